@@ -1,0 +1,71 @@
+#include "common/sim_wire.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace std::chrono_literals;
+
+TEST(SimWire, HeadersRoundTripAndRejectGarbage) {
+  wire::RequestHeader h;
+  h.cdbLength = 10;
+  h.direction = wire::Direction::Out;
+  h.transferLength = 512;
+  h.timeoutMs = 20000;
+  h.cdb[0] = 0xEF;
+  h.cdb[9] = 0x1A;
+  auto bytes = wire::encodeRequestHeader(h);
+  auto back = wire::decodeRequestHeader(bytes.data());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->cdbLength, 10);
+  EXPECT_EQ(back->direction, wire::Direction::Out);
+  EXPECT_EQ(back->transferLength, 512u);
+  EXPECT_EQ(back->timeoutMs, 20000u);
+  EXPECT_EQ(back->cdb, h.cdb);
+
+  auto bad = bytes;
+  bad[0] ^= 1;
+  EXPECT_FALSE(wire::decodeRequestHeader(bad.data()));
+  bad = bytes;
+  bad[4] = 17;
+  EXPECT_FALSE(wire::decodeRequestHeader(bad.data()));
+  bad = bytes;
+  bad[5] = 3;
+  EXPECT_FALSE(wire::decodeRequestHeader(bad.data()));
+  bad = bytes;
+  bad[11] = 0x7F;  // transfer length far beyond the bound
+  EXPECT_FALSE(wire::decodeRequestHeader(bad.data()));
+
+  auto a = wire::encodeAnswerHeader({2, 36});
+  auto ab = wire::decodeAnswerHeader(a.data());
+  ASSERT_TRUE(ab);
+  EXPECT_EQ(ab->scsiStatus, 2);
+  EXPECT_EQ(ab->dataLength, 36u);
+  a[1] = 0;
+  EXPECT_FALSE(wire::decodeAnswerHeader(a.data()));
+}
+
+TEST(SimWire, DeadlineReadTellsTimeoutCloseAndData) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  char buf[4];
+  EXPECT_EQ(wire::readAllBy(sv[0], buf, 4, std::chrono::steady_clock::now() + 50ms),
+            wire::ReadResult::TimedOut);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(20ms);
+    wire::writeAll(sv[1], "ab", 2);
+    std::this_thread::sleep_for(20ms);
+    wire::writeAll(sv[1], "cd", 2);
+  });
+  EXPECT_EQ(wire::readAllBy(sv[0], buf, 4, std::chrono::steady_clock::now() + 2s),
+            wire::ReadResult::Ok);
+  writer.join();
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+  ::close(sv[1]);
+  EXPECT_EQ(wire::readAllBy(sv[0], buf, 4, std::chrono::steady_clock::now() + 2s),
+            wire::ReadResult::Closed);
+  EXPECT_FALSE(wire::readAll(sv[0], buf, 1));
+  ::close(sv[0]);
+}

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that the build, the tests and the station need.
+# Run as root (or through sudo) on a fresh machine; running it again is harmless.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libiniparser-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  xvfb xauth fonts-dejavu-core
+  clang libclang-rt-14-dev
+  python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all packages present"

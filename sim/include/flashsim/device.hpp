@@ -1,0 +1,113 @@
+// flashsim's model of one flash device: the controller's memories, the NAND
+// array and its own blank check, answering the vendor SCSI command set.
+//
+// The daemon serves a Device over a Unix-domain socket; tests may also drive
+// one in-process through Device::execute, which takes the same request and
+// gives the same answer as the link would.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/sim_wire.hpp"
+
+namespace flashsim {
+
+struct Geometry {
+  std::uint16_t blockCount = 4096;      // blocks in the array
+  std::uint16_t pagesPerBlock = 64;     // a power of two
+  std::uint16_t pageSize = 2048;        // bytes, a power of two
+  // What the geometry record in data memory reports; by default the values
+  // above. A fault profile may report more blocks than the array has, or any
+  // raw record at all.
+  std::optional<std::uint16_t> reportedBlockCount;
+  std::optional<std::vector<std::uint8_t>> rawRecord;  // 10 bytes, replaces the record
+};
+
+// Faults injected into one device. Block sets name blocks of the array.
+struct Faults {
+  std::set<std::uint16_t> eraseFails;    // cmd_bEraseBlock answers DeviceFail
+  std::set<std::uint16_t> programFails;  // cmd_bProgramPage answers DeviceFail
+  std::set<std::uint16_t> readFails;     // cmd_bReadPage answers DeviceFail
+  std::set<std::uint16_t> bitErrors;     // cmd_bReadPage flips one bit of the data it returns
+  // The link: after this many commands have been answered, the next one is
+  // never answered and the link drops (the socket closes, like a pulled
+  // cable). With dropMidCommand the drop happens after part of that command's
+  // data has moved.
+  std::optional<std::uint64_t> dropAfterCommands;
+  bool dropMidCommand = false;
+  // After this many commands have been answered, the next one is never
+  // answered, but the link stays up (the host's time-out must fire).
+  std::optional<std::uint64_t> hangAfterCommands;
+};
+
+struct Profile {
+  Geometry geometry;
+  bool supported = true;                 // false: INQUIRY says not removable (0x00 0x00 ...)
+  std::vector<std::uint8_t> inquiryHeader;  // when not empty, replaces the 8-byte INQUIRY header
+  std::uint32_t capacityBlockLength = 512;  // READ CAPACITY block length, 0 allowed
+  std::string version = "ZANQ006GHB";       // at VersionAddress in code memory, padded with 0 to 16
+  std::set<std::uint16_t> factoryBad;       // blocks bad from the start
+  std::chrono::milliseconds blankCheckDuration{3000};
+  bool acceptsBlankCheck = true;  // false: cmd_bStartBlankCheck answers DeviceFail
+  bool movePasses = true;
+  Faults faults;
+};
+
+// One command as the device saw it.
+struct TraceEntry {
+  std::chrono::system_clock::time_point time;
+  std::vector<std::uint8_t> cdb;
+  wire::Direction direction = wire::Direction::None;
+  std::uint32_t transferLength = 0;
+  // "pass", "devicefail", "checkcondition", "dropped", "hung", or "good" for
+  // commands without a status byte.
+  std::string outcome;
+};
+
+// What the device does with one request.
+struct Answer {
+  enum class Link { Answered, Drop, DropMidData, Hang } link = Link::Answered;
+  std::uint8_t scsiStatus = 0;
+  std::vector<std::uint8_t> dataIn;  // at most the transfer length
+};
+
+class Device {
+ public:
+  explicit Device(Profile profile);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Runs one request. Thread-safe. dataOut holds the data-out bytes.
+  Answer execute(const wire::RequestHeader& request, const std::vector<std::uint8_t>& dataOut);
+
+  // Inspection, for tests and for the daemon's queries.
+  const Profile& profile() const;
+  bool isBad(std::uint16_t block) const;                    // factory-bad or marked
+  std::set<std::uint16_t> badBlocks() const;
+  std::vector<std::uint8_t> page(std::uint32_t absolutePage) const;  // pageSize bytes
+  std::optional<std::array<std::uint8_t, 4>> blankCheckTimings() const;  // from cmd_bStartBlankCheck
+  std::vector<TraceEntry> trace() const;
+  std::size_t storedPageCount() const;  // pages held in memory (not erased)
+
+  // Changes while the device runs.
+  void setFaults(const Faults& faults);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// One trace entry as a line of text: time, CDB in hex, direction, length, outcome.
+std::string formatTraceEntry(const TraceEntry& e);
+
+}  // namespace flashsim

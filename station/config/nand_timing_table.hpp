@@ -1,0 +1,41 @@
+// The NAND timing table read from "ACTiming.ini", and the timing set a job
+// gets from it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace station {
+
+struct NAND_ENTRY {
+  std::string Vendor;  // upper-case ASCII letters, other bytes as in the file
+  std::string Type;
+  std::int32_t Timing1 = 247;
+  std::int32_t Timing2 = 247;
+  std::int32_t Timing3 = 255;
+  std::int32_t Timing4 = 255;
+};
+
+using NandTimingTable = std::vector<NAND_ENTRY>;
+
+// TIMING1 ... TIMING4 in this order.
+using TimingSet = std::array<std::int32_t, 4>;
+inline constexpr TimingSet kDefaultTimingSet{247, 247, 255, 255};
+
+// The load step: fills `table` (cleared first) from the file at `path`
+// ("ACTiming.ini" in the station). A file that cannot be opened leaves the
+// table empty. Never prints, never throws for any file content.
+void LoadNandTimingTable(const char* path, NandTimingTable& table);
+
+// The decimal value rule: leading white space, one optional sign, decimal
+// digits up to the first other character; no digits reads 0; wraps at 32 bits.
+std::int32_t DecimalValue(std::string_view text);
+
+// The timing of the first row whose Vendor and Type equal v and t exactly,
+// else the defaults.
+TimingSet LookupTiming(const NandTimingTable& table, std::string_view vendor, std::string_view type);
+
+}  // namespace station

@@ -1,0 +1,104 @@
+// TForm1, the station window: eight device rows, the AC Timing group, the
+// Log counters, and the state the rest of the station works on.
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "config/nand_timing_table.hpp"
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+// A device-change message as the window receives it (the Windows message
+// and its DEV_BROADCAST_VOLUME, flattened).
+inline constexpr std::uint32_t WM_DEVICECHANGE = 0x0219;
+inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+inline constexpr std::uint32_t DBT_DEVTYP_VOLUME = 2;
+
+struct TMessage {
+  std::uint32_t Msg = 0;
+  std::uint32_t WParam = 0;      // the event
+  std::uint32_t DeviceType = 0;  // dbch_devicetype
+  std::uint32_t UnitMask = 0;    // dbcv_unitmask: bit i = drive 'A' + i
+};
+
+struct DeviceSlot {
+  char Letter = 0;  // 0: the row is free
+  QLabel* InfoText = nullptr;
+  QProgressBar* Bar = nullptr;
+  QPushButton* CancelButton = nullptr;
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* owner = nullptr);
+  ~TForm1() override;
+
+  // Controls, named as on the form.
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet4 = nullptr;
+  QGroupBox* GroupBox2 = nullptr;  // AC Timing
+  QRadioButton* SelectRBtn = nullptr;
+  QComboBox* VendorComBox = nullptr;
+  QComboBox* TypeComBox = nullptr;
+  QRadioButton* CustomRBtn = nullptr;
+  std::array<QLineEdit*, 4> TimingEdit{};  // TimingEdit1 ... TimingEdit4
+  std::array<QLabel*, 8> RowLabel{};       // StaticText1, StaticText3 ... StaticText9
+  std::array<QLabel*, 8> DinfoStr{};       // D1infoStr ... D8infoStr
+  std::array<QProgressBar*, 8> ProgressBar{};
+  std::array<QPushButton*, 8> CancelBtn{};
+  QGroupBox* GroupBox16 = nullptr;  // Log
+  QLabel* StaticText10 = nullptr;   // Total:
+  QLabel* TotalStr = nullptr;
+  QLabel* StaticText11 = nullptr;   // Success:
+  QLabel* SuccessStr = nullptr;
+  QLabel* StaticText13 = nullptr;   // Fail:
+  QLabel* FailStr = nullptr;
+
+  // State, in this order.
+  std::int32_t ActiveCount = 0;
+  station::NandTimingTable NandTimingTable;
+  std::array<std::atomic<std::int32_t>, 8> CancelRequest{};
+  std::array<DeviceSlot, 8> SlotTable{};
+  std::int32_t TotalCount = 0;
+  std::int32_t SuccessCount = 0;
+  std::int32_t FailCount = 0;
+
+  // Handlers.
+  void FormShow();
+  void CancelBtnClick(int row);  // CancelBtn1Click ... CancelBtn8Click, row 0 ... 7
+  void VendorComBoxChange();
+  void TypeComBoxChange();
+  void TimingEditClick(int field);  // TimingEdit1Click ... TimingEdit4Click, field 0 ... 3
+  station::TimingSet CurrentTimingSet();  // throws station::EConvertError
+
+  // Runs on the window thread; a job's last act.
+  void RecordJobResult(int success);
+
+  // Message dispatch: WM_DEVICECHANGE goes to WMDeviceChange.
+  void Dispatch(TMessage& message);
+  void WMDeviceChange(TMessage& message);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  bool shown_ = false;
+};
+
+// The single instance.
+extern TForm1* Form1;

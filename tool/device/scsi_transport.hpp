@@ -1,0 +1,45 @@
+// The SCSI pass-through seam: one request, with its CDB and optional data
+// phase, sent to the opened device. Implementations: SG_IO on a Linux device
+// node, the flashsim socket, and the Windows pass-through.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kestrin {
+
+enum class DataDirection { In, Out };
+
+struct ScsiRequest {
+  std::array<std::uint8_t, 16> cdb{};
+  std::uint8_t cdbLength = 6;
+  DataDirection direction = DataDirection::In;
+  // In: the transport fills up to `length` bytes; bytes the device did not
+  // send are left as the caller set them. Out: `length` bytes are sent.
+  std::uint8_t* data = nullptr;
+  std::uint32_t length = 0;
+  std::uint32_t timeoutSeconds = 20;
+};
+
+// Whether the request completed. A completed request may still carry a SCSI
+// status such as CHECK CONDITION; that is not looked at. errorCode is the
+// system error code (errno here, GetLastError on Windows) when not completed.
+struct TransportStatus {
+  bool completed = false;
+  std::uint32_t errorCode = 0;
+};
+
+class ScsiTransport {
+ public:
+  virtual ~ScsiTransport() = default;
+  virtual TransportStatus execute(const ScsiRequest& request) = 0;
+};
+
+// Opens the device named on the command line ("E:" and the like). On failure
+// returns nullptr and sets errorCode to the system error code.
+std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode);
+
+}  // namespace kestrin

@@ -1,0 +1,16 @@
+// The long commands: host-driven erase pass, blank check and firmware load.
+// Each returns success or failure; the command line turns that into the exit code.
+#pragma once
+
+#include <cstdint>
+
+#include "device/nand_device.hpp"
+
+namespace kestrin {
+
+bool EraseAll(ToolContext& ctx, std::uint8_t modeDigit);    // keyword eraa
+bool BlankCheck(ToolContext& ctx, std::uint8_t modeDigit);  // keyword bchk
+// keyword fwup; verify: the read-back compare is on when nonzero.
+bool FirmwareLoad(ToolContext& ctx, const char* const files[4], std::uint8_t verify);
+
+}  // namespace kestrin
