@@ -1,0 +1,38 @@
+// Where the window learns that a drive arrived or went away.
+//
+// On Windows the system broadcasts WM_DEVICECHANGE to top-level windows. Here
+// a watcher on the device directory stands in for it: an entry "sd" + letter
+// appearing is an arrival of that drive letter, its disappearance a removal.
+// Either way the window receives (event, unit mask) on its own thread.
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace station {
+
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
+inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
+
+// Called on the thread that owns the source, once per change.
+using DeviceChangeHandler = std::function<void(std::uint32_t event, std::uint32_t unitMask)>;
+
+class DeviceChangeSource : public QObject {
+  Q_OBJECT
+ public:
+  using QObject::QObject;
+  ~DeviceChangeSource() override = default;
+  // Begins watching. False (with a reason) when the source cannot watch.
+  virtual bool start(std::string& why) = 0;
+};
+
+// The platform's source. `directory` is the device directory (devdir::deviceDirectory()).
+std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
+                                                           DeviceChangeHandler handler,
+                                                           QObject* parent = nullptr);
+
+}  // namespace station
