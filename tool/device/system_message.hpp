@@ -1,0 +1,14 @@
+// The platform's text for a system error code (strerror-style here,
+// FormatMessageA on Windows).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrin {
+
+// True with the text in `text` (no trailing line break), or false with the
+// look-up's own error code in `lookupError`.
+bool SystemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError);
+
+}  // namespace kestrin
