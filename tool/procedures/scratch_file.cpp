@@ -1,0 +1,52 @@
+#include "procedures/scratch_file.hpp"
+
+#include <utility>
+
+namespace kestrin {
+namespace {
+
+ScratchFile::Observer& observerSlot() {
+  static ScratchFile::Observer observer;
+  return observer;
+}
+
+}  // namespace
+
+void ScratchFile::setObserver(Observer observer) { observerSlot() = std::move(observer); }
+
+ScratchFile::~ScratchFile() { close(); }
+
+void ScratchFile::create(std::uint8_t initial) {
+  close();
+  // fopen shares the file for reading and writing on every platform we build for.
+  file_ = std::fopen(kScratchFileName, "wb");
+  if (file_ != nullptr) {
+    put(initial);
+  }
+}
+
+void ScratchFile::rewrite(std::uint8_t value) {
+  if (file_ == nullptr) {
+    return;
+  }
+  // A failed reposition or write goes unnoticed: progress never decides a verdict.
+  std::fseek(file_, 0, SEEK_SET);
+  put(value);
+}
+
+void ScratchFile::close() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+void ScratchFile::put(std::uint8_t value) {
+  std::fputc(value, file_);
+  std::fflush(file_);
+  if (const Observer& observer = observerSlot()) {
+    observer(value);
+  }
+}
+
+}  // namespace kestrin
