@@ -6,7 +6,9 @@
 // gives the same answer as the link would.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,6 +34,17 @@ struct Geometry {
   std::optional<std::vector<std::uint8_t>> rawRecord;  // 10 bytes, replaces the record
 };
 
+// Limits of the model. pagesPerBlock: a power of two up to 128 (the record
+// holds it in one byte); pageSize: a power of two from 512 to 32768.
+inline constexpr std::uint16_t kMaxPagesPerBlock = 128;
+inline constexpr std::uint16_t kMinPageSize = 512;
+inline constexpr std::uint16_t kMaxPageSize = 32768;
+inline constexpr std::size_t kMemorySize = 0x10000;  // data and code memory, each
+
+// Status byte values of the status commands (only bit 0 counts).
+inline constexpr std::uint8_t kStatusPass = 0x01;
+inline constexpr std::uint8_t kStatusFail = 0x00;
+
 // Faults injected into one device. Block sets name blocks of the array.
 struct Faults {
   std::set<std::uint16_t> eraseFails;    // cmd_bEraseBlock answers DeviceFail
@@ -47,6 +60,9 @@ struct Faults {
   // After this many commands have been answered, the next one is never
   // answered, but the link stays up (the host's time-out must fire).
   std::optional<std::uint64_t> hangAfterCommands;
+  // Both counts run from the moment the faults were set (construction or
+  // setFaults) over every connection; once reached, every later command drops
+  // or hangs as well, like a device that has died, until the faults change.
 };
 
 struct Profile {
@@ -60,7 +76,11 @@ struct Profile {
   bool acceptsBlankCheck = true;  // false: cmd_bStartBlankCheck answers DeviceFail
   bool movePasses = true;
   Faults faults;
+  std::size_t traceLimit = 100000;  // the trace keeps this many latest commands
 };
+
+// Empty when the profile describes a device the model can hold, else the reason.
+std::string validateProfile(const Profile& profile);
 
 // One command as the device saw it.
 struct TraceEntry {
@@ -69,7 +89,8 @@ struct TraceEntry {
   wire::Direction direction = wire::Direction::None;
   std::uint32_t transferLength = 0;
   // "pass", "devicefail", "checkcondition", "dropped", "hung", or "good" for
-  // commands without a status byte.
+  // commands without a status byte (memory commands, cmd_bStartup, INQUIRY,
+  // READ CAPACITY).
   std::string outcome;
 };
 
@@ -82,6 +103,7 @@ struct Answer {
 
 class Device {
  public:
+  // Throws std::invalid_argument when validateProfile() finds a fault.
   explicit Device(Profile profile);
   ~Device();
   Device(const Device&) = delete;
@@ -91,15 +113,21 @@ class Device {
   Answer execute(const wire::RequestHeader& request, const std::vector<std::uint8_t>& dataOut);
 
   // Inspection, for tests and for the daemon's queries.
-  const Profile& profile() const;
-  bool isBad(std::uint16_t block) const;                    // factory-bad or marked
+  const Profile& profile() const;  // as constructed; faults() gives the current faults
+  bool isBad(std::uint16_t block) const;  // factory-bad, marked, or beyond the array
   std::set<std::uint16_t> badBlocks() const;
-  std::vector<std::uint8_t> page(std::uint32_t absolutePage) const;  // pageSize bytes
+  // pageSize bytes; empty for a page beyond the array.
+  std::vector<std::uint8_t> page(std::uint32_t absolutePage) const;
   std::optional<std::array<std::uint8_t, 4>> blankCheckTimings() const;  // from cmd_bStartBlankCheck
-  std::vector<TraceEntry> trace() const;
-  std::size_t storedPageCount() const;  // pages held in memory (not erased)
+  std::vector<TraceEntry> trace() const;  // oldest first, at most profile().traceLimit
+  std::uint64_t commandCount() const;     // commands received in the device's life
+  std::size_t storedPageCount() const;    // pages held in memory (not erased)
+  std::size_t storedPageBytes() const;    // bytes of page data held (compact pages hold none)
+  bool blankCheckRunning() const;
+  Faults faults() const;
+  std::vector<std::uint8_t> dataMemory(std::uint16_t address, std::size_t n) const;  // wraps at 0xFFFF
 
-  // Changes while the device runs.
+  // Changes while the device runs. Restarts the drop and hang counts.
   void setFaults(const Faults& faults);
 
  private:

@@ -1,0 +1,572 @@
+#include "flashsim/device.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+#include "common/vendor_opcodes.hpp"
+
+namespace flashsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Outcome : std::uint8_t { Good, Pass, DeviceFail, CheckCondition, Dropped, Hung };
+
+const char* outcomeName(Outcome o) {
+  switch (o) {
+    case Outcome::Good: return "good";
+    case Outcome::Pass: return "pass";
+    case Outcome::DeviceFail: return "devicefail";
+    case Outcome::CheckCondition: return "checkcondition";
+    case Outcome::Dropped: return "dropped";
+    case Outcome::Hung: return "hung";
+  }
+  return "?";
+}
+
+// The trace as kept in memory: fixed size, no allocation per command.
+struct CompactTrace {
+  std::chrono::system_clock::time_point time;
+  std::array<std::uint8_t, 16> cdb{};
+  std::uint32_t transferLength = 0;
+  std::uint8_t cdbLength = 0;
+  wire::Direction direction = wire::Direction::None;
+  Outcome outcome = Outcome::Good;
+};
+
+std::uint16_t le16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
+  return static_cast<std::uint16_t>(cdb[at] | (cdb[at + 1] << 8));
+}
+
+std::uint32_t le32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
+  return static_cast<std::uint32_t>(cdb[at]) | (static_cast<std::uint32_t>(cdb[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(cdb[at + 2]) << 16) |
+         (static_cast<std::uint32_t>(cdb[at + 3]) << 24);
+}
+
+void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  out.push_back(static_cast<std::uint8_t>(v >> 24));
+  out.push_back(static_cast<std::uint8_t>(v >> 16));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// One NAND page. Without bytes, every byte of the page is `fill`.
+struct PageSlot {
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::uint8_t fill = 0xFF;
+};
+
+}  // namespace
+
+std::string validateProfile(const Profile& p) {
+  const Geometry& g = p.geometry;
+  if (g.blockCount == 0) {
+    return "the array needs at least one block";
+  }
+  if (!powerOfTwo(g.pagesPerBlock) || g.pagesPerBlock > kMaxPagesPerBlock) {
+    return "pages per block must be a power of two from 1 to 128";
+  }
+  if (!powerOfTwo(g.pageSize) || g.pageSize < kMinPageSize || g.pageSize > kMaxPageSize) {
+    return "the page size must be a power of two from 512 to 32768";
+  }
+  if (g.rawRecord && g.rawRecord->size() != 10) {
+    return "a raw geometry record has exactly 10 bytes";
+  }
+  if (!p.inquiryHeader.empty() && p.inquiryHeader.size() != 8) {
+    return "an INQUIRY header has exactly 8 bytes";
+  }
+  if (p.version.size() > 16) {
+    return "the version string has at most 16 characters";
+  }
+  for (std::uint16_t b : p.factoryBad) {
+    if (b >= g.blockCount) {
+      return "factory-bad block " + std::to_string(b) + " lies beyond the array";
+    }
+  }
+  if (p.blankCheckDuration.count() < 0) {
+    return "the blank-check duration cannot be negative";
+  }
+  if (p.traceLimit == 0) {
+    return "the trace must keep at least one command";
+  }
+  return {};
+}
+
+struct Device::Impl {
+  explicit Impl(Profile p) : profile(std::move(p)) {}
+
+  const Profile profile;
+  std::uint32_t pageShift = 0;  // log2 of pages per block
+  std::uint32_t pageSizeShift = 0;
+
+  mutable std::mutex mutex;
+  Faults faults;
+  std::uint64_t commandsSinceFaults = 0;
+  std::uint64_t commands = 0;
+  std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kMemorySize, 0);
+  std::vector<std::uint8_t> code = std::vector<std::uint8_t>(kMemorySize, 0);
+  // One entry per block; empty when the whole block is erased.
+  std::vector<std::unique_ptr<PageSlot[]>> blocks;
+  std::size_t storedPages = 0;
+  std::size_t storedBytes = 0;
+  std::set<std::uint16_t> bad;
+  std::optional<std::array<std::uint8_t, 4>> timings;
+  std::optional<Clock::time_point> blankCheckEnds;
+  std::vector<CompactTrace> trace;  // a ring once it holds traceLimit entries
+  std::size_t traceNext = 0;
+
+  std::uint32_t pageCount() const {
+    return static_cast<std::uint32_t>(profile.geometry.blockCount) << pageShift;
+  }
+
+  void writeData(std::uint16_t address, const std::uint8_t* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      data[(address + i) & 0xFFFF] = src[i];
+    }
+  }
+
+  static void readMemory(const std::vector<std::uint8_t>& mem, std::uint16_t address,
+                         std::uint8_t* dst, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      dst[i] = mem[(address + i) & 0xFFFF];
+    }
+  }
+
+  const PageSlot* slot(std::uint32_t page) const {
+    const auto& block = blocks[page >> pageShift];
+    return block ? &block[page & ((1U << pageShift) - 1)] : nullptr;
+  }
+
+  // Copies page `page` into dst (pageSize bytes).
+  void readPage(std::uint32_t page, std::uint8_t* dst) const {
+    const std::size_t size = profile.geometry.pageSize;
+    const PageSlot* s = slot(page);
+    if (s == nullptr) {
+      std::memset(dst, 0xFF, size);
+    } else if (s->bytes) {
+      std::memcpy(dst, s->bytes.get(), size);
+    } else {
+      std::memset(dst, s->fill, size);
+    }
+  }
+
+  void eraseBlock(std::uint16_t block) {
+    auto& pages = blocks[block];
+    if (!pages) {
+      return;
+    }
+    for (std::uint32_t i = 0; i < (1U << pageShift); ++i) {
+      if (pages[i].bytes) {
+        storedBytes -= profile.geometry.pageSize;
+      }
+      if (pages[i].bytes || pages[i].fill != 0xFF) {
+        --storedPages;
+      }
+    }
+    pages.reset();
+  }
+
+  // NAND programming: the page becomes the AND of what it held and `src`.
+  void programPage(std::uint32_t page, const std::uint8_t* src) {
+    const std::size_t size = profile.geometry.pageSize;
+    auto& pages = blocks[page >> pageShift];
+    if (!pages) {
+      pages = std::make_unique<PageSlot[]>(1U << pageShift);
+    }
+    PageSlot& s = pages[page & ((1U << pageShift) - 1)];
+    const bool wasStored = s.bytes || s.fill != 0xFF;
+    std::vector<std::uint8_t> result(size);
+    readPage(page, result.data());
+    for (std::size_t i = 0; i < size; ++i) {
+      result[i] &= src[i];
+    }
+    const bool uniform =
+        std::all_of(result.begin(), result.end(), [&](std::uint8_t b) { return b == result[0]; });
+    if (s.bytes) {
+      storedBytes -= size;
+    }
+    if (uniform) {
+      s.bytes.reset();
+      s.fill = result[0];
+    } else {
+      if (!s.bytes) {
+        s.bytes = std::make_unique<std::uint8_t[]>(size);
+      }
+      std::memcpy(s.bytes.get(), result.data(), size);
+      storedBytes += size;
+    }
+    const bool isStored = s.bytes || s.fill != 0xFF;
+    if (isStored && !wasStored) {
+      ++storedPages;
+    } else if (!isStored && wasStored) {
+      --storedPages;
+    }
+  }
+
+  void record(const wire::RequestHeader& r, Outcome o) {
+    CompactTrace t;
+    t.time = std::chrono::system_clock::now();
+    t.cdb = r.cdb;
+    t.cdbLength = r.cdbLength;
+    t.direction = r.direction;
+    t.transferLength = r.transferLength;
+    t.outcome = o;
+    if (trace.size() < profile.traceLimit) {
+      trace.push_back(t);
+    } else {
+      trace[traceNext] = t;
+      traceNext = (traceNext + 1) % trace.size();
+    }
+  }
+
+  bool blankCheckRunning(Clock::time_point now) const {
+    return blankCheckEnds && now < *blankCheckEnds;
+  }
+
+  Answer run(const wire::RequestHeader& r, const std::vector<std::uint8_t>& dataOut,
+             Outcome& outcome);
+  Answer status(const wire::RequestHeader& r, bool pass, Outcome& outcome) const;
+};
+
+Answer Device::Impl::status(const wire::RequestHeader& r, bool pass, Outcome& outcome) const {
+  Answer a;
+  outcome = pass ? Outcome::Pass : Outcome::DeviceFail;
+  if (r.transferLength > 0) {
+    a.dataIn.push_back(pass ? kStatusPass : kStatusFail);
+  }
+  return a;
+}
+
+// Runs one command on the model; the caller holds the mutex.
+Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::uint8_t>& dataOut,
+                         Outcome& outcome) {
+  Answer checkCondition;
+  checkCondition.scsiStatus = vendor::kStatusCheckCondition;
+  outcome = Outcome::CheckCondition;
+
+  const std::uint8_t op = r.cdb[0];
+  const bool in = r.direction == wire::Direction::In;
+  const Geometry& g = profile.geometry;
+
+  if (op == vendor::kOpInquiry) {
+    if (!in || r.cdbLength < 6) {
+      return checkCondition;
+    }
+    std::vector<std::uint8_t> reply(36, ' ');
+    static constexpr std::uint8_t kSupported[8] = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
+    static constexpr std::uint8_t kNotRemovable[8] = {0x00, 0x00, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
+    const std::uint8_t* header = profile.supported ? kSupported : kNotRemovable;
+    if (!profile.inquiryHeader.empty()) {
+      header = profile.inquiryHeader.data();
+    }
+    std::copy(header, header + 8, reply.begin());
+    static constexpr char kIdentity[] = "FLASHSIMNAND EMULATOR   0001";  // vendor, product, revision
+    std::copy(kIdentity, kIdentity + 28, reply.begin() + 8);
+    reply.resize(std::min<std::size_t>(reply.size(), r.transferLength));
+    outcome = Outcome::Good;
+    return Answer{Answer::Link::Answered, vendor::kStatusGood, std::move(reply)};
+  }
+
+  if (op == vendor::kOpReadCapacity) {
+    if (!in || r.cdbLength < 6) {
+      return checkCondition;
+    }
+    const std::uint64_t bytes = static_cast<std::uint64_t>(pageCount()) << pageSizeShift;
+    std::uint64_t lastLba = 0;
+    if (profile.capacityBlockLength != 0 && bytes >= profile.capacityBlockLength) {
+      lastLba = std::min<std::uint64_t>(bytes / profile.capacityBlockLength - 1, 0xFFFFFFFFU);
+    }
+    std::vector<std::uint8_t> reply;
+    putBe32(reply, static_cast<std::uint32_t>(lastLba));
+    putBe32(reply, profile.capacityBlockLength);
+    reply.resize(std::min<std::size_t>(reply.size(), r.transferLength));
+    outcome = Outcome::Good;
+    return Answer{Answer::Link::Answered, vendor::kStatusGood, std::move(reply)};
+  }
+
+  if (op == vendor::kOpWrite) {
+    if (r.cdb[1] != vendor::kSubWriteXdata || r.direction != wire::Direction::Out ||
+        r.cdbLength < 6 || dataOut.size() != r.transferLength) {
+      return checkCondition;
+    }
+    writeData(le16(r.cdb, 2), dataOut.data(), dataOut.size());
+    outcome = Outcome::Good;
+    return Answer{};
+  }
+
+  if (op != vendor::kOpRead || !in) {
+    return checkCondition;
+  }
+
+  const std::uint8_t sub = r.cdb[1];
+  const bool tenByte = sub == vendor::kSubProgramPage || sub == vendor::kSubReadPage ||
+                       sub == vendor::kSubMarkBad;
+  if (r.cdbLength < (tenByte ? 10 : 6)) {
+    return checkCondition;
+  }
+  const auto now = Clock::now();
+
+  switch (sub) {
+    case vendor::kSubReadXdata:
+    case vendor::kSubReadCode: {
+      Answer a;
+      a.dataIn.resize(r.transferLength);
+      readMemory(sub == vendor::kSubReadXdata ? data : code, le16(r.cdb, 2), a.dataIn.data(),
+                 a.dataIn.size());
+      outcome = Outcome::Good;
+      return a;
+    }
+    case vendor::kSubStartup: {
+      Answer a;
+      if (r.transferLength > 0) {
+        a.dataIn.push_back(kStatusPass);
+      }
+      outcome = Outcome::Good;
+      return a;
+    }
+    case vendor::kSubMove:
+      return status(r, profile.movePasses, outcome);
+    case vendor::kSubEraseBlock: {
+      const std::uint16_t block = le16(r.cdb, 2);
+      if (block >= g.blockCount || faults.eraseFails.count(block) != 0) {
+        return status(r, false, outcome);
+      }
+      eraseBlock(block);
+      return status(r, true, outcome);
+    }
+    case vendor::kSubProgramPage: {
+      const std::uint32_t page = le32(r.cdb, 2);
+      if (page >= pageCount() || faults.programFails.count(page >> pageShift) != 0) {
+        return status(r, false, outcome);
+      }
+      std::vector<std::uint8_t> buffer(g.pageSize);
+      readMemory(data, le16(r.cdb, 8), buffer.data(), buffer.size());
+      programPage(page, buffer.data());
+      return status(r, true, outcome);
+    }
+    case vendor::kSubReadPage: {
+      const std::uint32_t page = le32(r.cdb, 2);
+      const auto block = static_cast<std::uint16_t>(page >> pageShift);
+      if (page >= pageCount() || faults.readFails.count(block) != 0) {
+        return status(r, false, outcome);
+      }
+      std::vector<std::uint8_t> buffer(g.pageSize);
+      readPage(page, buffer.data());
+      if (faults.bitErrors.count(block) != 0) {
+        buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
+      }
+      writeData(le16(r.cdb, 6), buffer.data(), buffer.size());
+      return status(r, true, outcome);
+    }
+    case vendor::kSubBlockStatus: {
+      const std::uint32_t page = le32(r.cdb, 2);
+      const bool good = page < pageCount() && bad.count(page >> pageShift) == 0;
+      return status(r, good, outcome);
+    }
+    case vendor::kSubMarkBad: {
+      const std::uint32_t page = le32(r.cdb, 2);
+      if (page >= pageCount()) {
+        return status(r, false, outcome);
+      }
+      bad.insert(static_cast<std::uint16_t>(page >> pageShift));
+      return status(r, true, outcome);
+    }
+    case vendor::kSubStartBlankCheck: {
+      timings = std::array<std::uint8_t, 4>{r.cdb[2], r.cdb[3], r.cdb[4], r.cdb[5]};
+      if (!profile.acceptsBlankCheck) {
+        return status(r, false, outcome);
+      }
+      blankCheckEnds = now + profile.blankCheckDuration;  // a new start begins afresh
+      return status(r, true, outcome);
+    }
+    case vendor::kSubPollBlankCheck:
+      // Pass also when no check was ever started: nothing is running.
+      return status(r, !blankCheckRunning(now), outcome);
+    default:
+      return checkCondition;
+  }
+}
+
+Device::Device(Profile profile) {
+  const std::string fault = validateProfile(profile);
+  if (!fault.empty()) {
+    throw std::invalid_argument(fault);
+  }
+  impl_ = std::make_unique<Impl>(std::move(profile));
+  Impl& d = *impl_;
+  const Geometry& g = d.profile.geometry;
+  d.pageShift = static_cast<std::uint32_t>(std::countr_zero(g.pagesPerBlock));
+  d.pageSizeShift = static_cast<std::uint32_t>(std::countr_zero(g.pageSize));
+  d.faults = d.profile.faults;
+  d.blocks.resize(g.blockCount);
+  d.bad = d.profile.factoryBad;
+
+  std::array<std::uint8_t, 10> rec{};
+  if (g.rawRecord) {
+    std::copy(g.rawRecord->begin(), g.rawRecord->end(), rec.begin());
+  } else {
+    const std::uint16_t reported = g.reportedBlockCount.value_or(g.blockCount);
+    rec[0] = static_cast<std::uint8_t>(reported >> 8);
+    rec[1] = static_cast<std::uint8_t>(reported);
+    rec[3] = static_cast<std::uint8_t>(g.pagesPerBlock);
+    rec[4] = static_cast<std::uint8_t>(d.pageShift);
+    rec[5] = static_cast<std::uint8_t>(g.pageSize >> 8);
+    rec[6] = static_cast<std::uint8_t>(g.pageSize);
+    rec[7] = static_cast<std::uint8_t>(d.pageSizeShift);
+  }
+  d.writeData(vendor::kGeometryAddress, rec.data(), rec.size());
+  std::copy(d.profile.version.begin(), d.profile.version.end(),
+            d.code.begin() + vendor::kVersionAddress);
+}
+
+Device::~Device() = default;
+
+Answer Device::execute(const wire::RequestHeader& request, const std::vector<std::uint8_t>& dataOut) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  ++d.commands;
+  const std::uint64_t index = d.commandsSinceFaults++;
+  Answer a;
+  Outcome outcome = Outcome::Good;
+  if (d.faults.hangAfterCommands && index >= *d.faults.hangAfterCommands) {
+    a.link = Answer::Link::Hang;
+    outcome = Outcome::Hung;
+  } else if (d.faults.dropAfterCommands && index >= *d.faults.dropAfterCommands &&
+             !d.faults.dropMidCommand) {
+    a.link = Answer::Link::Drop;
+    outcome = Outcome::Dropped;
+  } else {
+    a = d.run(request, dataOut, outcome);
+    if (d.faults.dropAfterCommands && index >= *d.faults.dropAfterCommands) {
+      // The command was carried out; its answer breaks off on the way back.
+      a.link = Answer::Link::DropMidData;
+      outcome = Outcome::Dropped;
+    }
+  }
+  d.record(request, outcome);
+  return a;
+}
+
+const Profile& Device::profile() const { return impl_->profile; }
+
+bool Device::isBad(std::uint16_t block) const {
+  std::lock_guard lock(impl_->mutex);
+  return block >= impl_->profile.geometry.blockCount || impl_->bad.count(block) != 0;
+}
+
+std::set<std::uint16_t> Device::badBlocks() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->bad;
+}
+
+std::vector<std::uint8_t> Device::page(std::uint32_t absolutePage) const {
+  std::lock_guard lock(impl_->mutex);
+  if (absolutePage >= impl_->pageCount()) {
+    return {};
+  }
+  std::vector<std::uint8_t> out(impl_->profile.geometry.pageSize);
+  impl_->readPage(absolutePage, out.data());
+  return out;
+}
+
+std::optional<std::array<std::uint8_t, 4>> Device::blankCheckTimings() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->timings;
+}
+
+std::vector<TraceEntry> Device::trace() const {
+  std::lock_guard lock(impl_->mutex);
+  const Impl& d = *impl_;
+  std::vector<TraceEntry> out;
+  out.reserve(d.trace.size());
+  for (std::size_t i = 0; i < d.trace.size(); ++i) {
+    const CompactTrace& t = d.trace[(d.traceNext + i) % d.trace.size()];
+    TraceEntry e;
+    e.time = t.time;
+    e.cdb.assign(t.cdb.begin(), t.cdb.begin() + std::min<std::size_t>(t.cdbLength, 16));
+    e.direction = t.direction;
+    e.transferLength = t.transferLength;
+    e.outcome = outcomeName(t.outcome);
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+std::uint64_t Device::commandCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->commands;
+}
+
+std::size_t Device::storedPageCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->storedPages;
+}
+
+std::size_t Device::storedPageBytes() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->storedBytes;
+}
+
+bool Device::blankCheckRunning() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->blankCheckRunning(Clock::now());
+}
+
+Faults Device::faults() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->faults;
+}
+
+std::vector<std::uint8_t> Device::dataMemory(std::uint16_t address, std::size_t n) const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<std::uint8_t> out(n);
+  Impl::readMemory(impl_->data, address, out.data(), n);
+  return out;
+}
+
+void Device::setFaults(const Faults& faults) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults = faults;
+  impl_->commandsSinceFaults = 0;
+}
+
+std::string formatTraceEntry(const TraceEntry& e) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto sinceEpoch = e.time.time_since_epoch();
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch - secs);
+  const std::time_t tt = static_cast<std::time_t>(secs.count());
+  std::tm tm{};
+#if defined(_WIN32)
+  gmtime_s(&tm, &tt);
+#else
+  gmtime_r(&tt, &tm);
+#endif
+  char stamp[40];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::string line = stamp;
+  char frac[16];
+  std::snprintf(frac, sizeof frac, ".%06ldZ ", static_cast<long>(micros.count()));
+  line += frac;
+  for (std::uint8_t b : e.cdb) {
+    line += kHex[b >> 4];
+    line += kHex[b & 0xF];
+  }
+  switch (e.direction) {
+    case wire::Direction::None: line += " none "; break;
+    case wire::Direction::In: line += " in "; break;
+    case wire::Direction::Out: line += " out "; break;
+  }
+  line += std::to_string(e.transferLength);
+  line += ' ';
+  line += e.outcome;
+  return line;
+}
+
+}  // namespace flashsim

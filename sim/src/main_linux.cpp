@@ -1,0 +1,275 @@
+// flashsim: the command line of the flash-device emulator. See sim/README.md.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server_linux.hpp"
+
+namespace {
+
+const char* const kUsage =
+    "usage: flashsim serve --dir DIR [--foreground] [--device DEVICE]...\n"
+    "       flashsim plug    --dir DIR DEVICE\n"
+    "       flashsim unplug  --dir DIR LETTER\n"
+    "       flashsim fault   --dir DIR LETTER KEY=VALUE...\n"
+    "       flashsim trace   --dir DIR LETTER\n"
+    "       flashsim bad     --dir DIR LETTER\n"
+    "       flashsim page    --dir DIR LETTER PAGE\n"
+    "       flashsim timings --dir DIR LETTER\n"
+    "       flashsim pid     --dir DIR\n"
+    "       flashsim stop    --dir DIR\n"
+    "DEVICE = LETTER[:KEY=VALUE[,KEY=VALUE...]]; the keys are described in sim/README.md\n";
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "flashsim: %s\n", message.c_str());
+  return 1;
+}
+
+struct Options {
+  std::string dir;
+  bool foreground = false;
+  std::vector<std::string> devices;
+  std::vector<std::string> positional;
+};
+
+// Parses the arguments after the command word. Returns an error text.
+std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
+  bool haveDir = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--dir" || a == "--device") {
+      if (i + 1 >= argc) {
+        return a + " needs a value";
+      }
+      if (a == "--dir") {
+        if (haveDir) {
+          return "--dir given twice";
+        }
+        haveDir = true;
+        o.dir = argv[++i];
+      } else if (serve) {
+        o.devices.emplace_back(argv[++i]);
+      } else {
+        return "--device belongs to serve";
+      }
+    } else if (a == "--foreground" && serve) {
+      o.foreground = true;
+    } else if (a.rfind("--", 0) == 0) {
+      return "unknown option " + a;
+    } else if (serve) {
+      return "unexpected argument '" + a + "'";
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  if (!haveDir || o.dir.empty()) {
+    return "--dir DIR is required";
+  }
+  return {};
+}
+
+// Makes sure DIR exists (creating one level, owner-only) and returns its absolute path.
+std::string prepareDirectory(const std::string& dir, std::string& error) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + dir + ": " + std::strerror(errno);
+    return {};
+  }
+  char resolved[PATH_MAX];
+  struct stat st{};
+  if (::realpath(dir.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    error = dir + " is not a directory";
+    return {};
+  }
+  return resolved;
+}
+
+// True when a daemon already answers on DIR's control socket; a stale
+// socket left by a daemon that died is removed.
+bool daemonAlive(const std::string& dir) {
+  const std::string path = dir + "/" + flashsim::kControlName;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool alive = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  struct stat st{};
+  if (!alive && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    ::unlink(path.c_str());
+  }
+  return alive;
+}
+
+// Plugs the listed devices and opens the control socket. Returns an error text.
+std::string startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices) {
+  std::string error = flashsim::Server::installSignalHandlers();
+  for (const auto& d : devices) {
+    if (error.empty()) {
+      error = server.plug(d);
+    }
+  }
+  if (error.empty()) {
+    error = server.openControl();
+  }
+  return error;
+}
+
+int serve(const Options& o) {
+  std::vector<flashsim::DeviceArgument> devices;
+  std::set<char> letters;
+  for (const std::string& text : o.devices) {
+    const flashsim::ParsedDevice parsed = flashsim::parseDeviceArgument(text);
+    if (!parsed.error.empty()) {
+      return fail("--device " + text + ": " + parsed.error);
+    }
+    if (!letters.insert(parsed.device.letter).second) {
+      return fail(std::string("device ") + parsed.device.letter + " listed twice");
+    }
+    devices.push_back(parsed.device);
+  }
+  std::string error;
+  const std::string dir = prepareDirectory(o.dir, error);
+  if (dir.empty()) {
+    return fail(error);
+  }
+  if (daemonAlive(dir)) {
+    return fail("a flashsim daemon already serves " + dir);
+  }
+  ::umask(077);
+
+  if (o.foreground) {
+    flashsim::Server server(dir);
+    error = startServer(server, devices);
+    if (!error.empty()) {
+      return fail(error);
+    }
+    server.run();
+    return 0;
+  }
+
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) {
+    return fail(std::string("pipe: ") + std::strerror(errno));
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    return fail(std::string("fork: ") + std::strerror(errno));
+  }
+  if (pid == 0) {
+    ::close(ready[0]);
+    ::setsid();
+    if (::chdir("/") != 0) {
+      _exit(1);
+    }
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      if (null > 2) {
+        ::close(null);
+      }
+    }
+    int code = 0;
+    {
+      flashsim::Server server(dir);
+      error = startServer(server, devices);
+      const std::string report = error.empty() ? "ok\n" : error + "\n";
+      [[maybe_unused]] const ssize_t n = ::write(ready[1], report.data(), report.size());
+      ::close(ready[1]);
+      if (error.empty()) {
+        server.run();
+      } else {
+        code = 1;
+      }
+    }
+    _exit(code);
+  }
+  ::close(ready[1]);
+  std::string report;
+  char buf[512];
+  while (true) {
+    const ssize_t n = ::read(ready[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    report.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(ready[0]);
+  if (report == "ok\n") {
+    return 0;
+  }
+  while (!report.empty() && report.back() == '\n') {
+    report.pop_back();
+  }
+  return fail(report.empty() ? "the daemon did not start" : report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  const std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  static const std::set<std::string> kCommands = {"serve", "plug",    "unplug", "fault", "trace",
+                                                  "bad",   "page",    "timings", "pid",  "stop"};
+  if (kCommands.count(cmd) == 0) {
+    std::fprintf(stderr, "flashsim: unknown command '%s'\n%s", cmd.c_str(), kUsage);
+    return 1;
+  }
+  Options o;
+  const std::string error = parseOptions(argc, argv, cmd == "serve", o);
+  if (!error.empty()) {
+    return fail(cmd + ": " + error);
+  }
+  if (cmd == "serve") {
+    return serve(o);
+  }
+
+  std::size_t want = 1;  // positional arguments after the options
+  if (cmd == "stop" || cmd == "pid") {
+    want = 0;
+  } else if (cmd == "page") {
+    want = 2;
+  }
+  if (cmd == "fault" ? o.positional.size() < 2 : o.positional.size() != want) {
+    return fail(cmd + ": wrong number of arguments");
+  }
+  std::vector<std::string> words{cmd};
+  words.insert(words.end(), o.positional.begin(), o.positional.end());
+  std::string payload;
+  std::string controlError;
+  if (!flashsim::sendControl(o.dir, words, payload, controlError)) {
+    return fail(controlError);
+  }
+  if (!payload.empty() && std::fwrite(payload.data(), 1, payload.size(), stdout) != payload.size()) {
+    return fail("cannot write to standard output");
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
