@@ -2,15 +2,16 @@
 // Log counters, and the state the rest of the station works on.
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 #include "config/nand_timing_table.hpp"
 
-class QButtonGroup;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -41,14 +42,25 @@ struct DeviceSlot {
   QPushButton* CancelButton = nullptr;
 };
 
+// The colours of the window's texts.
+inline const QColor kBlue{0, 0, 255};  // a pass
+inline const QColor kRed{255, 0, 0};   // a failure or a cancel
+// The window-text colour of the application's palette.
+QColor WindowTextColour();
+// Sets the colour a static text draws its text in.
+void SetTextColour(QLabel* label, const QColor& colour);
+// A UI text (8-bit, the system's code page) as the window shows it.
+QString UiText(std::string_view bytes);
+
 class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
+  // Builds the window and its controls and makes it the single instance Form1.
   explicit TForm1(QWidget* owner = nullptr);
   ~TForm1() override;
 
-  // Controls, named as on the form.
+  // Controls, named as on the form (each also carries its name as objectName).
   QTabWidget* PageControl1 = nullptr;
   QWidget* TabSheet4 = nullptr;
   QGroupBox* GroupBox2 = nullptr;  // AC Timing
@@ -79,24 +91,37 @@ class TForm1 : public QWidget {
   std::int32_t FailCount = 0;
 
   // Handlers.
-  void FormShow();
+  void FormShow();  // run once, from the first show event
   void CancelBtnClick(int row);  // CancelBtn1Click ... CancelBtn8Click, row 0 ... 7
   void VendorComBoxChange();
   void TypeComBoxChange();
   void TimingEditClick(int field);  // TimingEdit1Click ... TimingEdit4Click, field 0 ... 3
   station::TimingSet CurrentTimingSet();  // throws station::EConvertError
 
-  // Runs on the window thread; a job's last act.
-  void RecordJobResult(int success);
+  // Runs on the window thread; a job's last act (success: 0 or 1).
+  Q_INVOKABLE void RecordJobResult(int success);
 
   // Message dispatch: WM_DEVICECHANGE goes to WMDeviceChange.
   void Dispatch(TMessage& message);
-  void WMDeviceChange(TMessage& message);
+  void WMDeviceChange(TMessage& message);  // device_arrival.cpp
+
+  // Sizes a self-sizing static text (the info texts, the counter values) to
+  // its text. Happens by itself after a text change while the window is
+  // shown; callers that need the new size at once may call it.
+  void FitTexts();
 
  protected:
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void BuildAcTimingGroup();
+  void BuildRows();
+  void BuildLogGroup();
+  void FillVendorList();                 // FormShow, step 3
+  void SetSelectMode(bool selectMode);   // checks one radio button, unchecks the other
+  void DefaultHandler(TMessage& message);  // the inherited dispatch
+
   bool shown_ = false;
 };
 

@@ -1,0 +1,43 @@
+// How the station reports an exception to the operator: a modal message box
+// with the exception's message, titled with the application's title; the
+// program then goes on (an event handler) or ends with status 0 (the entry).
+#pragma once
+
+#include <QApplication>
+#include <QString>
+
+#include <exception>
+#include <functional>
+
+namespace station {
+
+inline constexpr const char* kApplicationTitle = "Blank Checking Tool v1.0";
+
+// Shows the message box. Never throws.
+void ShowException(const QString& message) noexcept;
+void ShowException(const std::exception& error) noexcept;
+
+// Tests put a sink in place of the message box; an empty function restores it.
+void SetExceptionSinkForTesting(std::function<void(const QString&)> sink);
+
+// Runs an event handler; an exception leaving it is reported and swallowed.
+template <class Handler>
+void RunHandler(Handler&& handler) noexcept {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    ShowException(error);
+  } catch (...) {
+    ShowException(QStringLiteral("Unknown exception"));
+  }
+}
+
+// The application object: reports an exception that an event handler lets
+// escape into the event loop, and the loop goes on.
+class StationApplication : public QApplication {
+ public:
+  StationApplication(int& argc, char** argv);
+  bool notify(QObject* receiver, QEvent* event) override;
+};
+
+}  // namespace station

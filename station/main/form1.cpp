@@ -1,0 +1,422 @@
+// TForm1: the window's controls, its start-up, the Cancel handlers, the run
+// counters and the AC Timing group. Device arrival and removal live in
+// device_arrival.cpp.
+#include "main/form1.hpp"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCompleter>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "config/strict_integer.hpp"
+#include "config/ui_text_table.hpp"
+#include "main/exception_report.hpp"
+
+TForm1* Form1 = nullptr;
+
+QColor WindowTextColour() { return QApplication::palette().color(QPalette::WindowText); }
+
+void SetTextColour(QLabel* label, const QColor& colour) {
+  if (label == nullptr) return;
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+}
+
+// The texts are 8-bit strings; the window shows them as the local 8-bit
+// encoding decodes them (bytes that do not decode show as replacement
+// characters).
+QString UiText(std::string_view bytes) {
+  return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+namespace {
+
+constexpr int kClientWidth = 772;
+constexpr int kClientHeight = 528;
+constexpr int kRowTop = 128;
+constexpr int kRowPitch = 40;
+constexpr int kCounterDesignWidth = 14;
+
+// "MS Sans Serif" where the system has it, else the closest sans-serif face
+// at hand; always at the given pixel height.
+QString WindowFontFamily() {
+  static const QString family = [] {
+    for (const char* name : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arimo", "DejaVu Sans"}) {
+      if (QFontDatabase::hasFamily(QString::fromLatin1(name))) return QString::fromLatin1(name);
+    }
+    return QString();
+  }();
+  return family;
+}
+
+QFont StationFont(int pixelSize, bool bold) {
+  QFont font;
+  const QString family = WindowFontFamily();
+  if (!family.isEmpty()) font.setFamily(family);
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  font.setBold(bold);
+  return font;
+}
+
+// The list of a combo box shows its items 13 pixels high.
+class ListItemDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(13);
+    return size;
+  }
+};
+
+QLabel* MakeStaticText(QWidget* parent, const QString& name, const QString& text, const QRect& geometry,
+                       const QColor* colour) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->setTextFormat(Qt::PlainText);  // texts from lang.ini are never markup
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setMargin(0);
+  label->setFont(StationFont(16, true));
+  label->setGeometry(geometry);
+  if (colour != nullptr) SetTextColour(label, *colour);
+  return label;
+}
+
+QComboBox* MakeComboBox(QWidget* parent, const char* name, const QRect& geometry) {
+  auto* box = new QComboBox(parent);
+  box->setObjectName(QString::fromLatin1(name));
+  box->setEditable(true);
+  box->setInsertPolicy(QComboBox::NoInsert);  // typed text never becomes an item
+  box->setItemDelegate(new ListItemDelegate(box));
+  box->setGeometry(geometry);
+  return box;
+}
+
+// Sizes a self-sizing static text to its text, never narrower than minWidth;
+// its height stays.
+void FitLabel(QLabel* label, int minWidth) {
+  if (label == nullptr) return;
+  const int width = std::max(minWidth, label->sizeHint().width());
+  if (width != label->width()) label->resize(width, label->height());
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* owner)
+    : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                         Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Blank Checking Utility"));
+  setFont(StationFont(11, false));
+  setFixedSize(kClientWidth, kClientHeight);
+
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setObjectName(QStringLiteral("PageControl1"));
+  PageControl1->setGeometry(0, 0, kClientWidth, kClientHeight);
+  TabSheet4 = new QWidget;
+  TabSheet4->setObjectName(QStringLiteral("TabSheet4"));
+  PageControl1->addTab(TabSheet4, QStringLiteral("Blank Checking"));
+
+  BuildAcTimingGroup();
+  BuildRows();
+  BuildLogGroup();
+  TabSheet4->installEventFilter(this);
+  GroupBox16->installEventFilter(this);
+
+  // The state, as the window starts.
+  NandTimingTable.clear();
+  TotalCount = SuccessCount = FailCount = ActiveCount = 0;
+  for (auto& flag : CancelRequest) flag.store(0);
+
+  Form1 = this;
+}
+
+TForm1::~TForm1() {
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::BuildAcTimingGroup() {
+  GroupBox2 = new QGroupBox(QStringLiteral("AC Timing"), TabSheet4);
+  GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
+  GroupBox2->setGeometry(64, 8, 633, 97);
+
+  SelectRBtn = new QRadioButton(GroupBox2);
+  SelectRBtn->setObjectName(QStringLiteral("SelectRBtn"));
+  SelectRBtn->setGeometry(16, 32, 25, 17);
+
+  VendorComBox = MakeComboBox(GroupBox2, "VendorComBox", QRect(48, 32, 105, 21));
+  TypeComBox = MakeComboBox(GroupBox2, "TypeComBox", QRect(168, 32, 145, 21));
+
+  CustomRBtn = new QRadioButton(GroupBox2);
+  CustomRBtn->setObjectName(QStringLiteral("CustomRBtn"));
+  CustomRBtn->setGeometry(16, 72, 25, 17);
+  CustomRBtn->setChecked(true);
+
+  static constexpr const char* kDesignText[4] = {"247", "247", "255", "255"};
+  for (int i = 0; i < 4; ++i) {
+    auto* edit = new QLineEdit(QString::fromLatin1(kDesignText[i]), GroupBox2);
+    edit->setObjectName(QStringLiteral("TimingEdit%1").arg(i + 1));
+    edit->setMaxLength(3);
+    edit->setGeometry(48 + 48 * i, 68, 41, 21);
+    edit->installEventFilter(this);
+    TimingEdit[static_cast<std::size_t>(i)] = edit;
+  }
+
+  // A change of a combo box is what the operator does to it: picking an item
+  // from its list (mouse or arrow keys; `activated` comes even when the same
+  // item is picked again) or editing its text (`textEdited`, typed text only).
+  // Changes made by the program raise neither.
+  connect(VendorComBox, &QComboBox::activated, this, [this](int) { station::RunHandler([this] { VendorComBoxChange(); }); });
+  connect(VendorComBox->lineEdit(), &QLineEdit::textEdited, this,
+          [this](const QString&) { station::RunHandler([this] { VendorComBoxChange(); }); });
+  connect(TypeComBox, &QComboBox::activated, this, [this](int) { station::RunHandler([this] { TypeComBoxChange(); }); });
+  connect(TypeComBox->lineEdit(), &QLineEdit::textEdited, this,
+          [this](const QString&) { station::RunHandler([this] { TypeComBoxChange(); }); });
+
+  QWidget::setTabOrder(SelectRBtn, CustomRBtn);
+  QWidget::setTabOrder(CustomRBtn, TimingEdit[0]);
+  QWidget::setTabOrder(TimingEdit[0], TimingEdit[1]);
+  QWidget::setTabOrder(TimingEdit[1], TimingEdit[2]);
+  QWidget::setTabOrder(TimingEdit[2], TimingEdit[3]);
+  QWidget::setTabOrder(TimingEdit[3], VendorComBox);
+  QWidget::setTabOrder(VendorComBox, TypeComBox);
+}
+
+void TForm1::BuildRows() {
+  for (int n = 0; n < 8; ++n) {
+    const auto i = static_cast<std::size_t>(n);
+    const int top = kRowTop + kRowPitch * n;
+    const int labelNumber = n == 0 ? 1 : n + 2;  // StaticText1, StaticText3 ... StaticText9
+    RowLabel[i] = MakeStaticText(TabSheet4, QStringLiteral("StaticText%1").arg(labelNumber),
+                                 QStringLiteral("Device %1:").arg(n + 1), QRect(64, top, 78, 24), nullptr);
+    DinfoStr[i] = MakeStaticText(TabSheet4, QStringLiteral("D%1infoStr").arg(n + 1), QStringLiteral("Wait..."),
+                                 QRect(152, top, 55, 24), nullptr);
+
+    auto* bar = new QProgressBar(TabSheet4);
+    bar->setObjectName(QStringLiteral("ProgressBar%1").arg(n + 1));
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    bar->setGeometry(288, top, 329, 24);
+    bar->hide();
+    ProgressBar[i] = bar;
+
+    auto* button = new QPushButton(QStringLiteral("Cancel"), TabSheet4);
+    button->setObjectName(QStringLiteral("CancelBtn%1").arg(n + 1));
+    button->setGeometry(632, top, 65, 25);
+    button->hide();
+    connect(button, &QPushButton::clicked, this, [this, n] { station::RunHandler([this, n] { CancelBtnClick(n); }); });
+    CancelBtn[i] = button;
+  }
+}
+
+void TForm1::BuildLogGroup() {
+  GroupBox16 = new QGroupBox(QStringLiteral("Log"), TabSheet4);
+  GroupBox16->setObjectName(QStringLiteral("GroupBox16"));
+  GroupBox16->setGeometry(40, 448, 673, 49);
+  StaticText10 = MakeStaticText(GroupBox16, QStringLiteral("StaticText10"), QStringLiteral("Total:"),
+                                QRect(32, 16, 49, 24), nullptr);
+  TotalStr = MakeStaticText(GroupBox16, QStringLiteral("TotalStr"), QStringLiteral("0"),
+                            QRect(88, 16, kCounterDesignWidth, 24), nullptr);
+  StaticText11 = MakeStaticText(GroupBox16, QStringLiteral("StaticText11"), QStringLiteral("Success:"),
+                                QRect(256, 16, 77, 24), &kBlue);
+  SuccessStr = MakeStaticText(GroupBox16, QStringLiteral("SuccessStr"), QStringLiteral("0"),
+                              QRect(336, 16, kCounterDesignWidth, 24), &kBlue);
+  StaticText13 = MakeStaticText(GroupBox16, QStringLiteral("StaticText13"), QStringLiteral("Fail:"),
+                                QRect(536, 16, 38, 24), &kRed);
+  FailStr = MakeStaticText(GroupBox16, QStringLiteral("FailStr"), QStringLiteral("0"),
+                           QRect(584, 16, kCounterDesignWidth, 24), &kRed);
+}
+
+void TForm1::FitTexts() {
+  for (QLabel* info : DinfoStr) FitLabel(info, 0);
+  // A counter value keeps its design width but grows with its number, so
+  // that 10 and more are not cut to the first digit.
+  for (QLabel* counter : {TotalStr, SuccessStr, FailStr}) FitLabel(counter, kCounterDesignWidth);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  if (QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - rect().center());
+  }
+  station::RunHandler([this] { FormShow(); });
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::LayoutRequest && (watched == TabSheet4 || watched == GroupBox16)) {
+    FitTexts();  // a self-sizing text may have changed
+  } else if (event->type() == QEvent::MouseButtonPress &&
+             static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    for (int field = 0; field < 4; ++field) {
+      if (watched == TimingEdit[static_cast<std::size_t>(field)]) {
+        station::RunHandler([this, field] { TimingEditClick(field); });
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::FormShow() {
+  // 1. The slot table.
+  for (std::size_t n = 0; n < SlotTable.size(); ++n) {
+    SlotTable[n] = DeviceSlot{0, DinfoStr[n], ProgressBar[n], CancelBtn[n]};
+  }
+  // 2. and 3. The NAND timing table and the vendor list.
+  station::LoadNandTimingTable("ACTiming.ini", NandTimingTable);
+  FillVendorList();
+  // 4. The UI texts in the system's language.
+  station::UiTextTable& texts = station::UiTexts();
+  station::LoadUiTexts("lang.ini", station::SystemDefaultLangID(), texts);
+  // 5. to 8. The window's texts.
+  GroupBox16->setTitle(UiText(texts.LogStr));
+  for (int n = 0; n < 8; ++n) {
+    RowLabel[static_cast<std::size_t>(n)]->setText(UiText(texts.DeviceStr) + QStringLiteral(" %1: ").arg(n + 1));
+  }
+  StaticText10->setText(UiText(texts.TotalMsg) + QLatin1Char(':'));
+  StaticText11->setText(UiText(texts.SuccessMsg) + QLatin1Char(':'));
+  StaticText13->setText(UiText(texts.FailMsg) + QLatin1Char(':'));
+  for (const DeviceSlot& slot : SlotTable) {
+    slot.InfoText->setText(UiText(texts.WaitDeviceMsg));
+    slot.CancelButton->setText(UiText(texts.CancelStr));
+  }
+  FitTexts();
+  // 9. Custom mode.
+  SetSelectMode(false);
+}
+
+void TForm1::CancelBtnClick(int row) {
+  if (row < 0 || row >= 8) return;
+  const auto i = static_cast<std::size_t>(row);
+  CancelRequest[i].store(1);
+  CancelBtn[i]->hide();
+}
+
+void TForm1::RecordJobResult(int success) {
+  // Counted in 32 bits with wrap-around (never undefined), success as 0 or 1.
+  const auto add = [](std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+  };
+  TotalCount = add(TotalCount, 1);
+  SuccessCount = add(SuccessCount, success != 0 ? 1 : 0);
+  FailCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(TotalCount) - static_cast<std::uint32_t>(SuccessCount));
+  TotalStr->setText(QString::asprintf("%d", TotalCount));
+  SuccessStr->setText(QString::asprintf("%d", SuccessCount));
+  FailStr->setText(QString::asprintf("%d", FailCount));
+  FitTexts();
+}
+
+// ---- AC Timing ----
+
+void TForm1::SetSelectMode(bool selectMode) {
+  // The radio buttons exclude each other: checking one unchecks the other.
+  if (selectMode) {
+    SelectRBtn->setChecked(true);
+    CustomRBtn->setChecked(false);
+  } else {
+    CustomRBtn->setChecked(true);
+    SelectRBtn->setChecked(false);
+  }
+}
+
+void TForm1::FillVendorList() {
+  const QSignalBlocker blocker(VendorComBox);
+  VendorComBox->clear();
+  VendorComBox->clearEditText();
+  for (const station::NAND_ENTRY& row : NandTimingTable) {
+    const QString vendor = UiText(row.Vendor);
+    // The list's own exact-text search: the whole text, letter case ignored.
+    if (VendorComBox->findText(vendor, Qt::MatchFixedString) >= 0) continue;
+    // A sorted list: the new item goes before the first item that sorts after it.
+    int at = 0;
+    while (at < VendorComBox->count() &&
+           QString::compare(VendorComBox->itemText(at), vendor, Qt::CaseInsensitive) <= 0) {
+      ++at;
+    }
+    VendorComBox->insertItem(at, vendor, QByteArray(row.Vendor.data(), static_cast<qsizetype>(row.Vendor.size())));
+  }
+  if (VendorComBox->count() > 0) {
+    VendorComBox->setCurrentIndex(0);
+    VendorComBoxChange();
+  }
+}
+
+namespace {
+
+// The bytes an item stands for (the table's own text, not its display form).
+std::string ItemBytes(const QComboBox* box) {
+  const int index = box->currentIndex();
+  if (index < 0) return {};
+  const QByteArray bytes = box->itemData(index).toByteArray();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+}  // namespace
+
+void TForm1::VendorComBoxChange() {
+  {
+    const QSignalBlocker blocker(TypeComBox);
+    TypeComBox->clear();
+    TypeComBox->clearEditText();
+    const std::string vendor = ItemBytes(VendorComBox);  // the selected item; never the edit text
+    for (const station::NAND_ENTRY& row : NandTimingTable) {
+      if (row.Vendor == vendor) {
+        TypeComBox->addItem(UiText(row.Type), QByteArray(row.Type.data(), static_cast<qsizetype>(row.Type.size())));
+      }
+    }
+    if (TypeComBox->count() > 0) TypeComBox->setCurrentIndex(0);
+  }
+  SetSelectMode(true);
+}
+
+void TForm1::TypeComBoxChange() { SetSelectMode(true); }
+
+void TForm1::TimingEditClick(int /*field*/) { SetSelectMode(false); }
+
+station::TimingSet TForm1::CurrentTimingSet() {
+  station::TimingSet timing = station::kDefaultTimingSet;
+  if (!SelectRBtn->isChecked()) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const QByteArray text = TimingEdit[k]->text().toLocal8Bit();
+      timing[k] = station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+    }
+    return timing;
+  }
+  return station::LookupTiming(NandTimingTable, ItemBytes(VendorComBox), ItemBytes(TypeComBox));
+}
+
+// ---- Message dispatch ----
+
+void TForm1::Dispatch(TMessage& message) {
+  if (message.Msg == WM_DEVICECHANGE) {
+    WMDeviceChange(message);
+  } else {
+    DefaultHandler(message);
+  }
+}
+
+void TForm1::DefaultHandler(TMessage& /*message*/) {
+  // The window has no default processing of these messages.
+}
