@@ -1,0 +1,95 @@
+#include "cli/arguments.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace kestrin {
+
+namespace {
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+struct KeywordUsage {
+  std::string_view keyword;
+  // The names of the keyword's required arguments, in order; optional ones
+  // are not listed.
+  std::string_view required;
+  std::string_view usage;
+};
+
+constexpr KeywordUsage kUsages[] = {
+    {"fwup", "F1 F2 F3 F4", "fwup F1 F2 F3 F4 [V]"},
+    {"bchks", "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
+    {"era", "A B", "era A B"},
+    {"rdx", "A", "rdx A"},
+    {"rdc", "A", "rdc A"},
+    {"wtx", "A B0 B1 B2 B3 B4", "wtx A B0 B1 B2 B3 B4"},
+};
+
+}  // namespace
+
+std::int32_t ParseNumber(const char* text) {
+  const char* p = text;
+  while (IsSpace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = (*p == '-');
+    ++p;
+  }
+  std::uint32_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10U + static_cast<std::uint32_t>(*p - '0');
+    ++p;
+  }
+  if (negative) value = 0U - value;
+  return static_cast<std::int32_t>(value);
+}
+
+std::uint8_t DigitValue(const char* text) {
+  return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));
+}
+
+std::uint8_t ModeDigitFor(std::span<const char* const> args, std::uint8_t defaultDigit) {
+  return args.size() == 3 ? DigitValue(args[2]) : defaultDigit;
+}
+
+std::uint8_t VerifyDigitFor(std::span<const char* const> args) {
+  return args.size() == 7 ? DigitValue(args[6]) : 0;
+}
+
+std::optional<std::string> CheckCommandLine(std::span<const char* const> args) {
+  if (args.empty()) return std::nullopt;
+  if (std::strlen(args[0]) > kMaxDeviceNameLength) {
+    return "Device name too long: " + std::string(args[0]) + " (at most " +
+           std::to_string(kMaxDeviceNameLength) + " characters)\n";
+  }
+  if (args.size() < 2) return std::nullopt;
+  const std::string_view keyword = args[1];
+  for (const KeywordUsage& u : kUsages) {
+    if (u.keyword != keyword) continue;
+    // Split the required names and drop those that are present.
+    std::string missing;
+    std::size_t count = 0;
+    std::size_t index = 0;
+    std::string_view rest = u.required;
+    while (!rest.empty()) {
+      const std::size_t space = rest.find(' ');
+      const std::string_view name = rest.substr(0, space);
+      rest = (space == std::string_view::npos) ? std::string_view{} : rest.substr(space + 1);
+      if (2 + index >= args.size()) {
+        if (!missing.empty()) missing += ' ';
+        missing += name;
+        ++count;
+      }
+      ++index;
+    }
+    if (count == 0) return std::nullopt;
+    return std::string(keyword) + (count == 1 ? ": missing argument " : ": missing arguments ") + missing +
+           " (expected: " + std::string(u.usage) + ")\n";
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrin

@@ -1,0 +1,114 @@
+#include "cli/kestrin_run.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/arguments.hpp"
+#include "cli/short_commands.hpp"
+#include "device/nand_device.hpp"
+#include "device/vendor_commands.hpp"
+#include "procedures/procedures.hpp"
+
+namespace kestrin {
+
+namespace {
+
+constexpr std::uint16_t kStartupFirst = 0;
+constexpr std::uint16_t kStartupSecond = 0x0180;
+constexpr std::uint8_t kEraseAllDefaultMode = 2;     // WholeDevice
+constexpr std::uint8_t kBlankCheckDefaultMode = 6;  // WholeDevice, ProgramVerify
+
+// The start-up probes after the device is open; false after printing why.
+bool Probe(ToolContext& ctx) {
+  const CommandOutcome startup = ctx.commands.cmd_bStartup(kStartupFirst, kStartupSecond);
+  if (startup.transportError()) {
+    ctx.lastError = startup.errorCode;
+    ctx.console.print("Error: %d  ", static_cast<int>(startup.errorCode));
+    PrintSystemMessage(ctx.console, startup.errorCode);
+    return false;
+  }
+
+  std::uint8_t inquiry[36] = {};
+  const CommandOutcome identified = ctx.commands.cmd_bInquiry(inquiry);
+  if (!identified.pass()) {
+    if (identified.transportError()) ctx.lastError = identified.errorCode;
+    ctx.console.print("cmd_bInquiry() fail!\n");
+    return false;
+  }
+
+  std::uint32_t lastBlockAddress = 0;
+  std::uint32_t blockLength = 0;
+  const CommandOutcome capacity = ctx.commands.cmd_bReadCapacity(lastBlockAddress, blockLength);
+  if (capacity.transportError()) {
+    ctx.lastError = capacity.errorCode;
+    ctx.console.print("ReadCapacity Error: %d  ", static_cast<int>(capacity.errorCode));
+    PrintSystemMessage(ctx.console, capacity.errorCode);
+    return false;
+  }
+  if (blockLength == 0) {
+    ctx.console.print("cmd_bReadCapacity() fail!\n");
+    return false;
+  }
+  return true;
+}
+
+int Dispatch(ToolContext& ctx, std::span<const char* const> args) {
+  const std::string_view keyword = args[1];
+  if (keyword == "eraa") {
+    return EraseAll(ctx, ModeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
+  }
+  if (keyword == "bchk") {
+    return BlankCheck(ctx, ModeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
+  }
+  if (keyword == "fwup") {
+    const char* const files[4] = {args[2], args[3], args[4], args[5]};
+    return FirmwareLoad(ctx, files, VerifyDigitFor(args)) ? kExitSuccess : kExitFailure;
+  }
+  if (keyword == "bchks") return RunStartBlankCheck(ctx, args);
+  if (keyword == "bchkp") return RunPollBlankCheck(ctx);
+  if (keyword == "move") return RunMove(ctx);
+  if (keyword == "era") return RunEraseRange(ctx, args);
+  if (keyword == "rdx") return RunReadXdata(ctx, args);
+  if (keyword == "rdc") return RunReadCode(ctx, args);
+  if (keyword == "wtx") return RunWriteXdata(ctx, args);
+  return kExitSuccess;  // any other keyword: the probes only
+}
+
+}  // namespace
+
+void PrintBanner(Console& console) {
+  console.print("kestrin.exe, building date: %s, %s\n", __DATE__, __TIME__);
+}
+
+int RunKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open) {
+  if (args.empty()) {
+    PrintBanner(console);
+    return kExitFailure;
+  }
+  if (const std::optional<std::string> refusal = CheckCommandLine(args)) {
+    console.print("%s", refusal->c_str());
+    return kExitFailure;
+  }
+
+  std::uint32_t openError = 0;
+  std::unique_ptr<ScsiTransport> device = open(args[0], openError);
+  if (!device) {
+    console.print("CreateFile, Error opening %s. Error: %d\n", args[0], static_cast<int>(openError));
+    PrintSystemMessage(console, openError);
+    return kExitFailure;
+  }
+
+  // From here on the device is closed (the transport destroyed) on every
+  // path before the exit code is handed back.
+  VendorCommands commands(*device);
+  ToolContext ctx{commands, console};
+  int code = kExitFailure;
+  if (Probe(ctx)) {
+    code = (args.size() < 2) ? kExitSuccess : Dispatch(ctx, args);
+  }
+  device.reset();
+  return code;
+}
+
+}  // namespace kestrin

@@ -1,0 +1,24 @@
+// kestrin: one device operation per run; the verdict is the exit code.
+#include <cstdio>
+#include <exception>
+#include <span>
+
+#include "cli/kestrin_run.hpp"
+#include "cli/process_exit.hpp"
+#include "cli/short_commands.hpp"
+#include "device/console.hpp"
+#include "device/scsi_transport.hpp"
+
+int main(int argc, char** argv) {
+  kestrin::Console console(stdout);
+  std::span<const char* const> args;
+  if (argc > 1) args = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
+  int code = kestrin::kExitFailure;
+  try {
+    code = kestrin::RunKestrin(args, console, kestrin::openDevice);
+  } catch (const std::exception& e) {
+    console.print("Internal error: %s\n", e.what());
+    code = kestrin::kExitFailure;
+  }
+  kestrin::EndProcess(code);
+}

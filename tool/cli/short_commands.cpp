@@ -1,0 +1,131 @@
+#include "cli/short_commands.hpp"
+
+#include <cstring>
+
+#include "cli/arguments.hpp"
+#include "common/vendor_opcodes.hpp"
+
+namespace kestrin {
+
+namespace {
+
+constexpr std::uint16_t kMemoryReadLength = 512;
+
+// Keeps a transport error's code as the run's last system error code.
+void Remember(ToolContext& ctx, const CommandOutcome& outcome) { ctx.lastError = outcome.errorCode; }
+
+void ReportWithSystemText(ToolContext& ctx, const CommandOutcome& outcome) {
+  Remember(ctx, outcome);
+  ctx.console.print("Error: %d  ", static_cast<int>(outcome.errorCode));
+  PrintSystemMessage(ctx.console, outcome.errorCode);
+}
+
+}  // namespace
+
+void HexDump(Console& console, const std::uint8_t* bytes, std::size_t n) {
+  console.print("      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n");
+  console.print("      ---------------------------------------------------------------\n");
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 16 == 0) console.print(" %03X  ", static_cast<unsigned>(i));
+    console.print("%02X  ", static_cast<unsigned>(bytes[i]));
+    if ((i + 1) % 8 == 0) console.print(" ");
+    if ((i + 1) % 16 == 0) console.print("\n");
+  }
+  console.print("\n\n");
+}
+
+MoveDecision DecideMove(const std::uint8_t* version16) {
+  if (std::memcmp(version16, "ZANQ006", 7) != 0) return MoveDecision::NotMovable;
+  const unsigned v7 = version16[7];
+  const unsigned v8 = version16[8];
+  const unsigned v9 = version16[9];
+  const bool due = (v7 == 'G') ? (v9 >= 'D') : (v8 >= 'I');
+  return due ? MoveDecision::Due : MoveDecision::NotDue;
+}
+
+int RunStartBlankCheck(ToolContext& ctx, std::span<const char* const> args) {
+  const CommandOutcome outcome =
+      ctx.commands.cmd_bStartBlankCheck(LowByte(args[2]), LowByte(args[3]), LowByte(args[4]), LowByte(args[5]));
+  if (outcome.transportError()) Remember(ctx, outcome);
+  return outcome.pass() ? kExitSuccess : kExitFailure;
+}
+
+int RunPollBlankCheck(ToolContext& ctx) {
+  const CommandOutcome outcome = ctx.commands.cmd_bPollBlankCheck();
+  switch (outcome.kind) {
+    case Outcome::Pass:
+      ctx.console.print("blanking check done!!!\n");
+      return kExitSuccess;
+    case Outcome::DeviceFail:
+      ctx.console.print("blanking check...\n");
+      return kExitStillChecking;
+    case Outcome::TransportError:
+      break;
+  }
+  Remember(ctx, outcome);
+  ctx.console.print(" Error: %d\n", static_cast<int>(outcome.errorCode));
+  return kExitFailure;
+}
+
+int RunMove(ToolContext& ctx) {
+  std::uint8_t* version = ctx.ioBuffer.data();
+  const CommandOutcome read = ctx.commands.cmd_bReadCode(vendor::kVersionAddress, version, kVersionLength);
+  if (read.transportError()) {
+    Remember(ctx, read);
+    return kExitFailure;
+  }
+  switch (DecideMove(version)) {
+    case MoveDecision::NotMovable:
+      return kExitFailure;
+    case MoveDecision::NotDue:
+      return kExitSuccess;
+    case MoveDecision::Due:
+      break;
+  }
+  const CommandOutcome move = ctx.commands.cmd_bMove();
+  if (move.transportError()) Remember(ctx, move);
+  return move.pass() ? kExitSuccess : kExitFailure;
+}
+
+int RunEraseRange(ToolContext& ctx, std::span<const char* const> args) {
+  // The block number is 16 bits wide; B is read again before every
+  // comparison. Block 65535 is the last one there is: the walk ends after it
+  // instead of wrapping to block 0.
+  std::uint16_t block = Low16(args[2]);
+  while (static_cast<std::int32_t>(block) <= ParseNumber(args[3])) {
+    ctx.console.print("Block %04X:", static_cast<unsigned>(block));
+    const CommandOutcome outcome = ctx.commands.cmd_bEraseBlock(block);
+    if (outcome.transportError()) {
+      Remember(ctx, outcome);
+      ctx.console.print(" Error: %d\n", static_cast<int>(outcome.errorCode));
+      break;
+    }
+    ctx.console.print(outcome.pass() ? " erase:ok\n" : " erase:fail\n");
+    if (block == 0xFFFF) break;
+    ++block;
+  }
+  return kExitSuccess;
+}
+
+int RunReadXdata(ToolContext& ctx, std::span<const char* const> args) {
+  const CommandOutcome outcome = ctx.commands.cmd_bReadXdata(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
+  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
+  return kExitSuccess;
+}
+
+int RunReadCode(ToolContext& ctx, std::span<const char* const> args) {
+  const CommandOutcome outcome = ctx.commands.cmd_bReadCode(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
+  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
+  return kExitSuccess;
+}
+
+int RunWriteXdata(ToolContext& ctx, std::span<const char* const> args) {
+  for (std::size_t k = 0; k < 5; ++k) ctx.ioBuffer[k] = LowByte(args[3 + k]);
+  const CommandOutcome outcome = ctx.commands.cmd_bWriteXdata(Low16(args[2]), ctx.ioBuffer.data(), 5);
+  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  return kExitSuccess;
+}
+
+}  // namespace kestrin

@@ -1,0 +1,349 @@
+// The built kestrin as a process against flashsim devices: standard output
+// byte for byte, the exit code, an empty standard error, and the commands the
+// device received.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process_fixture.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testfixture::Flashsim;
+using testfixture::ProcessResult;
+
+// One line of `flashsim trace`: time, CDB hex, direction, length, outcome.
+struct Command {
+  std::string cdb;
+  std::string direction;
+  unsigned length = 0;
+  std::string outcome;
+};
+
+std::vector<Command> Parse(const std::vector<std::string>& lines) {
+  std::vector<Command> commands;
+  for (const std::string& line : lines) {
+    std::istringstream in(line);
+    std::string time;
+    Command c;
+    in >> time >> c.cdb >> c.direction >> c.length >> c.outcome;
+    commands.push_back(c);
+  }
+  return commands;
+}
+
+std::vector<std::string> Cdbs(const std::vector<Command>& commands) {
+  std::vector<std::string> cdbs;
+  for (const Command& c : commands) cdbs.push_back(c.cdb);
+  return cdbs;
+}
+
+const std::vector<std::string> kProbes = {"EF0400008001", "120000000000", "250000000000"};
+
+std::vector<std::string> AfterProbes(std::vector<std::string> more) {
+  std::vector<std::string> all = kProbes;
+  all.insert(all.end(), more.begin(), more.end());
+  return all;
+}
+
+std::string SystemText(int code) { return std::string(std::strerror(code)) + "\n"; }
+
+// The table that rdx and rdc print for 512 bytes of which only the first
+// `head` are given; the rest are 0.
+std::string Table(const std::vector<unsigned char>& head) {
+  std::string out =
+      "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n"
+      "      " + std::string(63, '-') + "\n";
+  char piece[16];
+  for (unsigned i = 0; i < 512; ++i) {
+    if (i % 16 == 0) {
+      std::snprintf(piece, sizeof piece, " %03X  ", i);
+      out += piece;
+    }
+    std::snprintf(piece, sizeof piece, "%02X  ", i < head.size() ? head[i] : 0U);
+    out += piece;
+    if ((i + 1) % 8 == 0) out += " ";
+    if ((i + 1) % 16 == 0) out += "\n";
+  }
+  return out + "\n\n";
+}
+
+class KestrinBlackBox : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& specs) {
+    sim_ = std::make_unique<Flashsim>(FLASHSIM_PATH, specs);
+    ASSERT_TRUE(sim_->running()) << sim_->log();
+  }
+
+  // Runs kestrin with the arguments against the daemon's devices, in a
+  // scratch working directory. Every run: nothing on standard error, and an
+  // exit code of 0, 1 or 2.
+  ProcessResult Kestrin(const std::vector<std::string>& args, std::chrono::milliseconds limit = 50s) {
+    std::vector<std::string> argv = {KESTRIN_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testfixture::Environment env;
+    if (sim_) env = sim_->environment();
+    const ProcessResult r = testfixture::RunProcess(argv, env, limit, work_.path());
+    EXPECT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? " (timed out)" : "");
+    EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 2) << r.exitCode;
+    EXPECT_EQ(r.err, "");
+    return r;
+  }
+
+  std::vector<Command> Trace(char letter = 'E') { return Parse(sim_->trace(letter)); }
+
+  std::unique_ptr<Flashsim> sim_;
+  testfixture::TempDir work_{"kestrin-work"};
+};
+
+TEST_F(KestrinBlackBox, NoArgumentPrintsTheBannerAndFails) {
+  const ProcessResult r = Kestrin({});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("kestrin\\.exe, building date: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4}, "
+                                                  "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
+      << r.out;
+}
+
+TEST_F(KestrinBlackBox, ProbeOfASupportedDeviceAndKeywordsOutsideTheTable) {
+  Start({"E"});
+  ProcessResult r = Kestrin({"E:"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+  const std::vector<Command> probes = Trace();
+  ASSERT_EQ(probes.size(), 3U);
+  EXPECT_EQ(Cdbs(probes), kProbes);
+  EXPECT_EQ(probes[0].direction, "in");
+  EXPECT_EQ(probes[0].length, 1U);
+  EXPECT_EQ(probes[1].length, 36U);
+  EXPECT_EQ(probes[2].length, 8U);
+
+  for (const char* keyword : {"BCHKS", "Bchkp", "bchkpp", "rd", "eraa2", "hello"}) {
+    r = Kestrin({"E:", keyword, "1", "2", "3", "4"});
+    EXPECT_EQ(r.exitCode, 0) << keyword;
+    EXPECT_EQ(r.out, "") << keyword;
+  }
+  EXPECT_EQ(Trace().size(), 7U * 3U);  // the probes only, every time
+}
+
+TEST_F(KestrinBlackBox, IncompleteCommandLinesAreRefusedBeforeAnythingIsSent) {
+  Start({"E"});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"E:", "wtx", "4096", "1", "2"}, "wtx: missing arguments B2 B3 B4 (expected: wtx A B0 B1 B2 B3 B4)\n"},
+      {{"E:", "era", "3"}, "era: missing argument B (expected: era A B)\n"},
+      {{"E:", "bchks", "247", "247", "255"}, "bchks: missing argument T4 (expected: bchks T1 T2 T3 T4)\n"},
+      {{"E:", "fwup", "a", "b", "c"}, "fwup: missing argument F4 (expected: fwup F1 F2 F3 F4 [V])\n"},
+      {{"E:", "rdx"}, "rdx: missing argument A (expected: rdx A)\n"},
+      {{"E:", "rdc"}, "rdc: missing argument A (expected: rdc A)\n"},
+      {{"E:/../../../../../../../sde", "bchkp"},
+       "Device name too long: E:/../../../../../../../sde (at most 23 characters)\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    const ProcessResult r = Kestrin(args);
+    EXPECT_EQ(r.exitCode, 1) << args[1];
+    EXPECT_EQ(r.out, message);
+  }
+  EXPECT_EQ(Trace().size(), 0U);
+}
+
+TEST_F(KestrinBlackBox, MissingDeviceGivesTheOpenFailureWithTheSystemText) {
+  Start({"E"});
+  const ProcessResult r = Kestrin({"F:", "bchkp"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "CreateFile, Error opening F:. Error: 2\n" + SystemText(ENOENT));
+}
+
+TEST_F(KestrinBlackBox, UnsupportedDevicesFailTheProbe) {
+  Start({"E:supported=0", "F:blocklen=0", "G:inquiry=0080020200000000"});
+  ProcessResult r = Kestrin({"E:", "bchks", "1", "2", "3", "4"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "cmd_bInquiry() fail!\n");
+  EXPECT_EQ(Cdbs(Trace('E')), (std::vector<std::string>{kProbes[0], kProbes[1]}));
+
+  r = Kestrin({"G:"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "cmd_bInquiry() fail!\n");
+
+  r = Kestrin({"F:", "bchks", "1", "2", "3", "4"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "cmd_bReadCapacity() fail!\n");
+  EXPECT_EQ(Cdbs(Trace('F')), kProbes);
+}
+
+TEST_F(KestrinBlackBox, ProbesThatDoNotCompleteTellTheSystemError) {
+  Start({"E:drop_after=0", "F:drop_after=1", "G:drop_after=2"});
+  ProcessResult r = Kestrin({"E:"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Error: 19  " + SystemText(ENODEV));
+  r = Kestrin({"F:"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "cmd_bInquiry() fail!\n");
+  r = Kestrin({"G:"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "ReadCapacity Error: 19  " + SystemText(ENODEV));
+}
+
+TEST_F(KestrinBlackBox, StartBlankCheckSendsTheLowBytesOfTheTimings) {
+  Start({"E", "F:accepts_blankcheck=0"});
+  ProcessResult r = Kestrin({"E:", "bchks", "247", "247", "255", "255"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(sim_->control("timings", {"E"}).out, "247 247 255 255\n");
+
+  r = Kestrin({"E:", "bchks", "256", "0", "0", "0"});
+  EXPECT_EQ(r.exitCode, 0);
+  r = Kestrin({"E:", "bchks", " -1", "+7x", "abc", "4294967551"});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<Command> trace = Trace();
+  ASSERT_EQ(trace.size(), 12U);
+  EXPECT_EQ(trace[3].cdb, "EF20F7F7FFFF");
+  EXPECT_EQ(trace[7].cdb, "EF2000000000");
+  EXPECT_EQ(trace[11].cdb, "EF20FF0700FF");
+
+  r = Kestrin({"F:", "bchks", "247", "247", "255", "255"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(KestrinBlackBox, PollSaysStillCheckingUntilTheCheckIsDone) {
+  Start({"E:blankcheck_ms=1500"});
+  ASSERT_EQ(Kestrin({"E:", "bchks", "247", "247", "255", "255"}).exitCode, 0);
+  const auto started = std::chrono::steady_clock::now();
+  ProcessResult r = Kestrin({"E:", "bchkp"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "blanking check...\n");
+  std::this_thread::sleep_until(started + 2500ms);
+  r = Kestrin({"E:", "bchkp"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "blanking check done!!!\n");
+  EXPECT_EQ(Trace().back().cdb, "EF2100000000");
+}
+
+TEST_F(KestrinBlackBox, PollThatDoesNotCompleteFails) {
+  Start({"E:drop_after=3"});
+  const ProcessResult r = Kestrin({"E:", "bchkp"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, " Error: 19\n");
+}
+
+TEST_F(KestrinBlackBox, MoveFollowsTheVersionString) {
+  Start({"E:version=ZANQ006GHB", "F:version=ZANQ006GAD", "G:version=ZANQ006HIA", "H:version=ZANQ006HHZ",
+         "I:version=ZANQ006HIA,move=fail", "J:version=ZANQ005HIA"});
+  struct Case {
+    char letter;
+    int exitCode;
+    bool moved;
+  };
+  for (const Case c : {Case{'E', 0, false}, Case{'F', 0, true}, Case{'G', 0, true}, Case{'H', 0, false},
+                       Case{'I', 1, true}, Case{'J', 1, false}}) {
+    const ProcessResult r = Kestrin({std::string(1, c.letter) + ":", "move"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.letter;
+    EXPECT_EQ(r.out, "") << c.letter;
+    const std::vector<Command> trace = Trace(c.letter);
+    ASSERT_GE(trace.size(), 4U) << c.letter;
+    EXPECT_EQ(trace[3].cdb, "EF0300200000") << c.letter;
+    EXPECT_EQ(trace.size(), c.moved ? 5U : 4U) << c.letter;
+    if (c.moved) EXPECT_EQ(trace[4].cdb, "EF1000000000") << c.letter;
+  }
+}
+
+TEST_F(KestrinBlackBox, EraseRangeErasesBlocksAToB) {
+  Start({"E:erase_fail=4"});
+  ProcessResult r = Kestrin({"E:", "era", "5", "3"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(Trace().size(), 3U);
+
+  r = Kestrin({"E:", "era", "3", "3"});
+  EXPECT_EQ(r.out, "Block 0003: erase:ok\n");
+  r = Kestrin({"E:", "era", "3", "5"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "Block 0003: erase:ok\nBlock 0004: erase:fail\nBlock 0005: erase:ok\n");
+  const std::vector<Command> trace = Trace();
+  ASSERT_EQ(trace.size(), 3U + 4U + 6U);
+  EXPECT_EQ(trace[6].cdb, "EF1103000000");
+  EXPECT_EQ(trace[11].cdb, "EF1104000000");
+  EXPECT_EQ(sim_->control("bad", {"E"}).out, "");  // a failed erase is not marked bad
+}
+
+TEST_F(KestrinBlackBox, DeviceUnpluggedInTheMiddleOfACommand) {
+  // The link drops at the third erase: the walk stops, the exit code stays 0.
+  Start({"E:drop_after=5", "F:drop_after=3,drop_mid=1"});
+  ProcessResult r = Kestrin({"E:", "era", "0", "10"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "Block 0000: erase:ok\nBlock 0001: erase:ok\nBlock 0002: Error: 19\n");
+
+  // A read broken in the middle of its data still prints the table.
+  r = Kestrin({"F:", "rdx", "4096"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "Error: 5  " + SystemText(EIO) + Table({}));
+
+  // Unplugged between runs: the next run cannot open it.
+  ASSERT_TRUE(sim_->unplug('E'));
+  r = Kestrin({"E:", "bchkp"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "CreateFile, Error opening E:. Error: 2\n" + SystemText(ENOENT));
+}
+
+TEST_F(KestrinBlackBox, MemoryCommandsReadAndWriteTheControllerMemories) {
+  Start({"E"});
+  ProcessResult r = Kestrin({"E:", "wtx", "69632", "1", "2", "258", "-1", "4000000000"});  // 69632 = 0x11000
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+  r = Kestrin({"E:", "rdx", "4096"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, Table({0x01, 0x02, 0x02, 0xFF, 0x00}));
+  r = Kestrin({"E:", "rdc", "8192"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, Table({'Z', 'A', 'N', 'Q', '0', '0', '6', 'G', 'H', 'B'}));
+
+  const std::vector<Command> trace = Trace();
+  ASSERT_EQ(trace.size(), 12U);
+  EXPECT_EQ(trace[3].cdb, "EE0200100000");
+  EXPECT_EQ(trace[3].direction, "out");
+  EXPECT_EQ(trace[3].length, 5U);
+  EXPECT_EQ(trace[7].cdb, "EF0100100000");
+  EXPECT_EQ(trace[7].length, 512U);
+  EXPECT_EQ(trace[11].cdb, "EF0300200000");
+}
+
+TEST_F(KestrinBlackBox, ProceduresGetTheirModeDigit) {
+  // 40 blocks of 128 KiB: the last 32 hold the firmware; block 5 is bad.
+  Start({"E:blocks=40,bad=5"});
+  // Four arguments: the default ModeDigit 2 (whole device, bad blocks skipped).
+  ProcessResult r = Kestrin({"E:", "eraa", "3", "x"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("Block 0005: sts:bad \nBlock 0006: sts:good erase:ok\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Block 0027: sts:good erase:ok\n"), std::string::npos);
+  // Exactly three: ModeDigit 3 also erases the bad block.
+  r = Kestrin({"E:", "eraa", "3"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("Block 0005: sts:bad  erase:ok\n"), std::string::npos) << r.out;
+  // bchk 0: blocks 1 to 7 only, no programming.
+  r = Kestrin({"E:", "bchk", "0"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.find("Block 0008:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Block 0007: sts:good erase:ok read:ok check:ok\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("prog:"), std::string::npos);
+  // fwup with image files that do not exist fails.
+  r = Kestrin({"E:", "fwup", "no1.bin", "no2.bin", "no3.bin", "no4.bin"});
+  EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(KestrinBlackBox, DeviceThatNeverAnswersTimesOutAfterTwentySeconds) {
+  Start({"E:hang_after=3"});
+  const ProcessResult r = Kestrin({"E:", "bchkp"}, 55s);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, " Error: 110\n");
+  EXPECT_GE(r.elapsed, 19s);
+  EXPECT_LT(r.elapsed, 45s);
+}
+
+}  // namespace
