@@ -3,12 +3,15 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace station {
+
+class IniFile;
 
 struct NAND_ENTRY {
   std::string Vendor;  // upper-case ASCII letters, other bytes as in the file
@@ -25,10 +28,16 @@ using NandTimingTable = std::vector<NAND_ENTRY>;
 using TimingSet = std::array<std::int32_t, 4>;
 inline constexpr TimingSet kDefaultTimingSet{247, 247, 255, 255};
 
+// The timing keys are built as "<section>:TIMINGk" in an 80-byte key buffer;
+// a section whose name is longer than this gives no row.
+inline constexpr std::size_t kMaxTimingSectionName = 79;
+
 // The load step: fills `table` (cleared first) from the file at `path`
 // ("ACTiming.ini" in the station). A file that cannot be opened leaves the
 // table empty. Never prints, never throws for any file content.
 void LoadNandTimingTable(const char* path, NandTimingTable& table);
+// The same from a file already read.
+void LoadNandTimingTable(const IniFile& ini, NandTimingTable& table);
 
 // The decimal value rule: leading white space, one optional sign, decimal
 // digits up to the first other character; no digits reads 0; wraps at 32 bits.

@@ -7,6 +7,8 @@
 
 namespace station {
 
+class IniFile;
+
 struct UiTextTable {
   std::string DeviceStr = "Device";
   std::string LogStr = "Log";
@@ -24,17 +26,21 @@ struct UiTextTable {
 UiTextTable& UiTexts();
 
 // The load step: replaces all ten texts of `texts` from the file at `path`
-// ("lang.ini") for the language identifier `langId`. A file that cannot be
-// opened leaves the texts as they are. Never prints, never throws.
+// ("lang.ini") for the language identifier `langId`; a text the file does not
+// hold (section or key missing) becomes empty. A file that cannot be opened
+// leaves the texts as they are. Never prints, never throws.
 void LoadUiTexts(const char* path, std::uint16_t langId, UiTextTable& texts);
+// The same from a file already read (a file that is not open() changes nothing).
+void LoadUiTexts(const IniFile& ini, std::uint16_t langId, UiTextTable& texts);
 
 // The language section for a language identifier: 0x0804 "Chinese (PRC)",
 // 0x0404 "Chinese (Taiwan)", anything else "English".
 const char* LanguageSection(std::uint16_t langId);
 
 // The system's default language identifier. Here it is derived from the
-// locale (LC_ALL, LC_MESSAGES, LANG: zh_CN -> 0x0804, zh_TW -> 0x0404, any
-// other -> 0x0409) unless a test has set one.
+// locale environment (the first non-empty of LC_ALL, LC_MESSAGES, LANG:
+// zh_CN... -> 0x0804, zh_TW... -> 0x0404, anything else or none -> 0x0409)
+// unless a test has set one.
 std::uint16_t SystemDefaultLangID();
 void SetSystemDefaultLangIDForTesting(std::uint16_t langId);
 void ClearSystemDefaultLangIDForTesting();

@@ -1,0 +1,78 @@
+#include "config/nand_timing_table.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "config/ini_reader.hpp"
+
+namespace station {
+
+namespace {
+
+bool IsWhite(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string ToUpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+}  // namespace
+
+std::int32_t DecimalValue(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsWhite(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  std::uint32_t value = 0;  // unsigned: too many digits wrap, as intended
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
+  }
+  if (negative) value = 0u - value;
+  return static_cast<std::int32_t>(value);
+}
+
+void LoadNandTimingTable(const IniFile& ini, NandTimingTable& table) {
+  table.clear();
+  const int sections = ini.sectionCount();
+  for (int n = 0; n < sections; ++n) {
+    const std::string name = ToUpperAscii(ini.sectionName(n));
+    if (name.size() > kMaxTimingSectionName) continue;
+    const std::size_t slash = name.find('/');
+    if (slash == std::string::npos) continue;
+
+    NAND_ENTRY entry;
+    entry.Vendor = name.substr(0, slash);
+    entry.Type = name.substr(slash + 1);
+    std::int32_t* const fields[4] = {&entry.Timing1, &entry.Timing2, &entry.Timing3, &entry.Timing4};
+    for (int k = 0; k < 4; ++k) {
+      const std::string key = name + ":TIMING" + static_cast<char>('1' + k);
+      const std::optional<std::string> value = ini.value(key);
+      *fields[k] = value ? DecimalValue(*value) : kDefaultTimingSet[k];
+    }
+    table.push_back(std::move(entry));
+  }
+}
+
+void LoadNandTimingTable(const char* path, NandTimingTable& table) {
+  table.clear();
+  const IniFile ini = IniFile::Load(path);
+  if (ini.open()) LoadNandTimingTable(ini, table);
+}
+
+TimingSet LookupTiming(const NandTimingTable& table, std::string_view vendor, std::string_view type) {
+  for (const NAND_ENTRY& row : table) {
+    if (row.Vendor == vendor && row.Type == type) {
+      return {row.Timing1, row.Timing2, row.Timing3, row.Timing4};
+    }
+  }
+  return kDefaultTimingSet;
+}
+
+}  // namespace station
