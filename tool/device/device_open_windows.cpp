@@ -1,0 +1,40 @@
+// Opening the drive named on the command line: "\\.\" + the name ("E:"),
+// read and write access, shared for reading and writing, an existing device
+// only, no flags.
+#include <windows.h>
+
+#include <string>
+
+#include "device/scsi_transport.hpp"
+#include "device/scsi_transport_windows.hpp"
+
+namespace kestrin {
+namespace {
+
+// "\\.\" and the name fit a path of 28 bytes with its terminator.
+constexpr std::size_t kMaxDeviceNameLength = 23;
+
+}  // namespace
+
+std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode) {
+  if (name.size() > kMaxDeviceNameLength) {
+    errorCode = ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  // A name with an embedded NUL would name another device than it says.
+  if (name.empty() || name.find('\0') != std::string_view::npos) {
+    errorCode = ERROR_INVALID_NAME;
+    return nullptr;
+  }
+  const std::string path = std::string("\\\\.\\") + std::string(name);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errorCode = GetLastError();
+    return nullptr;
+  }
+  errorCode = 0;
+  return MakeWindowsPassThrough(handle);
+}
+
+}  // namespace kestrin
