@@ -48,12 +48,6 @@ std::vector<std::string> Cdbs(const std::vector<Command>& commands) {
 
 const std::vector<std::string> kProbes = {"EF0400008001", "120000000000", "250000000000"};
 
-std::vector<std::string> AfterProbes(std::vector<std::string> more) {
-  std::vector<std::string> all = kProbes;
-  all.insert(all.end(), more.begin(), more.end());
-  return all;
-}
-
 std::string SystemText(int code) { return std::string(std::strerror(code)) + "\n"; }
 
 // The table that rdx and rdc print for 512 bytes of which only the first
@@ -250,7 +244,9 @@ TEST_F(KestrinBlackBox, MoveFollowsTheVersionString) {
     ASSERT_GE(trace.size(), 4U) << c.letter;
     EXPECT_EQ(trace[3].cdb, "EF0300200000") << c.letter;
     EXPECT_EQ(trace.size(), c.moved ? 5U : 4U) << c.letter;
-    if (c.moved) EXPECT_EQ(trace[4].cdb, "EF1000000000") << c.letter;
+    if (c.moved) {
+      EXPECT_EQ(trace[4].cdb, "EF1000000000") << c.letter;
+    }
   }
 }
 
