@@ -1,0 +1,61 @@
+// The station's side of the command tool contract: three launchers, each of
+// which formats one command line, runs the tool as a child process, waits for
+// the run to end and turns the exit code into yes or no. Exit code 0 is
+// success, 2 answers a poll with "still checking", anything else fails.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QProgressBar;
+
+namespace station {
+
+// The command lines, formatted into a 256-byte buffer. See
+// process_launcher.hpp for how the program name is found on each platform.
+inline constexpr char kProbeTemplate[] = "kestrin.exe %s:";
+inline constexpr char kStartBlankCheckTemplate[] = "kestrin.exe %s: bchks %d %d %d %d";
+inline constexpr char kPollBlankCheckTemplate[] = "kestrin.exe %s: bchkp";
+inline constexpr std::size_t kCommandLineSize = 256;
+
+// The exit code before the first reading.
+inline constexpr std::uint32_t kExitCodePreset = 16777215;
+
+// Pauses, in milliseconds: between two readings of a probe or set-up run,
+// between two readings of a running poll run, and between two poll runs.
+inline constexpr std::uint32_t kRunReadingPauseMs = 100;
+inline constexpr std::uint32_t kPollRunReadingPauseMs = 10;
+inline constexpr std::uint32_t kPollPauseMs = 1000;
+
+// Is `drive` (one letter, no colon) a device that the tool supports? True
+// when the tool started and ended with 0. Blocks until the run has ended.
+bool ProbeDrive(const std::string& drive);
+
+// Has the device start its own blank check under the four timing values.
+// True when the run ended with 0. Blocks until the run has ended.
+bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
+                     std::int32_t timing3, std::int32_t timing4);
+
+// Polls until the device's blank check has finished: true as soon as a poll
+// run ends with 0; false when a run cannot be started or ends with anything
+// but 0 or 2, and when the cancel flag is found set after an answer of 2.
+// The bar (range 0..100) is set to 0 first and stepped 4, 8, ... 96, 0, 4 ...
+// with each answer of 2; each change is made on the window thread while the
+// caller waits (at once when called there). A null bar or flag is allowed.
+bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest,
+                    QProgressBar* bar);
+
+// The same wait with the two outside effects as functions: `cancelRequested`
+// is asked only after an answer of 2, `setBarPosition` gets every bar
+// position, both on the caller's thread.
+bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
+                    const std::function<void(int)>& setBarPosition);
+
+// Tests: every pause of the launchers goes through `pause` instead of a real
+// sleep; nullptr restores the sleep. Set only while no launcher runs.
+using LauncherPause = void (*)(std::uint32_t milliseconds);
+void SetLauncherPauseForTesting(LauncherPause pause);
+
+}  // namespace station
