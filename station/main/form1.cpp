@@ -4,6 +4,7 @@
 #include "main/form1.hpp"
 
 #include <QApplication>
+#include <QCollator>
 #include <QComboBox>
 #include <QCompleter>
 #include <QEvent>
@@ -17,6 +18,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 
@@ -55,10 +58,12 @@ constexpr int kRowPitch = 40;
 constexpr int kCounterDesignWidth = 14;
 
 // "MS Sans Serif" where the system has it, else the closest sans-serif face
-// at hand; always at the given pixel height.
+// at hand (narrow faces first: the layout was made for a narrow font); always
+// at the given pixel height.
 QString WindowFontFamily() {
   static const QString family = [] {
-    for (const char* name : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arimo", "DejaVu Sans"}) {
+    for (const char* name : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "Arimo",
+                             "DejaVu Sans Condensed", "DejaVu Sans"}) {
       if (QFontDatabase::hasFamily(QString::fromLatin1(name))) return QString::fromLatin1(name);
     }
     return QString();
@@ -110,6 +115,24 @@ QComboBox* MakeComboBox(QWidget* parent, const char* name, const QRect& geometry
   return box;
 }
 
+// A static text of fixed width whose text is wider than the label: the font
+// is narrowed (down to 60 %) until the visible text fits, rather than cut.
+void FitFixedText(QLabel* label) {
+  if (label == nullptr) return;
+  QFont font = label->font();
+  font.setStretch(QFont::AnyStretch);
+  QString text = label->text();
+  while (!text.isEmpty() && text.back().isSpace()) text.chop(1);  // a trailing blank shows nothing
+  const auto textWidth = [&text](const QFont& f) { return QFontMetrics(f).horizontalAdvance(text); };
+  if (textWidth(font) > label->width()) {
+    for (int stretch = 100; stretch >= 60; --stretch) {
+      font.setStretch(stretch);
+      if (textWidth(font) <= label->width()) break;
+    }
+  }
+  label->setFont(font);
+}
+
 // Sizes a self-sizing static text to its text, never narrower than minWidth;
 // its height stays.
 void FitLabel(QLabel* label, int minWidth) {
@@ -128,6 +151,10 @@ TForm1::TForm1(QWidget* owner)
   setWindowTitle(QStringLiteral("Blank Checking Utility"));
   setFont(StationFont(11, false));
   setFixedSize(kClientWidth, kClientHeight);
+  // The group boxes draw their frame through the middle of the caption, so
+  // that the contents' design positions sit inside the frame.
+  groupBoxStyle_ = QStyleFactory::create(QStringLiteral("Windows"));
+  if (groupBoxStyle_ != nullptr) groupBoxStyle_->setParent(this);
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setObjectName(QStringLiteral("PageControl1"));
@@ -158,6 +185,7 @@ void TForm1::BuildAcTimingGroup() {
   GroupBox2 = new QGroupBox(QStringLiteral("AC Timing"), TabSheet4);
   GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
   GroupBox2->setGeometry(64, 8, 633, 97);
+  GroupBox2->setStyle(groupBoxStyle_);
 
   SelectRBtn = new QRadioButton(GroupBox2);
   SelectRBtn->setObjectName(QStringLiteral("SelectRBtn"));
@@ -233,6 +261,7 @@ void TForm1::BuildLogGroup() {
   GroupBox16 = new QGroupBox(QStringLiteral("Log"), TabSheet4);
   GroupBox16->setObjectName(QStringLiteral("GroupBox16"));
   GroupBox16->setGeometry(40, 448, 673, 49);
+  GroupBox16->setStyle(groupBoxStyle_);
   StaticText10 = MakeStaticText(GroupBox16, QStringLiteral("StaticText10"), QStringLiteral("Total:"),
                                 QRect(32, 16, 49, 24), nullptr);
   TotalStr = MakeStaticText(GroupBox16, QStringLiteral("TotalStr"), QStringLiteral("0"),
@@ -259,8 +288,9 @@ void TForm1::showEvent(QShowEvent* event) {
   if (shown_) return;
   shown_ = true;
   if (QScreen* screen = this->screen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - rect().center());
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
   }
   station::RunHandler([this] { FormShow(); });
 }
@@ -302,6 +332,8 @@ void TForm1::FormShow() {
     slot.InfoText->setText(UiText(texts.WaitDeviceMsg));
     slot.CancelButton->setText(UiText(texts.CancelStr));
   }
+  for (QLabel* label : RowLabel) FitFixedText(label);
+  for (QLabel* label : {StaticText10, StaticText11, StaticText13}) FitFixedText(label);
   FitTexts();
   // 9. Custom mode.
   SetSelectMode(false);
@@ -345,16 +377,16 @@ void TForm1::FillVendorList() {
   const QSignalBlocker blocker(VendorComBox);
   VendorComBox->clear();
   VendorComBox->clearEditText();
+  QCollator collator;
+  collator.setCaseSensitivity(Qt::CaseInsensitive);
   for (const station::NAND_ENTRY& row : NandTimingTable) {
     const QString vendor = UiText(row.Vendor);
     // The list's own exact-text search: the whole text, letter case ignored.
     if (VendorComBox->findText(vendor, Qt::MatchFixedString) >= 0) continue;
-    // A sorted list: the new item goes before the first item that sorts after it.
+    // A sorted list in the locale's alphabetical order, letter case ignored:
+    // the new item goes before the first item that sorts after it.
     int at = 0;
-    while (at < VendorComBox->count() &&
-           QString::compare(VendorComBox->itemText(at), vendor, Qt::CaseInsensitive) <= 0) {
-      ++at;
-    }
+    while (at < VendorComBox->count() && collator.compare(VendorComBox->itemText(at), vendor) <= 0) ++at;
     VendorComBox->insertItem(at, vendor, QByteArray(row.Vendor.data(), static_cast<qsizetype>(row.Vendor.size())));
   }
   if (VendorComBox->count() > 0) {

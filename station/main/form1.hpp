@@ -19,6 +19,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QStyle;
 class QTabWidget;
 
 // A device-change message as the window receives it (the Windows message
@@ -122,6 +123,7 @@ class TForm1 : public QWidget {
   void SetSelectMode(bool selectMode);   // checks one radio button, unchecks the other
   void DefaultHandler(TMessage& message);  // the inherited dispatch
 
+  QStyle* groupBoxStyle_ = nullptr;  // owned by the window
   bool shown_ = false;
 };
 
