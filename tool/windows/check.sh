@@ -83,7 +83,10 @@ for arch in "${built[@]}"; do
   fi
   if [ "$started_prefix" = 0 ]; then
     start=$(date +%s)
-    timeout 300 "$(loader_for "$arch")" wineboot --init >>"$LOG" 2>&1
+    # A 64-bit prefix, where 32-bit programs run too.
+    boot="$(loader_for x86_64)"
+    [ -x "$boot" ] || boot="$(loader_for "$arch")"
+    timeout 300 "$boot" wineboot --init >>"$LOG" 2>&1
     echo "Wine prefix made in $(( $(date +%s) - start )) s" >>"$LOG"
     started_prefix=1
   fi
