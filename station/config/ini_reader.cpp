@@ -3,6 +3,8 @@
 #include <iniparser.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -150,6 +152,11 @@ IniFile IniFile::Parse(std::string_view text) {
 IniFile IniFile::Load(const char* path) {
   SilenceIniparser();
   if (path == nullptr) return IniFile();
+  // Only a regular file is read: a directory, a FIFO or a device under the
+  // file's name counts as a file that cannot be opened (a FIFO would block,
+  // a device might never end).
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return IniFile();
   std::FILE* f = std::fopen(path, "rb");
   if (f == nullptr) return IniFile();
   Builder builder;

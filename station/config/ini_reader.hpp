@@ -55,8 +55,8 @@ class IniFile {
   static constexpr std::size_t kChunkLength = 1023;
   static constexpr std::size_t kMaxEntries = 8192;
 
-  // Loads the file; a file that cannot be opened or read gives an IniFile
-  // that is not open().
+  // Loads the file; a file that cannot be opened or read, or that is not a
+  // regular file, gives an IniFile that is not open().
   static IniFile Load(const char* path);
   // Parses text already in memory (tests, fuzzing); always open() unless
   // memory ran out.

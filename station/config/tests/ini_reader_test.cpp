@@ -244,6 +244,7 @@ TEST_F(IniFileOnDisk, LoadsLikeParseAndTreatsUnreadableAsAbsent) {
 
   EXPECT_FALSE(IniFile::Load((dir_ / "missing.ini").string().c_str()).open());
   EXPECT_FALSE(IniFile::Load(dir_.string().c_str()).open());  // a directory
+  EXPECT_FALSE(IniFile::Load("/dev/zero").open());            // would never end
   EXPECT_FALSE(IniFile::Load(nullptr).open());
   const IniFile empty = IniFile::Load(Write("empty.ini", "").c_str());
   EXPECT_TRUE(empty.open());

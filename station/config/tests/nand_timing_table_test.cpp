@@ -113,7 +113,7 @@ TEST(NandTimingTable, DecimalValue) {
   EXPECT_EQ(DecimalValue("2147483648"), INT32_MIN);  // wraps, not detected
   EXPECT_EQ(DecimalValue("4294967297"), 1);
   EXPECT_EQ(DecimalValue("-4294967295"), 1);
-  EXPECT_EQ(DecimalValue(std::string(5000, '9')), DecimalValue(std::string(5000, '9')));
+  EXPECT_EQ(DecimalValue(std::string(5000, '9')), -1);  // 10^5000 - 1 modulo 2^32
 }
 
 TEST(NandTimingTable, OverlongSectionNamesAreSkipped) {
