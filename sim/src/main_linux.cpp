@@ -117,6 +117,16 @@ bool daemonAlive(const std::string& dir) {
   return alive;
 }
 
+// The daemon outlives its caller: it must not keep the caller's pipes or
+// other files open (a caller reading our output to its end would wait for ever).
+void closeInheritedFiles(int keep) {
+  for (int fd = 3; fd < 1024; ++fd) {
+    if (fd != keep) {
+      ::close(fd);
+    }
+  }
+}
+
 // Plugs the listed devices and opens the control socket. Returns an error text.
 std::string startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices) {
   std::string error = flashsim::Server::installSignalHandlers();
@@ -174,6 +184,7 @@ int serve(const Options& o) {
   }
   if (pid == 0) {
     ::close(ready[0]);
+    closeInheritedFiles(ready[1]);
     ::setsid();
     if (::chdir("/") != 0) {
       _exit(1);

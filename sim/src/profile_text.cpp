@@ -272,6 +272,10 @@ ParsedDevice parseDeviceArgument(std::string_view text) {
       break;
     }
     rest.remove_prefix(comma + 1);
+    if (rest.empty()) {
+      out.error = "a ',' with no setting after it";
+      return out;
+    }
   }
   out.error = validateProfile(out.device.profile);
   return out;

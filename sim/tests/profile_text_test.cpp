@@ -1,0 +1,84 @@
+// The textual device descriptions and fault settings of the command line.
+#include <gtest/gtest.h>
+
+#include "flashsim/profile_text.hpp"
+
+namespace flashsim {
+namespace {
+
+TEST(ProfileText, ReadsEveryKey) {
+  const ParsedDevice d = parseDeviceArgument(
+      "E:blocks=1024,pages=32,pagesize=1024,reported_blocks=2048,bad=1/5/9,version=ZANQ006HIA,"
+      "blocklen=0,supported=0,blankcheck_ms=250,accepts_blankcheck=0,move=fail,erase_fail=2,"
+      "program_fail=3/4,read_fail=6,bit_error=7,drop_after=10,drop_mid=1,hang_after=20,"
+      "inquiry=0080020220000000,trace_limit=50");
+  ASSERT_EQ(d.error, "");
+  const Profile& p = d.device.profile;
+  EXPECT_EQ(d.device.letter, 'e');
+  EXPECT_FALSE(d.device.bareLetter);
+  EXPECT_EQ(p.geometry.blockCount, 1024);
+  EXPECT_EQ(p.geometry.pagesPerBlock, 32);
+  EXPECT_EQ(p.geometry.pageSize, 1024);
+  EXPECT_EQ(p.geometry.reportedBlockCount, 2048);
+  EXPECT_EQ(p.factoryBad, (std::set<std::uint16_t>{1, 5, 9}));
+  EXPECT_EQ(p.version, "ZANQ006HIA");
+  EXPECT_EQ(p.capacityBlockLength, 0U);
+  EXPECT_FALSE(p.supported);
+  EXPECT_EQ(p.blankCheckDuration, std::chrono::milliseconds(250));
+  EXPECT_FALSE(p.acceptsBlankCheck);
+  EXPECT_FALSE(p.movePasses);
+  EXPECT_EQ(p.faults.eraseFails, std::set<std::uint16_t>{2});
+  EXPECT_EQ(p.faults.programFails, (std::set<std::uint16_t>{3, 4}));
+  EXPECT_EQ(p.faults.readFails, std::set<std::uint16_t>{6});
+  EXPECT_EQ(p.faults.bitErrors, std::set<std::uint16_t>{7});
+  EXPECT_EQ(p.faults.dropAfterCommands, 10U);
+  EXPECT_TRUE(p.faults.dropMidCommand);
+  EXPECT_EQ(p.faults.hangAfterCommands, 20U);
+  EXPECT_EQ(p.inquiryHeader, (std::vector<std::uint8_t>{0x00, 0x80, 0x02, 0x02, 0x20, 0, 0, 0}));
+  EXPECT_EQ(p.traceLimit, 50U);
+
+  const ParsedDevice raw = parseDeviceArgument("f:record=100000400608000B0000");
+  ASSERT_EQ(raw.error, "");
+  EXPECT_EQ(raw.device.profile.geometry.rawRecord->at(7), 0x0B);
+
+  const ParsedDevice bare = parseDeviceArgument("g");
+  ASSERT_EQ(bare.error, "");
+  EXPECT_TRUE(bare.device.bareLetter);
+  EXPECT_EQ(bare.device.profile.geometry.blockCount, 4096);
+  EXPECT_EQ(parseDeviceArgument("h:").error, "");
+}
+
+TEST(ProfileText, RefusesMalformedDescriptions) {
+  for (const char* text :
+       {"", "1", "ee", "é", "e:blocks", "e:=5", "e:blocks=0", "e:blocks=65536", "e:blocks=-1",
+        "e:blocks=+5", "e:blocks= 5", "e:blocks=0x10", "e:pages=3", "e:pages=256", "e:pagesize=1000",
+        "e:pagesize=65536", "e:bad=1//2", "e:bad=1/", "e:bad=a", "e:bad=4096", "e:blocks=8,bad=8",
+        "e:version=12345678901234567", "e:supported=2", "e:move=maybe", "e:record=00", "e:record=zz000000000000000000",
+        "e:inquiry=0080", "e:drop_after=x", "e:drop_mid=yes", "e:hang_after=99999999999999999999999",
+        "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999"}) {
+    const ParsedDevice d = parseDeviceArgument(text);
+    EXPECT_NE(d.error, "") << text;
+  }
+}
+
+TEST(ProfileText, FaultSettingsChangeAndClear) {
+  Faults f;
+  EXPECT_EQ(applyFaultSetting(f, "erase_fail=1/2"), "");
+  EXPECT_EQ(applyFaultSetting(f, "hang_after=0"), "");
+  EXPECT_EQ(applyFaultSetting(f, "drop_mid=1"), "");
+  EXPECT_EQ(f.eraseFails, (std::set<std::uint16_t>{1, 2}));
+  EXPECT_EQ(f.hangAfterCommands, 0U);
+  EXPECT_EQ(applyFaultSetting(f, "erase_fail="), "");
+  EXPECT_EQ(applyFaultSetting(f, "hang_after="), "");
+  EXPECT_EQ(applyFaultSetting(f, "drop_mid="), "");
+  EXPECT_TRUE(f.eraseFails.empty());
+  EXPECT_FALSE(f.hangAfterCommands);
+  EXPECT_FALSE(f.dropMidCommand);
+
+  EXPECT_NE(applyFaultSetting(f, "blocks=5"), "") << "not a fault";
+  EXPECT_NE(applyFaultSetting(f, "erase_fail"), "");
+  EXPECT_NE(applyFaultSetting(f, "read_fail=x"), "");
+}
+
+}  // namespace
+}  // namespace flashsim
