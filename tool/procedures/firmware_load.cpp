@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "common/vendor_opcodes.hpp"
 #include "procedures/image_file.hpp"
@@ -77,7 +78,7 @@ class Loader {
       return false;
     }
 
-    header_.fill(0);
+    header_.assign(g_.PageSize, 0);
     std::memcpy(header_.data(), kHeaderTag, kHeaderTagLength);
     headerPos_ = kHeaderTagLength;
     if (!findGoodBlock(g_.FirmwareStartBlock, H_)) {
@@ -269,7 +270,7 @@ class Loader {
     if (!findGoodBlock(H_, H_)) {
       return false;
     }
-    header_.fill(0);
+    header_.assign(g_.PageSize, 0);
     if (!ReadPageToHost(ctx_, g_.firstPage(H_), header_.data())) {
       return false;
     }
@@ -376,7 +377,8 @@ class Loader {
   std::uint64_t progressStep_ = 0;
   int progress_ = 0;
 
-  std::array<std::uint8_t, kIoBufferSize> header_{};
+  // exactly one page, so that nothing can read past it unnoticed
+  std::vector<std::uint8_t> header_;
   std::size_t headerPos_ = 0;
   std::uint16_t H_ = 0;
   std::uint16_t X_ = 0;

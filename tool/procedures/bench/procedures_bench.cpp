@@ -1,0 +1,208 @@
+// Benchmarks of the long commands, in-process on flashsim's device model.
+//
+// BM_BlankCheckWholeDevice: a whole bchk (ModeDigit 6) of a 4096 x 64 x 2048
+// device. Reports commands per second and the tool's own CPU time per
+// command (the run's CPU time minus the time spent inside the device model).
+//
+// BM_FirmwareLoadPeakHeap: peak heap in use on the tool's side (allocations
+// made inside the device model are not counted) during a load with read-back
+// of four images, for a small and a large image size; streaming keeps both
+// figures the same.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "device/nand_device.hpp"
+#include "flashsim/device.hpp"
+#include "procedures/procedures.hpp"
+#include "testing/sim_transport.hpp"
+
+namespace {
+
+// ---- heap accounting (tool side only) ----
+thread_local bool tInsideDevice = false;
+std::atomic<bool> gCounting{false};
+std::atomic<std::int64_t> gInUse{0};
+std::atomic<std::int64_t> gPeak{0};
+constexpr std::size_t kHeader = 16;
+
+void* allocate(std::size_t n) {
+  auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
+  if (p == nullptr) {
+    throw std::bad_alloc();
+  }
+  const bool counted = gCounting.load(std::memory_order_relaxed) && !tInsideDevice;
+  *reinterpret_cast<std::size_t*>(p) = counted ? n : 0;
+  if (counted) {
+    const std::int64_t now = gInUse.fetch_add(static_cast<std::int64_t>(n)) + static_cast<std::int64_t>(n);
+    std::int64_t peak = gPeak.load();
+    while (now > peak && !gPeak.compare_exchange_weak(peak, now)) {
+    }
+  }
+  return p + kHeader;
+}
+
+void release(void* q) {
+  if (q == nullptr) {
+    return;
+  }
+  auto* p = static_cast<unsigned char*>(q) - kHeader;
+  const std::size_t n = *reinterpret_cast<std::size_t*>(p);
+  if (n != 0) {
+    gInUse.fetch_sub(static_cast<std::int64_t>(n));
+  }
+  std::free(p);
+}
+
+double threadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Counts commands and the time the device model takes for them.
+class MeteredTransport : public kestrin::ScsiTransport {
+ public:
+  explicit MeteredTransport(kestrin::ScsiTransport& inner) : inner_(inner) {}
+  kestrin::TransportStatus execute(const kestrin::ScsiRequest& r) override {
+    ++commands;
+    tInsideDevice = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    const kestrin::TransportStatus s = inner_.execute(r);
+    deviceSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    tInsideDevice = false;
+    return s;
+  }
+  std::uint64_t commands = 0;
+  double deviceSeconds = 0;
+
+ private:
+  kestrin::ScsiTransport& inner_;
+};
+
+struct WorkDir {
+  WorkDir() {
+    previous = std::filesystem::current_path();
+    path = std::filesystem::temp_directory_path() / ("kestrin-bench-" + std::to_string(std::rand()));
+    std::filesystem::create_directories(path);
+    std::filesystem::current_path(path);
+  }
+  ~WorkDir() {
+    std::filesystem::current_path(previous);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::filesystem::path previous;
+  std::filesystem::path path;
+};
+
+void BM_BlankCheckWholeDevice(benchmark::State& state) {
+  WorkDir dir;
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  std::uint64_t commandCount = 0;
+  double deviceSeconds = 0;
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    flashsim::Profile profile;  // 4096 x 64 x 2048
+    profile.traceLimit = 1;
+    flashsim::Device device(profile);
+    kestrin::SimTransport sim(device);
+    MeteredTransport metered(sim);
+    kestrin::VendorCommands commands(metered);
+    kestrin::Console console(sink);
+    kestrin::ToolContext ctx{commands, console};
+    state.ResumeTiming();
+
+    const double cpu0 = threadCpuSeconds();
+    const bool ok = kestrin::BlankCheck(ctx, 6);
+    cpuSeconds += threadCpuSeconds() - cpu0;
+    if (!ok) {
+      state.SkipWithError("bchk failed");
+      break;
+    }
+    commandCount += metered.commands;
+    deviceSeconds += metered.deviceSeconds;
+  }
+  std::fclose(sink);
+  const auto n = static_cast<double>(commandCount);
+  state.counters["commands"] = benchmark::Counter(n, benchmark::Counter::kAvgIterations);
+  state.counters["commands_per_s"] = benchmark::Counter(n, benchmark::Counter::kIsRate);
+  state.counters["tool_cpu_ns_per_cmd"] = (cpuSeconds - deviceSeconds) * 1e9 / n;
+  state.counters["device_ns_per_cmd"] = deviceSeconds * 1e9 / n;
+}
+BENCHMARK(BM_BlankCheckWholeDevice)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+
+void BM_FirmwareLoadPeakHeap(benchmark::State& state) {
+  WorkDir dir;
+  const auto size = static_cast<std::size_t>(state.range(0));
+  const char* names[4] = {"f1.bin", "f2.bin", "f3.bin", "f4.bin"};
+  std::vector<char> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>(i * 131 + 7);
+  }
+  std::memcpy(bytes.data(), "ZANQ005", 7);
+  for (const char* n : names) {
+    std::ofstream(n, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+  }
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  std::int64_t peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    flashsim::Profile profile;
+    profile.geometry.blockCount = 1024;  // 8 KiB blocks: the area holds 511 besides the header
+    profile.geometry.pagesPerBlock = 4;
+    profile.geometry.pageSize = 2048;
+    profile.traceLimit = 1;
+    flashsim::Device device(profile);
+    kestrin::SimTransport sim(device);
+    MeteredTransport metered(sim);
+    kestrin::VendorCommands commands(metered);
+    kestrin::Console console(sink);
+    kestrin::ToolContext ctx{commands, console};
+    gInUse = 0;
+    gPeak = 0;
+    gCounting = true;
+    state.ResumeTiming();
+
+    const bool ok = kestrin::FirmwareLoad(ctx, names, 1);
+
+    state.PauseTiming();
+    gCounting = false;
+    peak = std::max(peak, gPeak.load());
+    state.ResumeTiming();
+    if (!ok) {
+      state.SkipWithError("fwup failed");
+      break;
+    }
+  }
+  std::fclose(sink);
+  state.counters["image_bytes"] = static_cast<double>(size);
+  state.counters["peak_tool_heap_bytes"] = static_cast<double>(peak);
+}
+BENCHMARK(BM_FirmwareLoadPeakHeap)
+    ->Arg(16 * 1024)
+    ->Arg(1016 * 1024)  // the largest four images that fit beside the header: 127 blocks each
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(3);
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n); }
+void* operator new[](std::size_t n) { return allocate(n); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+
+BENCHMARK_MAIN();

@@ -1,0 +1,127 @@
+#include "procedure_fixture.hpp"
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "common/vendor_opcodes.hpp"
+#include "procedures/scratch_file.hpp"
+
+namespace kestrin::test {
+
+flashsim::Profile MakeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock, std::uint16_t pageSize) {
+  flashsim::Profile p;
+  p.geometry.blockCount = blocks;
+  p.geometry.pagesPerBlock = pagesPerBlock;
+  p.geometry.pageSize = pageSize;
+  p.traceLimit = 2'000'000;
+  return p;
+}
+
+std::vector<Traced> VendorTrace(const flashsim::Device& device, std::uint8_t shift) {
+  std::vector<Traced> out;
+  for (const flashsim::TraceEntry& e : device.trace()) {
+    if (e.cdb.size() < 6 || (e.cdb[0] != vendor::kOpRead && e.cdb[0] != vendor::kOpWrite)) {
+      continue;
+    }
+    Traced t;
+    t.sub = e.cdb[1];
+    t.outcome = e.outcome;
+    const std::uint16_t word = static_cast<std::uint16_t>(e.cdb[2] | (e.cdb[3] << 8));
+    const std::uint32_t page = static_cast<std::uint32_t>(e.cdb[2]) | (static_cast<std::uint32_t>(e.cdb[3]) << 8) |
+                               (static_cast<std::uint32_t>(e.cdb[4]) << 16) |
+                               (static_cast<std::uint32_t>(e.cdb[5]) << 24);
+    switch (t.sub) {
+      case vendor::kSubEraseBlock:
+        t.block = word;
+        break;
+      case vendor::kSubProgramPage:
+        t.page = page;
+        t.block = static_cast<std::uint16_t>(page >> shift);
+        t.tag = static_cast<std::uint16_t>(e.cdb[6] | (e.cdb[7] << 8));
+        break;
+      case vendor::kSubReadPage:
+      case vendor::kSubBlockStatus:
+      case vendor::kSubMarkBad:
+        t.page = page;
+        t.block = static_cast<std::uint16_t>(page >> shift);
+        break;
+      default:
+        t.address = word;
+        break;
+    }
+    out.push_back(t);
+  }
+  return out;
+}
+
+std::set<std::uint16_t> BlocksTouched(const std::vector<Traced>& trace) {
+  std::set<std::uint16_t> blocks;
+  for (const Traced& t : trace) {
+    switch (t.sub) {
+      case vendor::kSubEraseBlock:
+      case vendor::kSubProgramPage:
+      case vendor::kSubReadPage:
+      case vendor::kSubBlockStatus:
+      case vendor::kSubMarkBad:
+        blocks.insert(t.block);
+        break;
+      default:
+        break;
+    }
+  }
+  return blocks;
+}
+
+std::size_t CountSub(const std::vector<Traced>& trace, std::uint8_t sub) {
+  std::size_t n = 0;
+  for (const Traced& t : trace) {
+    n += t.sub == sub ? 1 : 0;
+  }
+  return n;
+}
+
+void ProcedureTest::SetUp() {
+  previous_ = std::filesystem::current_path();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  for (char& c : name) {
+    if (c == '/') {
+      c = '_';
+    }
+  }
+  dir = std::filesystem::temp_directory_path() /
+        ("kestrin-proc-" + name + "-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  ScratchFile::setObserver([this](std::uint8_t v) { progress.push_back(v); });
+}
+
+void ProcedureTest::TearDown() {
+  ScratchFile::setObserver({});
+  std::filesystem::current_path(previous_);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+std::string ProcedureTest::ScratchContent() const {
+  std::ifstream in(dir / kScratchFileName, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ProcedureTest::WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+  std::ofstream out(dir / name, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return name;
+}
+
+std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<std::uint8_t> v(n);
+  for (auto& b : v) {
+    b = static_cast<std::uint8_t>(gen());
+  }
+  return v;
+}
+
+}  // namespace kestrin::test
