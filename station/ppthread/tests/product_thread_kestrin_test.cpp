@@ -1,9 +1,89 @@
-// Placeholder until the real tool and emulator jobs are written.
+// Jobs on the real window against the real command tool and the emulator:
+// eight devices at once, each with its own tool runs, with the real pauses.
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "main/form1.hpp"
+#include "ppthread/command_tool_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
+#include "ppthread/product_thread.hpp"
+
 class ProductThreadKestrinTest : public QObject {
   Q_OBJECT
+
+ private:
+  QTemporaryDir dir;
+
+  static int Flashsim(const QStringList& args) { return QProcess::execute(QStringLiteral(FLASHSIM_PATH), args); }
+
  private slots:
-  void nothing() {}
+  void initTestCase() {
+    QVERIFY(dir.isValid());
+    // A..D pass after a short check, E refuses to start one, F is not there,
+    // G is cancelled by the operator, H is not a supported device.
+    const QStringList devices{"A:blankcheck_ms=1200", "B:blankcheck_ms=1500", "C:blankcheck_ms=800",
+                              "D:blankcheck_ms=1200", "E:accepts_blankcheck=0", "G:blankcheck_ms=60000",
+                              "H:supported=0"};
+    QStringList args{"serve", "--dir", dir.path()};
+    for (const QString& d : devices) args << "--device" << d;
+    QCOMPARE(Flashsim(args), 0);
+    setenv("KESTRIN_DEVICE_DIR", dir.path().toLocal8Bit().constData(), 1);
+    station::SetToolSearchForTesting(std::filesystem::path(KESTRIN_PATH).parent_path().string(), "");
+  }
+
+  void cleanupTestCase() {
+    station::ClearToolSearchForTesting();
+    QCOMPARE(Flashsim({"stop", "--dir", dir.path()}), 0);
+  }
+
+  void probes() {
+    QVERIFY(station::ProbeDrive("A"));
+    QVERIFY(!station::ProbeDrive("F"));  // no such drive
+    QVERIFY(!station::ProbeDrive("H"));  // not a supported device
+  }
+
+  void eightJobsAtOnce() {
+    TForm1 form;
+    form.show();
+    for (int row = 0; row < 8; ++row) {
+      const auto r = static_cast<std::size_t>(row);
+      new ProductThread(static_cast<char>('A' + row), form.DinfoStr[r], form.ProgressBar[r], &form.CancelRequest[r],
+                        247, -1, 255, 256 + row);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(form.ProgressBar[6]->value() >= 4, 20000);
+    form.CancelBtnClick(6);
+    QVERIFY(station::WaitForJobsToEnd(60000));
+
+    for (int row : {0, 1, 2, 3}) {
+      const auto r = static_cast<std::size_t>(row);
+      QCOMPARE(form.DinfoStr[r]->text(), QStringLiteral("successful"));
+      QCOMPARE(form.DinfoStr[r]->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+      QCOMPARE(form.ProgressBar[r]->value(), 100);
+    }
+    for (int row : {4, 5, 7}) {
+      QCOMPARE(form.DinfoStr[static_cast<std::size_t>(row)]->text(), QStringLiteral("Checking...fail"));
+      QCOMPARE(form.ProgressBar[static_cast<std::size_t>(row)]->value(), 0);
+    }
+    QCOMPARE(form.DinfoStr[6]->text(), QStringLiteral("Checking...Cancel"));
+    QCOMPARE(form.DinfoStr[6]->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    QVERIFY(form.ProgressBar[6]->value() >= 4);
+    QCOMPARE(form.TotalCount, 8);
+    QCOMPARE(form.SuccessCount, 4);
+    QCOMPARE(form.FailCount, 4);
+
+    // The device got the low eight bits of each timing value.
+    QProcess timings;
+    timings.start(QStringLiteral(FLASHSIM_PATH), {"timings", "--dir", dir.path(), "C"});
+    QVERIFY(timings.waitForFinished(10000));
+    QCOMPARE(timings.readAllStandardOutput().trimmed(), QByteArray("247 255 255 2"));
+  }
 };
+
 QTEST_MAIN(ProductThreadKestrinTest)
 #include "product_thread_kestrin_test.moc"
