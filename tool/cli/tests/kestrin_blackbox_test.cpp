@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +15,23 @@
 #include "process_fixture.hpp"
 
 namespace {
+
+// "kestrin.exe, building date: Mmm dd yyyy, hh:mm:ss\n", the day padded with a blank.
+bool IsBanner(const std::string& text) {
+  const std::string prefix = "kestrin.exe, building date: ";
+  if (text.size() != prefix.size() + 11 + 2 + 8 + 1 || text.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = text.substr(prefix.size());
+  const std::string shape = "Aaa d9 9999, 99:99:99\n";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(rest[i]);
+    const char s = shape[i];
+    const bool ok = s == 'A' ? std::isupper(c) : s == 'a' ? std::islower(c) : s == '9' ? std::isdigit(c)
+                  : s == 'd' ? (c == ' ' || std::isdigit(c)) : c == static_cast<unsigned char>(s);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 
 using namespace std::chrono_literals;
 using testfixture::Flashsim;
@@ -101,8 +118,7 @@ class KestrinBlackBox : public ::testing::Test {
 TEST_F(KestrinBlackBox, NoArgumentPrintsTheBannerAndFails) {
   const ProcessResult r = Kestrin({});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("kestrin\\.exe, building date: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4}, "
-                                                  "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
+  EXPECT_TRUE(IsBanner(r.out))
       << r.out;
 }
 
@@ -207,13 +223,13 @@ TEST_F(KestrinBlackBox, StartBlankCheckSendsTheLowBytesOfTheTimings) {
 }
 
 TEST_F(KestrinBlackBox, PollSaysStillCheckingUntilTheCheckIsDone) {
-  Start({"E:blankcheck_ms=1500"});
+  Start({"E"});  // the check takes 3 s
   ASSERT_EQ(Kestrin({"E:", "bchks", "247", "247", "255", "255"}).exitCode, 0);
   const auto started = std::chrono::steady_clock::now();
   ProcessResult r = Kestrin({"E:", "bchkp"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(r.out, "blanking check...\n");
-  std::this_thread::sleep_until(started + 2500ms);
+  std::this_thread::sleep_until(started + 4000ms);
   r = Kestrin({"E:", "bchkp"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "blanking check done!!!\n");
