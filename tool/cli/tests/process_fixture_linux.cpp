@@ -120,6 +120,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
   const pid_t pid = Spawn(argv, env, outPipe[1], errPipe[1], workingDir);
   close(outPipe[1]);
   close(errPipe[1]);
+  if (pid < 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    throw std::runtime_error("fork failed");
+  }
   fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
   fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
 
@@ -177,6 +182,7 @@ Flashsim::Flashsim(std::string flashsimPath, const std::vector<std::string>& spe
   const int logFd = open((dir() + "/flashsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   pid_ = Spawn(argv, {}, logFd, logFd);
   if (logFd >= 0) close(logFd);
+  if (pid_ < 0) return;
 
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
