@@ -27,17 +27,15 @@ bool OnWindowThread() {
   return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-// Lives on the window thread. Every event it receives drains the queue there.
-class Mailbox : public QObject {
+// The queue of hand-overs. Static storage, set up before any job thread
+// exists: its lock is never published through anything but thread creation.
+class Mailbox {
  public:
   // False when closed: the work will not run.
   bool Post(const std::shared_ptr<HandOver>& h) {
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_) return false;
-      queue_.push_back(h);
-    }
-    QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    queue_.push_back(h);
     return true;
   }
 
@@ -78,14 +76,6 @@ class Mailbox : public QObject {
     return closed_;
   }
 
-  bool event(QEvent* e) override {
-    // The event itself is not looked at: whatever arrives on the window
-    // thread is a reason to look into the queue (a thread-change event is
-    // delivered on the posting thread, hence the check).
-    if (OnWindowThread()) Drain();
-    return QObject::event(e);
-  }
-
  private:
   static void Complete(HandOver& h, bool ran) {
     // Notified under the lock: the waiting job cannot leave (and free the
@@ -101,39 +91,54 @@ class Mailbox : public QObject {
   bool closed_ = false;
 };
 
+Mailbox g_mailbox;
+
+// Lives on the window thread and has no state of its own: every event it
+// receives there is a reason to look into the mailbox. (The event itself is
+// not looked at; a thread-change event is delivered on the thread that
+// created the receiver, hence the check.)
+class WakeReceiver : public QObject {
+ public:
+  bool event(QEvent* e) override {
+    if (OnWindowThread()) g_mailbox.Drain();
+    return QObject::event(e);
+  }
+};
+
 // Created on first use and moved to the window thread; kept for the life of
 // the process (jobs may hold on to it until their last hand-over).
-Mailbox& TheMailbox() {
-  static Mailbox* const box = [] {
-    auto* b = new Mailbox;
-    if (QCoreApplication* app = QCoreApplication::instance(); app && b->thread() != app->thread()) {
-      b->moveToThread(app->thread());
+QObject* Receiver() {
+  static QObject* const receiver = [] {
+    auto* r = new WakeReceiver;
+    if (QCoreApplication* app = QCoreApplication::instance(); app && r->thread() != app->thread()) {
+      r->moveToThread(app->thread());
     }
-    return b;
+    return r;
   }();
-  return *box;
+  return receiver;
 }
 
 }  // namespace
 
 bool RunOnWindowThread(const std::function<void()>& work) {
   if (QCoreApplication::instance() == nullptr || OnWindowThread()) {
-    if (QCoreApplication::instance() != nullptr && TheMailbox().Closed()) return false;
+    if (QCoreApplication::instance() != nullptr && g_mailbox.Closed()) return false;
     work();
     return true;
   }
   auto h = std::make_shared<HandOver>();
   h->work = work;
-  if (!TheMailbox().Post(h)) return false;
+  if (!g_mailbox.Post(h)) return false;
+  QCoreApplication::postEvent(Receiver(), new QEvent(QEvent::User));
   std::unique_lock lock(h->mutex);
   h->doneCv.wait(lock, [&] { return h->done; });
   return h->ran;
 }
 
-void CloseWindowHandOvers() { TheMailbox().Close(); }
+void CloseWindowHandOvers() { g_mailbox.Close(); }
 
-bool WindowHandOversClosed() { return QCoreApplication::instance() != nullptr && TheMailbox().Closed(); }
+bool WindowHandOversClosed() { return QCoreApplication::instance() != nullptr && g_mailbox.Closed(); }
 
-void ReopenWindowHandOversForTesting() { TheMailbox().Reopen(); }
+void ReopenWindowHandOversForTesting() { g_mailbox.Reopen(); }
 
 }  // namespace station
