@@ -12,7 +12,6 @@ namespace station {
 
 namespace {
 constexpr DWORD kCreationFlags = 0x08000080;  // CREATE_NO_WINDOW | HIGH_PRIORITY_CLASS
-constexpr DWORD kStartupInfoSize = 68;        // sizeof(STARTUPINFOA) on the 32-bit station
 }  // namespace
 
 bool StartToolProcess(char* commandLine, ToolProcess& process) {
@@ -20,7 +19,7 @@ bool StartToolProcess(char* commandLine, ToolProcess& process) {
   STARTUPINFOA si;
   std::memset(&pi, 0, sizeof pi);
   std::memset(&si, 0, sizeof si);
-  si.cb = kStartupInfoSize;
+  si.cb = sizeof si;  // the record's size: 68 on the 32-bit station
   if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, kCreationFlags, nullptr, nullptr,
                       &si, &pi)) {
     return false;
