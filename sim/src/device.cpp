@@ -119,6 +119,9 @@ struct Device::Impl {
   std::optional<std::array<std::uint8_t, 4>> timings;
   std::optional<Clock::time_point> blankCheckEnds;
   std::vector<CompactTrace> trace;  // a ring once it holds traceLimit entries
+  // Page-sized work areas, kept to spare an allocation per NAND command.
+  std::vector<std::uint8_t> pageScratch;
+  std::vector<std::uint8_t> programScratch;
   std::size_t traceNext = 0;
 
   std::uint32_t pageCount() const {
@@ -181,7 +184,8 @@ struct Device::Impl {
     }
     PageSlot& s = pages[page & ((1U << pageShift) - 1)];
     const bool wasStored = s.bytes || s.fill != 0xFF;
-    std::vector<std::uint8_t> result(size);
+    std::vector<std::uint8_t>& result = programScratch;
+    result.resize(size);
     readPage(page, result.data());
     for (std::size_t i = 0; i < size; ++i) {
       result[i] &= src[i];
@@ -345,7 +349,8 @@ Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::ui
       if (page >= pageCount() || faults.programFails.count(page >> pageShift) != 0) {
         return status(r, false, outcome);
       }
-      std::vector<std::uint8_t> buffer(g.pageSize);
+      std::vector<std::uint8_t>& buffer = pageScratch;
+      buffer.resize(g.pageSize);
       readMemory(data, le16(r.cdb, 8), buffer.data(), buffer.size());
       programPage(page, buffer.data());
       return status(r, true, outcome);
@@ -356,7 +361,8 @@ Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::ui
       if (page >= pageCount() || faults.readFails.count(block) != 0) {
         return status(r, false, outcome);
       }
-      std::vector<std::uint8_t> buffer(g.pageSize);
+      std::vector<std::uint8_t>& buffer = pageScratch;
+      buffer.resize(g.pageSize);
       readPage(page, buffer.data());
       if (faults.bitErrors.count(block) != 0) {
         buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
