@@ -2,6 +2,7 @@
 // sockets and its command line.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -217,8 +218,26 @@ TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
     std::uint8_t b = 0;
     EXPECT_FALSE(wire::readAll(big.fd(), &b, 1));
   }
+  // The control socket answers nonsense with an error and carries on.
+  const auto controlReply = [&](const std::string& request) {
+    Link c(d.dir() + "/.flashsim-control");
+    EXPECT_TRUE(wire::writeAll(c.fd(), request.data(), request.size()));
+    ::shutdown(c.fd(), SHUT_WR);
+    std::string reply;
+    char ch = 0;
+    while (wire::readAll(c.fd(), &ch, 1)) {
+      reply += ch;
+    }
+    return reply;
+  };
+  EXPECT_EQ(controlReply("\n"), "error: unknown control command ''\n");
+  EXPECT_EQ(controlReply("trace"), "error: incomplete control request\n");
+  EXPECT_EQ(controlReply("plug\te:blocks=1\textra\n"), "error: wrong number of arguments for plug\n");
+  EXPECT_EQ(controlReply("fault\te\tdrop_after=1\tbogus\n"), "error: expected KEY=VALUE, got 'bogus'\n");
+  EXPECT_EQ(controlReply("bad\te\n"), "ok\n");
+
   Link good(d.socket('e'));
-  EXPECT_EQ(good.status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
+  EXPECT_EQ(good.status({0xEF, 0x21, 0, 0, 0, 0}), 0x01) << "a refused fault change changes nothing";
 }
 
 TEST(Daemon, BadCommandLinesFailWithAMessage) {
