@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,6 +20,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <stdexcept>
@@ -519,6 +521,25 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   QCOMPARE(reported_.back(), QStringLiteral("'x' is not a valid integer value"));
   form->RecordJobResult(1);
   QCOMPARE(form->SuccessStr->text(), QStringLiteral("1"));
+
+  // Without a sink: a modal message box titled with the application's title.
+  station::SetExceptionSinkForTesting({});
+  QApplication::setApplicationDisplayName(QString::fromLatin1(station::kApplicationTitle));
+  QString title;
+  QString text;
+  QTimer closer;
+  connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      title = box->windowTitle();
+      text = box->text();
+      box->accept();
+    }
+  });
+  closer.start(10);
+  station::ShowException(std::runtime_error("device table lost"));
+  closer.stop();
+  QCOMPARE(title, QStringLiteral("Blank Checking Tool v1.0"));
+  QCOMPARE(text, QStringLiteral("device table lost"));
 }
 
 int main(int argc, char* argv[]) {
