@@ -15,6 +15,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth fonts-dejavu-core
   clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, then the whole
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# station's tests under ThreadSanitizer.
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# station's tests under ThreadSanitizer, a bounded fuzz run of the INI reader,
+# and the Windows cross-build of the tool with its checks under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -14,8 +15,26 @@ build() {  # build DIR [cmake options...]
 }
 
 build build
-ctest --test-dir build --output-on-failure -j "$JOBS"
+ctest --test-dir build --output-on-failure -j "$JOBS" | tee build/ctest.log
 
 build build-asan -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+
+build build-tsan -DSANITIZE_THREAD=ON -DBUILD_BENCHMARKS=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan --output-on-failure -j "$JOBS"
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBUILD_FUZZERS=ON -DBUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-fuzz --target ini_reader_fuzz
+fuzz_scratch=$(mktemp -d)
+build-fuzz/bin/ini_reader_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -artifact_prefix=build-fuzz/ \
+  "$fuzz_scratch" station/config/fuzz/corpus
+rm -rf "$fuzz_scratch"
+
+bash tool/windows/check.sh
+
+# Every step above stops the script on a failure; the normal suite's summary
+# closes the run.
+grep -E "tests passed|tests failed" build/ctest.log

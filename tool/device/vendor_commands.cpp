@@ -53,8 +53,11 @@ CommandOutcome passOrTransportError(const TransportStatus& status) {
 }
 
 // A data-in request through the record: the device's bytes land in a
-// zero-filled staging area, of which `length` bytes go to `out` whether or
-// not the request completed, so a failed read yields zeros.
+// staging area of at most one record's data, of which `length` bytes go to
+// `out` whether or not the request completed. The staging area starts as a
+// copy of `out`, so bytes the device never sent keep what the caller put
+// there: a read-back that fills its buffer with the opposite of the expected
+// pattern cannot be passed by a device that returns nothing.
 TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request,
                                   std::uint8_t* out, std::uint32_t length) {
   if (length > kRecordDataSize || (out == nullptr && length > 0)) {
@@ -64,6 +67,9 @@ TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request,
     return {false, kInvalidRequest};
   }
   std::array<std::uint8_t, kRecordDataSize> staging{};
+  if (length > 0) {
+    std::memcpy(staging.data(), out, length);
+  }
   request.direction = DataDirection::In;
   request.data = staging.data();
   request.length = length;

@@ -22,9 +22,9 @@ class VendorCommands {
  public:
   explicit VendorCommands(ScsiTransport& transport) : transport_(transport) {}
 
-  // Memory commands and cmd_bStartup: Pass or TransportError. A read copies
-  // n bytes to `out` whether or not it completed; bytes the device did not
-  // return read 0.
+  // Memory commands and cmd_bStartup: Pass or TransportError. A read
+  // delivers what the device sent whether or not the request completed;
+  // bytes the device did not send keep what `out` held before.
   CommandOutcome cmd_bReadXdata(std::uint16_t address, std::uint8_t* out, std::uint16_t n);
   CommandOutcome cmd_bWriteXdata(std::uint16_t address, const std::uint8_t* in, std::uint32_t n);
   CommandOutcome cmd_bReadCode(std::uint16_t address, std::uint8_t* out, std::uint16_t n);

@@ -141,21 +141,25 @@ TEST(VendorCommands, MemoryReadsAndStartupKnowOnlyCompletion) {
   std::array<std::uint8_t, 16> out{};
   out.fill(0xAA);
 
-  // A short answer: the bytes the device did not send read 0, not what the caller had.
+  // A short answer: the bytes the device did not send keep what the caller
+  // put there, so a read-back primed with the opposite pattern cannot pass
+  // on bytes that never arrived.
   transport.answer({true, 0, {0x41, 0x42, 0x43}});
   EXPECT_EQ(commands.cmd_bReadCode(0x2000, out.data(), 16).kind, Outcome::Pass);
   EXPECT_EQ(out[0], 0x41);
   EXPECT_EQ(out[2], 0x43);
-  EXPECT_EQ(out[3], 0x00);
-  EXPECT_EQ(out[15], 0x00);
+  EXPECT_EQ(out[3], 0xAA);
+  EXPECT_EQ(out[15], 0xAA);
 
-  // A failed read hands back zeros, not stale bytes.
+  // A failed read leaves the caller's bytes as they were.
   out.fill(0xAA);
   transport.failWith(ENODEV);
   const CommandOutcome failed = commands.cmd_bReadXdata(0x0000, out.data(), 16);
   EXPECT_EQ(failed.kind, Outcome::TransportError);
   EXPECT_EQ(failed.errorCode, static_cast<std::uint32_t>(ENODEV));
-  EXPECT_EQ(out, (std::array<std::uint8_t, 16>{}));
+  std::array<std::uint8_t, 16> untouched{};
+  untouched.fill(0xAA);
+  EXPECT_EQ(out, untouched);
 
   // cmd_bStartup passes on completion whatever its byte says.
   transport.answerStatus(0x00);
