@@ -1,13 +1,19 @@
 // Renders the window as it stands at start, with the worked-example
-// "ACTiming.ini", into a PNG kept with the build (SCREENSHOT_PATH).
+// "ACTiming.ini", into a PNG kept with the build (SCREENSHOT_PATH), and
+// beside it the window with three rows at work.
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstddef>
 #include <fstream>
+#include <memory>
 
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
@@ -16,22 +22,29 @@ class Form1Screenshot : public QObject {
   Q_OBJECT
 
  private slots:
+  void init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    previous_ = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir_->path()));
+    station::SetSystemDefaultLangIDForTesting(0x0409);
+  }
+
+  void cleanup() {
+    station::ClearSystemDefaultLangIDForTesting();
+    QDir::setCurrent(previous_);
+    dir_.reset();
+  }
+
   void windowAtStart() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    std::ofstream(QDir(dir.path()).filePath("ACTiming.ini").toStdString())
+    std::ofstream(QDir(dir_->path()).filePath("ACTiming.ini").toStdString())
         << "; AC timing per NAND type\n[alpha/n1g08a]\nTIMING1 = 17\ntiming2=17\nTiming3 = 120 ; slow part\n"
            "[beta/q2]\nTIMING4 = 0x20\n[alpha/n4g08c]\nTIMING1 = 33\n[gamma]\nTIMING1 = 1\n";
-    station::SetSystemDefaultLangIDForTesting(0x0409);
 
     TForm1 form;
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     const QPixmap shot = form.grab();
-    QDir::setCurrent(previous);
-    station::ClearSystemDefaultLangIDForTesting();
 
     QCOMPARE(shot.size(), QSize(772, 528));
     const QString path = QString::fromUtf8(SCREENSHOT_PATH);
@@ -39,6 +52,38 @@ class Form1Screenshot : public QObject {
     QVERIFY(shot.save(path, "PNG"));
     QVERIFY(!QImage(path).isNull());
   }
+
+  // Three rows at work, beside the start image: a running job, a pass and a
+  // failure, with their bars and Cancel buttons.
+  void windowAtWork() {
+    TForm1 form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const struct {
+      const char* text;
+      QColor colour;
+      int bar;
+    } rows[] = {{"Checking...", WindowTextColour(), 40}, {"successful", kBlue, 100}, {"Checking...fail", kRed, 12}};
+    for (std::size_t i = 0; i < 3; ++i) {
+      form.SlotTable[i].Letter = static_cast<char>('E' + i);
+      form.DinfoStr[i]->setText(QString::fromLatin1(rows[i].text));
+      SetTextColour(form.DinfoStr[i], rows[i].colour);
+      form.ProgressBar[i]->setValue(rows[i].bar);
+      form.ProgressBar[i]->show();
+      form.CancelBtn[i]->show();
+    }
+    form.RecordJobResult(1);
+    form.RecordJobResult(0);
+    QTRY_VERIFY(form.DinfoStr[2]->width() >= form.DinfoStr[2]->fontMetrics().horizontalAdvance("Checking...fail"));
+    // The longest verdict stays clear of the bar.
+    QVERIFY(form.DinfoStr[2]->geometry().right() < form.ProgressBar[2]->x());
+    const QString path = QString::fromUtf8(SCREENSHOT_PATH).replace("-start.png", "-work.png");
+    QVERIFY(form.grab().save(path, "PNG"));
+  }
+
+ private:
+  std::unique_ptr<QTemporaryDir> dir_;
+  QString previous_;
 };
 
 QTEST_MAIN(Form1Screenshot)
