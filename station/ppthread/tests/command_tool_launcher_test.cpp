@@ -110,7 +110,7 @@ TEST_F(LauncherTest, CancelIsSeenOnlyWhenAPollRunHasAnswered2) {
   // Asked while a run is under way: seen when it has answered 2, ...
   flag = 0;
   pauses.CancelAt(station::kPollRunReadingPauseMs, 1, &flag);
-  folder.Script("M", {"2 200", "0"});
+  folder.Script("M", {"2 400", "0"});
   EXPECT_FALSE(Wait("M", &flag));
   EXPECT_EQ(bar, (std::vector<int>{0, 4}));
   EXPECT_EQ(pauses.Count(kPollPauseMs), 2);  // none added
@@ -118,7 +118,7 @@ TEST_F(LauncherTest, CancelIsSeenOnlyWhenAPollRunHasAnswered2) {
   // ... and without effect when it answers 0.
   flag = 0;
   pauses.CancelAt(station::kPollRunReadingPauseMs, 2, &flag);
-  folder.Script("O", {"0 200"});
+  folder.Script("O", {"0 400"});
   EXPECT_TRUE(Wait("O", &flag));
   EXPECT_EQ(bar, (std::vector<int>{0}));
   EXPECT_EQ(flag.load(), 1);
@@ -127,7 +127,7 @@ TEST_F(LauncherTest, CancelIsSeenOnlyWhenAPollRunHasAnswered2) {
 TEST_F(LauncherTest, CancelDuringSetUpIsSeenAtTheFirstAnswerOf2) {
   std::atomic<std::int32_t> flag{0};
   pauses.CancelAt(kRunReadingPauseMs, 1, &flag);
-  folder.Script("N", {"0 200", "2", "0"});
+  folder.Script("N", {"0 400", "2", "0"});
   EXPECT_TRUE(StartBlankCheck("N", 1, 2, 3, 4));
   EXPECT_EQ(flag.load(), 1);
   EXPECT_FALSE(Wait("N", &flag));

@@ -71,7 +71,7 @@ TEST(ProcessLauncher, ChildGetsArgumentsSplitOnBlanksNullStdioAndNoInheritedDesc
 
 TEST(ProcessLauncher, ExitCodeReadsStillActiveUntilTheEndThenTheCode) {
   jobs_test::StandinFolder folder;
-  folder.Script("", {"7 300", "signal 9", "signal 2"});
+  folder.Script("", {"7 500", "signal 9", "signal 2"});
   std::string line = "kestrin.exe A:";
   ToolProcess p;
   ASSERT_TRUE(StartToolProcess(line.data(), p));
