@@ -13,9 +13,10 @@
 //  - ReleaseRowFromJobs(row's info text), on the window thread, takes the
 //    row away from every job that was started for it before: such a job
 //    still runs and still counts its verdict, but no longer writes into the
-//    row's text, colour or bar. Call it when a row is freed or given to the
-//    next drive, if a finished job must not write into a row another drive
-//    has taken.
+//    row's text, colour or bar. Call it when a row is freed (and so before
+//    the row's next job is created), if a job must not write into a row
+//    another drive has taken. The old job still reads the row's cancel flag
+//    until it ends; a removed device makes its next tool run fail at once.
 //  - Closing while jobs run: CloseWindowHandOvers() (window_handover.hpp),
 //    then WaitForJobsToEnd() before the window and its cancel flags are
 //    destroyed. After the close a job touches no control and counts nothing;
