@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QCollator>
 #include <QComboBox>
-#include <QCompleter>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -17,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSet>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyleFactory>
@@ -24,7 +24,6 @@
 #include <QTabWidget>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "config/strict_integer.hpp"
@@ -151,10 +150,6 @@ TForm1::TForm1(QWidget* owner)
   setWindowTitle(QStringLiteral("Blank Checking Utility"));
   setFont(StationFont(11, false));
   setFixedSize(kClientWidth, kClientHeight);
-  // The group boxes draw their frame through the middle of the caption, so
-  // that the contents' design positions sit inside the frame.
-  groupBoxStyle_ = QStyleFactory::create(QStringLiteral("Windows"));
-  if (groupBoxStyle_ != nullptr) groupBoxStyle_->setParent(this);
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setObjectName(QStringLiteral("PageControl1"));
@@ -162,6 +157,12 @@ TForm1::TForm1(QWidget* owner)
   TabSheet4 = new QWidget;
   TabSheet4->setObjectName(QStringLiteral("TabSheet4"));
   PageControl1->addTab(TabSheet4, QStringLiteral("Blank Checking"));
+
+  // The group boxes draw their frame through the middle of the caption, so
+  // that the contents' design positions sit inside the frame. The style is a
+  // later child than PageControl1 and so outlives the group boxes.
+  groupBoxStyle_ = QStyleFactory::create(QStringLiteral("Windows"));
+  if (groupBoxStyle_ != nullptr) groupBoxStyle_->setParent(this);
 
   BuildAcTimingGroup();
   BuildRows();
@@ -379,15 +380,25 @@ void TForm1::FillVendorList() {
   VendorComBox->clearEditText();
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
+  QStringList sorted;   // the items, as the list holds them
+  QSet<QString> folded;  // the items, case-folded
   for (const station::NAND_ENTRY& row : NandTimingTable) {
     const QString vendor = UiText(row.Vendor);
-    // The list's own exact-text search: the whole text, letter case ignored.
-    if (VendorComBox->findText(vendor, Qt::MatchFixedString) >= 0) continue;
-    // A sorted list in the locale's alphabetical order, letter case ignored:
-    // the new item goes before the first item that sorts after it.
-    int at = 0;
-    while (at < VendorComBox->count() && collator.compare(VendorComBox->itemText(at), vendor) <= 0) ++at;
-    VendorComBox->insertItem(at, vendor, QByteArray(row.Vendor.data(), static_cast<qsizetype>(row.Vendor.size())));
+    // The list's exact-text search (findText with Qt::MatchFixedString: the
+    // whole text, letter case ignored), kept in a set so that a long table
+    // loads in time.
+    const QString key = vendor.toCaseFolded();
+    if (!folded.contains(key)) {
+      folded.insert(key);
+      // A sorted list in the locale's alphabetical order, letter case
+      // ignored: the new item goes before the first item that sorts after it.
+      const auto at = std::upper_bound(sorted.begin(), sorted.end(), vendor, [&collator](const QString& a, const QString& b) {
+        return collator.compare(a, b) < 0;
+      });
+      const auto index = static_cast<int>(at - sorted.begin());
+      sorted.insert(at, vendor);
+      VendorComBox->insertItem(index, vendor, QByteArray(row.Vendor.data(), static_cast<qsizetype>(row.Vendor.size())));
+    }
   }
   if (VendorComBox->count() > 0) {
     VendorComBox->setCurrentIndex(0);
