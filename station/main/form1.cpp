@@ -54,7 +54,10 @@ constexpr int kClientWidth = 772;
 constexpr int kClientHeight = 528;
 constexpr int kRowTop = 128;
 constexpr int kRowPitch = 40;
+constexpr int kInfoLeft = 152;
+constexpr int kBarLeft = 288;
 constexpr int kCounterDesignWidth = 14;
+constexpr int kCounterMaxWidth = 140;  // ten digits and a sign
 
 // "MS Sans Serif" where the system has it, else the closest sans-serif face
 // at hand (narrow faces first: the layout was made for a narrow font); always
@@ -114,28 +117,34 @@ QComboBox* MakeComboBox(QWidget* parent, const char* name, const QRect& geometry
   return box;
 }
 
-// A static text of fixed width whose text is wider than the label: the font
-// is narrowed (down to 60 %) until the visible text fits, rather than cut.
-void FitFixedText(QLabel* label) {
-  if (label == nullptr) return;
-  QFont font = label->font();
-  font.setStretch(QFont::AnyStretch);
+// Narrows a static text's font (down to 60 % of its width) until its visible
+// text fits `width`, rather than cutting the text or running into the next
+// control; the natural font when it fits already.
+void NarrowToFit(QLabel* label, int width) {
   QString text = label->text();
   while (!text.isEmpty() && text.back().isSpace()) text.chop(1);  // a trailing blank shows nothing
   const auto textWidth = [&text](const QFont& f) { return QFontMetrics(f).horizontalAdvance(text); };
-  if (textWidth(font) > label->width()) {
+  QFont font = label->font();
+  font.setStretch(QFont::AnyStretch);
+  if (textWidth(font) > width) {
     for (int stretch = 100; stretch >= 60; --stretch) {
       font.setStretch(stretch);
-      if (textWidth(font) <= label->width()) break;
+      if (textWidth(font) <= width) break;
     }
   }
-  label->setFont(font);
+  if (font != label->font()) label->setFont(font);
 }
 
-// Sizes a self-sizing static text to its text, never narrower than minWidth;
-// its height stays.
-void FitLabel(QLabel* label, int minWidth) {
+// A static text of fixed width.
+void FitFixedText(QLabel* label) {
+  if (label != nullptr) NarrowToFit(label, label->width());
+}
+
+// A static text that sizes itself to its text: never narrower than minWidth,
+// its font narrowed when the text is wider than maxWidth; its height stays.
+void FitLabel(QLabel* label, int minWidth, int maxWidth) {
   if (label == nullptr) return;
+  NarrowToFit(label, maxWidth);
   const int width = std::max(minWidth, label->sizeHint().width());
   if (width != label->width()) label->resize(width, label->height());
 }
@@ -238,14 +247,14 @@ void TForm1::BuildRows() {
     RowLabel[i] = MakeStaticText(TabSheet4, QStringLiteral("StaticText%1").arg(labelNumber),
                                  QStringLiteral("Device %1:").arg(n + 1), QRect(64, top, 78, 24), nullptr);
     DinfoStr[i] = MakeStaticText(TabSheet4, QStringLiteral("D%1infoStr").arg(n + 1), QStringLiteral("Wait..."),
-                                 QRect(152, top, 55, 24), nullptr);
+                                 QRect(kInfoLeft, top, 55, 24), nullptr);
 
     auto* bar = new QProgressBar(TabSheet4);
     bar->setObjectName(QStringLiteral("ProgressBar%1").arg(n + 1));
     bar->setRange(0, 100);
     bar->setValue(0);
     bar->setTextVisible(false);
-    bar->setGeometry(288, top, 329, 24);
+    bar->setGeometry(kBarLeft, top, 329, 24);
     bar->hide();
     ProgressBar[i] = bar;
 
@@ -278,10 +287,11 @@ void TForm1::BuildLogGroup() {
 }
 
 void TForm1::FitTexts() {
-  for (QLabel* info : DinfoStr) FitLabel(info, 0);
+  // An info text reaches at most up to its row's progress bar.
+  for (QLabel* info : DinfoStr) FitLabel(info, 0, kBarLeft - kInfoLeft);
   // A counter value keeps its design width but grows with its number, so
   // that 10 and more are not cut to the first digit.
-  for (QLabel* counter : {TotalStr, SuccessStr, FailStr}) FitLabel(counter, kCounterDesignWidth);
+  for (QLabel* counter : {TotalStr, SuccessStr, FailStr}) FitLabel(counter, kCounterDesignWidth, kCounterMaxWidth);
 }
 
 void TForm1::showEvent(QShowEvent* event) {
