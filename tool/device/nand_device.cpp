@@ -71,7 +71,7 @@ bool GetGeometry(ToolContext& ctx) {
   return true;
 }
 
-bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes) {
+bool WritePageBuffer(ToolContext& ctx, const std::uint8_t* bytes) {
   const std::uint32_t pieces = ctx.geometry.PageSize / kPieceSize;
   for (std::uint32_t k = 0; k < pieces; ++k) {
     const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
@@ -80,6 +80,26 @@ bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blo
       reportTransportError(ctx, written, " Error: %d");
       return false;
     }
+  }
+  return true;
+}
+
+bool ReadPageBuffer(ToolContext& ctx, std::uint8_t* bytes) {
+  const std::uint32_t pieces = ctx.geometry.PageSize / kPieceSize;
+  for (std::uint32_t k = 0; k < pieces; ++k) {
+    const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
+    const CommandOutcome piece = ctx.commands.cmd_bReadXdata(address, bytes + kPieceSize * k, kPieceSize);
+    if (piece.transportError()) {
+      reportTransportError(ctx, piece, " Error: %d");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes) {
+  if (!WritePageBuffer(ctx, bytes)) {
+    return false;
   }
   const CommandOutcome programmed = ctx.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
   switch (programmed.kind) {
@@ -104,16 +124,7 @@ bool ReadPageToHost(ToolContext& ctx, std::uint32_t page, std::uint8_t* bytes) {
     reportTransportError(ctx, read, " Error: %d\n");
     return false;
   }
-  const std::uint32_t pieces = ctx.geometry.PageSize / kPieceSize;
-  for (std::uint32_t k = 0; k < pieces; ++k) {
-    const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
-    const CommandOutcome piece = ctx.commands.cmd_bReadXdata(address, bytes + kPieceSize * k, kPieceSize);
-    if (piece.transportError()) {
-      reportTransportError(ctx, piece, " Error: %d");
-      return false;
-    }
-  }
-  return true;
+  return ReadPageBuffer(ctx, bytes);
 }
 
 CommandOutcome MarkBlockBad(ToolContext& ctx, std::uint16_t block) {

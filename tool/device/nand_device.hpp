@@ -42,6 +42,12 @@ bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const 
 
 // Reads and decodes the geometry into ctx.geometry, printing the failure.
 bool GetGeometry(ToolContext& ctx);
+// Transfers of one page (PageSize bytes) between host memory and the
+// controller's page buffer, in 512-byte pieces. A piece that does not
+// complete prints " Error: %d" (no line end) and fails the transfer.
+bool WritePageBuffer(ToolContext& ctx, const std::uint8_t* bytes);
+bool ReadPageBuffer(ToolContext& ctx, std::uint8_t* bytes);
+
 bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes);
 bool ReadPageToHost(ToolContext& ctx, std::uint32_t page, std::uint8_t* bytes);
 CommandOutcome MarkBlockBad(ToolContext& ctx, std::uint16_t block);

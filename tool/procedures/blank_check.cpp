@@ -17,7 +17,6 @@ constexpr std::uint8_t kProgramVerify = 0x04;
 
 constexpr std::uint32_t kZoneBlocks = 1024;
 constexpr std::uint32_t kZoneFailLimit = 24;
-constexpr std::uint16_t kPiece = 512;
 
 enum class Pass { Erase, Check };
 
@@ -181,33 +180,17 @@ class Walk {
     return BlockResult::Done;
   }
 
-  // Transfer: the pattern into the controller's page buffer, 512 bytes a piece.
+  // Transfer: the pattern into the controller's page buffer.
   bool writePattern(std::uint8_t pattern) {
     std::memset(ctx_.ioBuffer.data(), pattern, g_.PageSize);
-    for (std::uint32_t k = 0; k < g_.PageSize / kPiece; ++k) {
-      const CommandOutcome w = ctx_.commands.cmd_bWriteXdata(
-          static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPiece * k), ctx_.ioBuffer.data() + kPiece * k, kPiece);
-      if (w.transportError()) {
-        transportError(w, true);
-        return false;
-      }
-    }
-    return true;
+    return WritePageBuffer(ctx_, ctx_.ioBuffer.data());
   }
 
   // Transfer: the controller's page buffer into the I/O buffer, which is
   // first filled with `fill`.
   bool readPageBuffer(std::uint8_t fill) {
     std::memset(ctx_.ioBuffer.data(), fill, g_.PageSize);
-    for (std::uint32_t k = 0; k < g_.PageSize / kPiece; ++k) {
-      const CommandOutcome r = ctx_.commands.cmd_bReadXdata(
-          static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPiece * k), ctx_.ioBuffer.data() + kPiece * k, kPiece);
-      if (r.transportError()) {
-        transportError(r, true);
-        return false;
-      }
-    }
-    return true;
+    return ReadPageBuffer(ctx_, ctx_.ioBuffer.data());
   }
 
   ToolContext& ctx_;
