@@ -13,7 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libiniparser-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
