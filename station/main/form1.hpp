@@ -123,6 +123,17 @@ class TForm1 : public QWidget {
   void SetSelectMode(bool selectMode);   // checks one radio button, unchecks the other
   void DefaultHandler(TMessage& message);  // the inherited dispatch
 
+  // Device arrival and removal (device_arrival.cpp), one drive letter each.
+  // DriveArrival is false when the remaining letters of the message are not
+  // to be handled (the typed timing could not be read).
+  bool DriveArrival(char letter);
+  void DriveRemoval(char letter);
+  bool LetterPresent(char letter) const;
+  std::size_t LowestFreeRow() const;  // 8 when every row holds a drive
+  std::size_t RowOfLetter(char letter) const;  // 8 when no row holds it
+  void ClearLetter(char letter);
+  void GiveBackRow(std::size_t n);  // undoes the taking of row n before its job exists
+
   QStyle* groupBoxStyle_ = nullptr;  // owned by the window
   bool shown_ = false;
 };

@@ -23,6 +23,8 @@ unsigned long long RowToken(const QLabel* infoText) {
 }
 
 std::atomic<int> g_liveJobs{0};
+std::atomic<long long> g_jobsStarted{0};
+std::atomic<int> g_failThreadCreations{0};
 
 enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 
@@ -44,11 +46,17 @@ ProductThread::ProductThread(char drive, QLabel* infoText, QProgressBar* bar,
   g_liveJobs.fetch_add(1);
   station::RunOnWindowThread([this] { rowToken_ = RowToken(InfoText); });
   connect(this, &QThread::finished, this, &QObject::deleteLater);  // free on terminate
-  start(QThread::NormalPriority);
-  if (!isRunning() && !isFinished()) {
-    // No thread could be created: the job has failed before it began.
-    ShowText(kFailed);
-    Count();
+  if (g_failThreadCreations.load() > 0) {
+    g_failThreadCreations.fetch_sub(1);
+  } else {
+    start(QThread::NormalPriority);
+  }
+  started_ = isRunning() || isFinished();
+  if (started_) {
+    g_jobsStarted.fetch_add(1);
+  } else {
+    // No thread could be created: there is no job. The caller frees the row
+    // and reports it; the object goes when the window thread's events run.
     deleteLater();
   }
 }
@@ -61,6 +69,8 @@ ProductThread::~ProductThread() {
 }
 
 int ProductThread::LiveJobs() { return g_liveJobs.load(); }
+
+long long ProductThread::JobsStarted() { return g_jobsStarted.load(); }
 
 bool ProductThread::StopRequested() const {
   // Once the window has closed its hand-overs the job stops as if cancelled,
@@ -146,5 +156,7 @@ bool WaitForJobsToEnd(int timeoutMs) {
   }
   return true;
 }
+
+void FailJobThreadCreationForTesting(int count) { g_failThreadCreations.store(count); }
 
 }  // namespace station

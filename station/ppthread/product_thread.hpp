@@ -37,8 +37,10 @@ class QProgressBar;
 class ProductThread : public QThread {
  public:
   // Stores the fields and starts the job at once, after every field is set.
-  // Called on the window thread. If the thread cannot be created, the job
-  // ends there as failed: its row shows the failure text and it is counted.
+  // Called on the window thread. If the thread cannot be created there is
+  // no job: Started() is false, nothing is written into the row and nothing
+  // is counted; the object deletes itself once the window thread's events
+  // run again, and the caller frees the row and reports the failure.
   ProductThread(char drive, QLabel* infoText, QProgressBar* bar, std::atomic<std::int32_t>* cancelRequest,
                 std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4);
   ~ProductThread() override;
@@ -59,6 +61,12 @@ class ProductThread : public QThread {
 
   // Job objects not yet deleted (created and not yet ended and freed).
   static int LiveJobs();
+  // Jobs whose thread was started since the program began.
+  static long long JobsStarted();
+
+  // False when the platform could not create the job's thread. Ask it on the
+  // window thread right after construction, before events run again.
+  bool Started() const { return started_; }
 
  protected:
   void run() override;
@@ -72,6 +80,7 @@ class ProductThread : public QThread {
 
   unsigned long long rowToken_ = 0;  // the row's token when the job was created
   std::atomic<bool> runEnded_{false};
+  bool started_ = false;
 };
 
 namespace station {
@@ -83,5 +92,9 @@ void ReleaseRowFromJobs(QLabel* infoText);
 // Window thread: processes events until every job object has ended and been
 // deleted, or `timeoutMs` has passed. True when none is left.
 bool WaitForJobsToEnd(int timeoutMs);
+
+// Tests: the next `count` job threads fail to be created, as when the
+// platform has no resources left.
+void FailJobThreadCreationForTesting(int count);
 
 }  // namespace station
