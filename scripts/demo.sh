@@ -1,7 +1,117 @@
 #!/usr/bin/env bash
-# The main job: the station against emulated devices. (Filled in as the
-# station comes together.)
+# The main job: the station against emulated devices.
+#
+# Builds everything, starts flashsim in a fresh temporary directory and
+# lumivar pointed at it (KESTRIN_DEVICE_DIR), then plugs devices in one after
+# another: three supported ones that pass, one that is not supported (ignored
+# silently), one that refuses to start its check (fail), and one that is
+# unplugged in the middle of its check (fail). lumivar runs on the display
+# when DISPLAY is set, headless otherwise. Its window snapshots
+# (LUMIVAR_SNAPSHOT_DIR) give the screenshots and the counters printed at the
+# end. Everything started here is stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build
+ROOT=$(pwd)
+
+BUILD="${DEMO_BUILD_DIR:-build}"   # another build directory may be named for a trial run
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD"
+
+BIN="$(cd "$BUILD" && pwd)/bin"
+SHOTS="$(cd "$BUILD" && pwd)/artifacts/demo"
+WORK=$(mktemp -d /tmp/lumivar-demo.XXXXXX)
+DEV="$WORK/dev"
+SNAP="$WORK/snapshots"
+mkdir -p "$DEV" "$SNAP" "$WORK/station" "$SHOTS"
+rm -f "$SHOTS"/*.png "$SHOTS"/*.txt
+
+LUMIVAR_PID=""
+cleanup() {
+  local status=$?
+  if [ -n "$LUMIVAR_PID" ] && kill -0 "$LUMIVAR_PID" 2>/dev/null; then
+    kill -TERM "$LUMIVAR_PID" 2>/dev/null || true   # closes the window
+    for _ in $(seq 50); do kill -0 "$LUMIVAR_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$LUMIVAR_PID" 2>/dev/null || true
+  fi
+  "$BIN/flashsim" stop --dir "$DEV" >/dev/null 2>&1 || true
+  rm -rf "$WORK"
+  exit "$status"
+}
+trap cleanup EXIT
+
+say() { printf '[demo %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+sim() { "$BIN/flashsim" "$@" --dir "$DEV"; }
+plug() { say "plug $1"; "$BIN/flashsim" plug --dir "$DEV" "$1"; }
+
+# The window's latest state text, once it exists.
+state() { cat "$SNAP/lumivar.txt" 2>/dev/null || true; }
+counter() { state | awk -v k="$1" '$1 == k { print $2 }'; }
+
+# Keeps the window's current picture under a name of its own.
+shot() {
+  sleep 1.2   # let the next snapshot catch up with what just happened
+  cp "$SNAP/lumivar.png" "$SHOTS/$1.png"
+  cp "$SNAP/lumivar.txt" "$SHOTS/$1.txt"
+  say "screenshot $SHOTS/$1.png"
+}
+
+# Waits until the state text matches an extended regular expression.
+wait_for() {  # wait_for REGEX SECONDS
+  local deadline=$((SECONDS + $2))
+  until state | grep -Eq "$1"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      say "timed out waiting for: $1"; state; return 1
+    fi
+    sleep 0.3
+  done
+}
+
+"$BIN/flashsim" serve --dir "$DEV"
+say "flashsim serves $DEV (no devices yet)"
+
+if [ -n "${DISPLAY:-}" ]; then
+  say "lumivar on display $DISPLAY"
+  PLATFORM=()
+else
+  say "lumivar headless (QT_QPA_PLATFORM=offscreen)"
+  PLATFORM=(QT_QPA_PLATFORM=offscreen)
+fi
+(cd "$WORK/station" && exec env "${PLATFORM[@]}" KESTRIN_DEVICE_DIR="$DEV" LUMIVAR_SNAPSHOT_DIR="$SNAP" \
+   "$BIN/lumivar" >"$WORK/lumivar.log" 2>&1) &
+LUMIVAR_PID=$!
+wait_for '^Row 1: ' 20
+shot 1-start
+
+# Devices arrive over some seconds.
+plug "E:blankcheck_ms=6000"
+sleep 1
+plug "F:supported=0"                  # not a supported device: no row
+sleep 1
+plug "G:blankcheck_ms=8000"
+sleep 1
+plug "H:accepts_blankcheck=0"         # refuses to start its check
+sleep 1
+plug "J:blankcheck_ms=60000"          # to be unplugged while it checks
+sleep 1
+plug "K:blankcheck_ms=5000"
+wait_for '^Row 5: Checking\.\.\.$' 20
+sleep 2
+shot 2-checking
+
+say "unplug J in the middle of its check"
+sim unplug J
+wait_for '^Total 5$' 60
+shot 3-verdicts
+
+say "unplug E: its row is free again"
+sim unplug E
+wait_for '^Row 1: Waiting device\.\.\.$' 10
+shot 4-row1-free
+
+echo
+echo "Counters and rows at the end (also in $SHOTS/4-row1-free.txt):"
+state
+echo
+echo "Expected: Total 5, Success 3 (E, G, K), Fail 2 (H refused its check, J unplugged); F ignored."
+[ "$(counter Total)" = 5 ] && [ "$(counter Success)" = 3 ] && [ "$(counter Fail)" = 2 ]
+echo "Screenshots: $SHOTS/1-start.png 2-checking.png 3-verdicts.png 4-row1-free.png"

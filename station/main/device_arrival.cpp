@@ -77,8 +77,10 @@ bool TForm1::DriveArrival(char letter) {
     box.exec();
     return true;
   }
-  // 5. The row is taken.
+  // 5. The row is taken. A job of the row's former drive that still runs
+  // goes on and is counted, but never writes into the row again.
   DeviceSlot& slot = SlotTable[n];
+  station::ReleaseRowFromJobs(slot.InfoText);
   slot.Letter = letter;
   slot.Bar->show();
   slot.CancelButton->show();
@@ -126,9 +128,8 @@ void TForm1::DriveRemoval(char letter) {
   slot.Bar->hide();
   slot.CancelButton->hide();
   slot.Bar->setValue(0);
-  // The row's job, if it still runs, goes on and is counted, but no longer
-  // writes into this row, which the next drive may take.
-  station::ReleaseRowFromJobs(slot.InfoText);
+  // A job still running goes on: its next tool run fails, and its failure
+  // shows here and is counted, until the next drive takes the row.
   ClearLetter(letter);
   ActiveCount -= 1;
   if (ActiveCount == 0) GroupBox2->setEnabled(true);
