@@ -391,19 +391,32 @@ class StationE2eTest : public QObject {
     QVERIFY(sim->running());
     const std::string snapshots = workDir->path().toStdString();
     const std::string errPath = snapshots + "/lumivar.err";
+    // Everything the child needs is made before the fork: after it, only
+    // calls that are safe in the child of a threaded process.
+    std::vector<std::string> env{"KESTRIN_DEVICE_DIR=" + sim->dir(), "LUMIVAR_SNAPSHOT_DIR=" + snapshots,
+                                 "QT_QPA_PLATFORM=offscreen"};
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry(*e);
+      if (entry.rfind("KESTRIN_DEVICE_DIR=", 0) != 0 && entry.rfind("LUMIVAR_SNAPSHOT_DIR=", 0) != 0 &&
+          entry.rfind("QT_QPA_PLATFORM=", 0) != 0) {
+        env.push_back(entry);
+      }
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = LUMIVAR_PATH;
+    char* argv[] = {program.data(), nullptr};
+    const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    QVERIFY(errFd >= 0);
     const pid_t pid = fork();
     if (pid == 0) {
-      const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (err >= 0) {
-        dup2(err, STDERR_FILENO);
-        dup2(err, STDOUT_FILENO);
-      }
-      setenv("KESTRIN_DEVICE_DIR", sim->dir().c_str(), 1);
-      setenv("LUMIVAR_SNAPSHOT_DIR", snapshots.c_str(), 1);
-      setenv("QT_QPA_PLATFORM", "offscreen", 1);
-      execl(LUMIVAR_PATH, LUMIVAR_PATH, static_cast<char*>(nullptr));
+      dup2(errFd, STDERR_FILENO);
+      dup2(errFd, STDOUT_FILENO);
+      execve(argv[0], argv, envp.data());
       _exit(127);
     }
+    ::close(errFd);
     QVERIFY(pid > 0);
     const QString stateFile = workDir->filePath(QStringLiteral("lumivar.txt"));
     const auto state = [&stateFile] {
@@ -425,6 +438,7 @@ class StationE2eTest : public QObject {
       waitpid(pid, &status, 0);
       QFAIL("lumivar did not end after its window was closed");
     }
+    qInfo("lumivar ended %lld ms after its window was closed", static_cast<long long>(clock.elapsed()));
     QFile err(QString::fromStdString(errPath));
     QVERIFY(err.open(QIODevice::ReadOnly));
     const QByteArray errText = err.readAll();
