@@ -1,5 +1,7 @@
 #include "common/sim_wire.hpp"
 
+#include "common/byte_order.hpp"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,33 +12,24 @@
 namespace wire {
 namespace {
 
-void putU32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t getU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+using byteorder::getLe32;
+using byteorder::putLe32;
 
 }  // namespace
 
 std::array<std::uint8_t, kRequestHeaderSize> encodeRequestHeader(const RequestHeader& h) {
   std::array<std::uint8_t, kRequestHeaderSize> out{};
-  putU32(out.data(), kRequestMagic);
+  putLe32(out.data(), kRequestMagic);
   out[4] = h.cdbLength;
   out[5] = static_cast<std::uint8_t>(h.direction);
-  putU32(out.data() + 8, h.transferLength);
-  putU32(out.data() + 12, h.timeoutMs);
+  putLe32(out.data() + 8, h.transferLength);
+  putLe32(out.data() + 12, h.timeoutMs);
   std::memcpy(out.data() + 16, h.cdb.data(), h.cdb.size());
   return out;
 }
 
 std::optional<RequestHeader> decodeRequestHeader(const std::uint8_t* bytes) {
-  if (getU32(bytes) != kRequestMagic) {
+  if (getLe32(bytes) != kRequestMagic) {
     return std::nullopt;
   }
   RequestHeader h;
@@ -45,8 +38,8 @@ std::optional<RequestHeader> decodeRequestHeader(const std::uint8_t* bytes) {
     return std::nullopt;
   }
   h.direction = static_cast<Direction>(bytes[5]);
-  h.transferLength = getU32(bytes + 8);
-  h.timeoutMs = getU32(bytes + 12);
+  h.transferLength = getLe32(bytes + 8);
+  h.timeoutMs = getLe32(bytes + 12);
   if (h.transferLength > kMaxTransfer) {
     return std::nullopt;
   }
@@ -56,19 +49,19 @@ std::optional<RequestHeader> decodeRequestHeader(const std::uint8_t* bytes) {
 
 std::array<std::uint8_t, kAnswerHeaderSize> encodeAnswerHeader(const AnswerHeader& h) {
   std::array<std::uint8_t, kAnswerHeaderSize> out{};
-  putU32(out.data(), kAnswerMagic);
+  putLe32(out.data(), kAnswerMagic);
   out[4] = h.scsiStatus;
-  putU32(out.data() + 8, h.dataLength);
+  putLe32(out.data() + 8, h.dataLength);
   return out;
 }
 
 std::optional<AnswerHeader> decodeAnswerHeader(const std::uint8_t* bytes) {
-  if (getU32(bytes) != kAnswerMagic) {
+  if (getLe32(bytes) != kAnswerMagic) {
     return std::nullopt;
   }
   AnswerHeader h;
   h.scsiStatus = bytes[4];
-  h.dataLength = getU32(bytes + 8);
+  h.dataLength = getLe32(bytes + 8);
   if (h.dataLength > kMaxTransfer) {
     return std::nullopt;
   }

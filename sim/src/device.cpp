@@ -7,6 +7,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
 
 namespace flashsim {
@@ -39,13 +40,11 @@ struct CompactTrace {
 };
 
 std::uint16_t le16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return static_cast<std::uint16_t>(cdb[at] | (cdb[at + 1] << 8));
+  return byteorder::getLe16(cdb.data() + at);
 }
 
 std::uint32_t le32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return static_cast<std::uint32_t>(cdb[at]) | (static_cast<std::uint32_t>(cdb[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(cdb[at + 2]) << 16) |
-         (static_cast<std::uint32_t>(cdb[at + 3]) << 24);
+  return byteorder::getLe32(cdb.data() + at);
 }
 
 void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {

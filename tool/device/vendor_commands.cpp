@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
 
 namespace kestrin {
@@ -39,10 +40,7 @@ ScsiRequest makeRequest(std::uint8_t cdbLength, std::initializer_list<std::uint8
 
 // Bytes 2-5 of a page-addressed CDB, low byte first.
 void putPage(ScsiRequest& request, std::uint32_t page) {
-  request.cdb[2] = static_cast<std::uint8_t>(page);
-  request.cdb[3] = static_cast<std::uint8_t>(page >> 8);
-  request.cdb[4] = static_cast<std::uint8_t>(page >> 16);
-  request.cdb[5] = static_cast<std::uint8_t>(page >> 24);
+  byteorder::putLe32(request.cdb.data() + 2, page);
 }
 
 CommandOutcome passOrTransportError(const TransportStatus& status) {

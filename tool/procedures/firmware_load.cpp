@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
 #include "procedures/image_file.hpp"
 #include "procedures/procedures.hpp"
@@ -29,21 +30,9 @@ constexpr char kHeaderTag[] = "Q005";
 constexpr std::size_t kHeaderTagLength = 4;
 constexpr std::uint64_t kMaxImageSize = 0xFFFFFFFFULL;  // the header holds 32-bit sizes
 
-void putLe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t getLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint16_t getLe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+using byteorder::getLe16;
+using byteorder::getLe32;
+using byteorder::putLe32;
 
 class Loader {
  public:
