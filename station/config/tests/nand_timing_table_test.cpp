@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/ini_reader.hpp"
+#include "config/tests/worked_example_ini.hpp"
 
 namespace station {
 namespace {
@@ -21,18 +22,7 @@ NandTimingTable TableOf(const std::string& text) {
 TimingSet TimingsOf(const NAND_ENTRY& row) { return {row.Timing1, row.Timing2, row.Timing3, row.Timing4}; }
 
 TEST(NandTimingTable, WorkedExample) {
-  const NandTimingTable table = TableOf(
-      "; AC timing per NAND type\n"
-      "[alpha/n1g08a]\n"
-      "TIMING1 = 17\n"
-      "timing2=17\n"
-      "Timing3 = 120 ; slow part\n"
-      "[beta/q2]\n"
-      "TIMING4 = 0x20\n"
-      "[alpha/n4g08c]\n"
-      "TIMING1 = 33\n"
-      "[gamma]\n"
-      "TIMING1 = 1\n");
+  const NandTimingTable table = TableOf(station::testing::kWorkedExampleIni);
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0].Vendor, "ALPHA");
   EXPECT_EQ(table[0].Type, "N1G08A");

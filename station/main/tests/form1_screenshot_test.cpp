@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 
+#include "config/tests/worked_example_ini.hpp"
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 
@@ -38,8 +39,7 @@ class Form1Screenshot : public QObject {
 
   void windowAtStart() {
     std::ofstream(QDir(dir_->path()).filePath("ACTiming.ini").toStdString())
-        << "; AC timing per NAND type\n[alpha/n1g08a]\nTIMING1 = 17\ntiming2=17\nTiming3 = 120 ; slow part\n"
-           "[beta/q2]\nTIMING4 = 0x20\n[alpha/n4g08c]\nTIMING1 = 33\n[gamma]\nTIMING1 = 1\n";
+        << station::testing::kWorkedExampleIni;
 
     TForm1 form;
     form.show();

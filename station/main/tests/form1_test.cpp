@@ -27,24 +27,14 @@
 #include <thread>
 
 #include "config/strict_integer.hpp"
+#include "config/tests/worked_example_ini.hpp"
 #include "config/ui_text_table.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 
 namespace {
 
-const char kWorkedExample[] =
-    "; AC timing per NAND type\n"
-    "[alpha/n1g08a]\n"
-    "TIMING1 = 17\n"
-    "timing2=17\n"
-    "Timing3 = 120 ; slow part\n"
-    "[beta/q2]\n"
-    "TIMING4 = 0x20\n"
-    "[alpha/n4g08c]\n"
-    "TIMING1 = 33\n"
-    "[gamma]\n"
-    "TIMING1 = 1\n";
+using station::testing::kWorkedExampleIni;
 
 using Timing = station::TimingSet;
 
@@ -301,7 +291,7 @@ void Form1Test::startUpShowsFreeRowsAndZeroCounters() {
 }
 
 void Form1Test::workedExampleThroughTheWidgets() {
-  WriteFile("ACTiming.ini", kWorkedExample);
+  WriteFile("ACTiming.ini", kWorkedExampleIni);
   auto form = ShowForm();
   QVERIFY(form);
 

@@ -148,6 +148,22 @@ struct WorkDir {
   std::filesystem::path path;
 };
 
+// One whole bchk (ModeDigit 6) through `transport`, its thread CPU time
+// added to cpuSeconds. False after telling the benchmark it failed.
+bool TimedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
+                     double& cpuSeconds) {
+  kestrin::VendorCommands commands(transport);
+  kestrin::Console console(sink);
+  kestrin::ToolContext ctx{commands, console};
+  const double cpu0 = threadCpuSeconds();
+  const bool ok = kestrin::BlankCheck(ctx, 6);
+  cpuSeconds += threadCpuSeconds() - cpu0;
+  if (!ok) {
+    state.SkipWithError("bchk failed");
+  }
+  return ok;
+}
+
 void BM_BlankCheckWholeDevice(benchmark::State& state) {
   WorkDir dir;
   std::FILE* sink = std::fopen("/dev/null", "w");
@@ -160,16 +176,9 @@ void BM_BlankCheckWholeDevice(benchmark::State& state) {
     flashsim::Device device(profile);
     kestrin::SimTransport sim(device);
     MeteredTransport metered(sim);
-    kestrin::VendorCommands commands(metered);
-    kestrin::Console console(sink);
-    kestrin::ToolContext ctx{commands, console};
     state.ResumeTiming();
 
-    const double cpu0 = threadCpuSeconds();
-    const bool ok = kestrin::BlankCheck(ctx, 6);
-    cpuSeconds += threadCpuSeconds() - cpu0;
-    if (!ok) {
-      state.SkipWithError("bchk failed");
+    if (!TimedBlankCheck(state, metered, sink, cpuSeconds)) {
       break;
     }
     commandCount += metered.commands;
@@ -189,14 +198,7 @@ void BM_BlankCheckToolOnly(benchmark::State& state) {
   double cpuSeconds = 0;
   for (auto _ : state) {
     StubDevice stub;
-    kestrin::VendorCommands commands(stub);
-    kestrin::Console console(sink);
-    kestrin::ToolContext ctx{commands, console};
-    const double cpu0 = threadCpuSeconds();
-    const bool ok = kestrin::BlankCheck(ctx, 6);
-    cpuSeconds += threadCpuSeconds() - cpu0;
-    if (!ok) {
-      state.SkipWithError("bchk failed");
+    if (!TimedBlankCheck(state, stub, sink, cpuSeconds)) {
       break;
     }
     commandCount += stub.commands;
