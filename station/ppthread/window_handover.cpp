@@ -128,8 +128,12 @@ bool RunOnWindowThread(const std::function<void()>& work) {
   }
   auto h = std::make_shared<HandOver>();
   h->work = work;
+  // The wake-up event is made before the hand-over enters the mailbox: the
+  // window thread takes the mailbox's lock before Qt frees the event there,
+  // so the event's life is ordered by our own lock, not only by Qt's.
+  auto wake = std::make_unique<QEvent>(QEvent::User);
   if (!g_mailbox.Post(h)) return false;
-  QCoreApplication::postEvent(Receiver(), new QEvent(QEvent::User));
+  QCoreApplication::postEvent(Receiver(), wake.release());
   std::unique_lock lock(h->mutex);
   h->doneCv.wait(lock, [&] { return h->done; });
   return h->ran;
