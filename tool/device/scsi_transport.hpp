@@ -27,9 +27,12 @@ struct ScsiRequest {
 // Whether the request completed. A completed request may still carry a SCSI
 // status such as CHECK CONDITION; that is not looked at. errorCode is the
 // system error code (errno here, GetLastError on Windows) when not completed.
+// received is the number of data bytes the device actually sent for a
+// completed data-in request (at most the request's length); 0 otherwise.
 struct TransportStatus {
   bool completed = false;
   std::uint32_t errorCode = 0;
+  std::uint32_t received = 0;
 };
 
 class ScsiTransport {

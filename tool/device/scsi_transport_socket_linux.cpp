@@ -180,7 +180,7 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
         return dropLink(EIO);
     }
   }
-  return {true, 0};
+  return {true, 0, answer->dataLength};
 }
 
 std::unique_ptr<SocketTransport> connectSocketTransport(const std::string& path, std::uint32_t& errorCode) {
