@@ -4,12 +4,13 @@
 #include <span>
 
 #include "cli/kestrin_run.hpp"
-#include "cli/process_exit.hpp"
+#include "cli/process.hpp"
 #include "common/tool_contract.hpp"
 #include "device/console.hpp"
 #include "device/scsi_transport.hpp"
 
 int main(int argc, char** argv) {
+  kestrin::BeginProcess();
   kestrin::Console console(stdout);
   std::span<const char* const> args;
   if (argc > 1) args = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
