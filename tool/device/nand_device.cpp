@@ -89,7 +89,8 @@ bool ReadPageBuffer(const NandAccess& nand, std::uint8_t* bytes) {
   });
 }
 
-bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes) {
+bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag,
+                         const std::uint8_t* bytes) {
   if (!WritePageBuffer(nand, bytes)) {
     return false;
   }

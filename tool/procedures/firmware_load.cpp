@@ -241,7 +241,8 @@ class Loader {
         appendHeader(block, sizeof block);
         pageIndex = 0;
       }
-      if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(X_) + pageIndex, vendor::kFirmwareBlockTag, ctx_.ioBuffer.data())) {
+      if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(X_) + pageIndex, vendor::kFirmwareBlockTag,
+                               ctx_.ioBuffer.data())) {
         return false;
       }
       ++pageIndex;
