@@ -80,7 +80,7 @@ bool TForm1::DriveArrival(char letter) {
   // 5. The row is taken. A job of the row's former drive that still runs
   // goes on and is counted, but never writes into the row again.
   DeviceSlot& slot = SlotTable[n];
-  station::ReleaseRowFromJobs(slot.InfoText);
+  ReleaseRowFromJobs(n);
   slot.Letter = letter;
   slot.Bar->show();
   slot.CancelButton->show();
@@ -100,8 +100,8 @@ bool TForm1::DriveArrival(char letter) {
   // the operator told.
   bool started = false;
   try {
-    auto* job = new ProductThread(letter, slot.InfoText, slot.Bar, &CancelRequest[n], timing[0], timing[1],
-                                  timing[2], timing[3]);
+    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing[0], timing[1], timing[2],
+                                  timing[3]);
     started = job->Started();  // the object lives at least until events run again
   } catch (const std::bad_alloc&) {
     started = false;

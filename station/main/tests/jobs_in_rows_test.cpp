@@ -1,5 +1,5 @@
-// ProductThread jobs on the real window, headless, against the scripted
-// stand-in tool. The pauses between polls are replaced (1 ms each, counted).
+// ProductThread jobs writing into the real window's rows, headless, against
+// the scripted stand-in tool. The pauses between polls are replaced (1 ms each, counted).
 #include "ppthread/product_thread.hpp"
 
 #include <QLabel>
@@ -27,8 +27,7 @@ class ProductThreadTest : public QObject {
   ProductThread* Job(int row, char drive, std::int32_t t1 = 1, std::int32_t t2 = 2, std::int32_t t3 = 3,
                      std::int32_t t4 = 4) {
     const auto r = static_cast<std::size_t>(row);
-    return new ProductThread(drive, form->DinfoStr[r], form->ProgressBar[r], &form->CancelRequest[r], t1, t2, t3,
-                             t4);
+    return new ProductThread(drive, form->JobRowFor(r), &form->CancelRequest[r], t1, t2, t3, t4);
   }
   QString Text(int row) const { return form->DinfoStr[static_cast<std::size_t>(row)]->text(); }
   QColor Colour(int row) const {
@@ -172,7 +171,7 @@ class ProductThreadTest : public QObject {
     folder->Script("L", {"0 100", "2", "1"});
     folder->Script("M", {"0 300", "0"});
     Job(6, 'L');
-    station::ReleaseRowFromJobs(form->DinfoStr[6]);
+    form->ReleaseRowFromJobs(6);
     form->DinfoStr[6]->setText(QStringLiteral("Waiting device..."));
     form->ProgressBar[6]->setValue(0);
     Job(6, 'M');  // the next drive in the same row
@@ -194,4 +193,4 @@ class ProductThreadTest : public QObject {
 };
 
 QTEST_MAIN(ProductThreadTest)
-#include "product_thread_test.moc"
+#include "jobs_in_rows_test.moc"

@@ -1,0 +1,74 @@
+// ProductThread without a window: what a job tells its JobRow, in order, for
+// a pass, a failed set-up and a cancel, each call on the window thread, and
+// the row given back (deleted) there when the job is gone.
+#include "ppthread/product_thread.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+struct Seen {
+  std::vector<std::string> calls;
+  bool offWindowThread = false;
+  bool deletedOnWindowThread = false;
+};
+
+class RecordingRow final : public station::JobRow {
+ public:
+  explicit RecordingRow(Seen& seen) : seen_(seen) {}
+  ~RecordingRow() override { seen_.deletedOnWindowThread = OnWindowThread(); }
+  void SetText(std::string_view text, station::RowColour colour) override {
+    static const char* const kColour[] = {"window-text", "pass", "failure"};
+    Note("text " + std::string(text) + " " + kColour[static_cast<int>(colour)]);
+  }
+  void SetBarPosition(int position) override { Note("bar " + std::to_string(position)); }
+  void RecordVerdict(int success) override { Note("count " + std::to_string(success)); }
+
+ private:
+  static bool OnWindowThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+  void Note(std::string call) {
+    if (!OnWindowThread()) seen_.offWindowThread = true;
+    seen_.calls.push_back(std::move(call));
+  }
+  Seen& seen_;
+};
+
+TEST(ProductThreadRow, CallsInOrderOnTheWindowThread) {
+  jobs_test::StandinFolder folder;
+  jobs_test::RecordedPauses pauses;
+  struct Case {
+    char drive;
+    std::vector<std::string> script;
+    int cancelled;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {'E', {"0", "2", "0"}, 0,
+       {"bar 0", "text Checking... window-text", "bar 0", "bar 4", "text successful pass", "bar 100", "count 1"}},
+      {'F', {"1"}, 0, {"bar 0", "text Checking... window-text", "text Checking...fail failure", "count 0"}},
+      {'G', {"0", "2"}, 1,
+       {"bar 0", "text Checking... window-text", "bar 0", "bar 4", "text Checking...Cancel failure", "count 0"}},
+  };
+  for (const Case& c : cases) {
+    folder.Script(std::string(1, c.drive), c.script);
+    Seen seen;
+    std::atomic<std::int32_t> cancel{c.cancelled};
+    auto* job = new ProductThread(c.drive, std::make_unique<RecordingRow>(seen), &cancel, 1, 2, 3, 4);
+    ASSERT_TRUE(job->Started());
+    ASSERT_TRUE(station::WaitForJobsToEnd(30000));
+    EXPECT_EQ(seen.calls, c.calls);
+    EXPECT_FALSE(seen.offWindowThread);
+    EXPECT_TRUE(seen.deletedOnWindowThread);
+  }
+}
+
+}  // namespace
