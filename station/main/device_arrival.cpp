@@ -21,8 +21,10 @@
 void TForm1::WMDeviceChange(TMessage& message) {
   const bool arrival = message.WParam == DBT_DEVICEARRIVAL;
   const bool removal = message.WParam == DBT_DEVICEREMOVECOMPLETE;
-  // Before the window is first shown there are no rows to give or free.
-  if ((arrival || removal) && message.DeviceType == DBT_DEVTYP_VOLUME && shown_) {
+  // Before the window is first shown there are no rows to give or free;
+  // after it has been closed the program is ending and takes no more drives
+  // (a change that waited behind a message box would open another one).
+  if ((arrival || removal) && message.DeviceType == DBT_DEVTYP_VOLUME && shown_ && !closed_) {
     for (int bit = 0; bit < 26; ++bit) {  // bits 26..31 name no drive
       if ((message.UnitMask & (1U << bit)) == 0) continue;
       const char letter = static_cast<char>('A' + bit);

@@ -4,6 +4,7 @@
 #include "main/form1.hpp"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCollator>
 #include <QComboBox>
 #include <QEvent>
@@ -304,6 +305,18 @@ void TForm1::showEvent(QShowEvent* event) {
     move(frame.topLeft());
   }
   station::RunHandler([this] { FormShow(); });
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  if (!event->isAccepted()) return;
+  closed_ = true;
+  // Showing a window cancels the toolkit's own quit after the last window
+  // closed; a device change that waited behind a message box may show one.
+  // A queued quit is not cancelled that way. (Outside the application's
+  // event loop, as in tests, quit does nothing.)
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -23,6 +23,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStyle;
+class QCloseEvent;
 class QTabWidget;
 
 // A device-change message as the window receives it (the Windows message
@@ -130,6 +131,9 @@ class TForm1 : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // A close of the window (the operator's or a terminate signal's) ends the
+  // program, even from inside a message box's loop.
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -153,6 +157,7 @@ class TForm1 : public QWidget {
 
   QStyle* groupBoxStyle_ = nullptr;  // owned by the window
   bool shown_ = false;
+  bool closed_ = false;  // no device change is taken after the close
 };
 
 // The single instance.
