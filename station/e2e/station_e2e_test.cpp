@@ -2,7 +2,9 @@
 // source on the emulator's socket directory, the real command tool and the
 // emulator. Devices are plugged and unplugged through flashsim (so the
 // watcher sees them come and go) or, where one message must carry several
-// letters, announced by dispatching the message directly.
+// letters, announced by dispatching the message directly. lumivar itself is
+// run as a program as well: closed by a signal, and on a private X server to
+// see its captions.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -38,6 +41,7 @@
 #include "ppthread/process_launcher.hpp"
 #include "ppthread/product_thread.hpp"
 #include "process_fixture.hpp"
+#include "x_display.hpp"
 
 namespace {
 
@@ -391,18 +395,21 @@ class StationE2eTest : public QObject {
  private:
   // lumivar itself as a child process, on the emulator's directory, writing
   // its snapshots into the work directory and its output to lumivar.err
-  // there; `env` comes first in the child's environment.
+  // there, headless unless `env` names a platform; `env` adds to (or
+  // replaces entries of) the test's environment.
   void StartLumivar(std::vector<std::string> env) {
     errPath = workDir->path().toStdString() + "/lumivar.err";
     env.push_back("KESTRIN_DEVICE_DIR=" + sim->dir());
     env.push_back("LUMIVAR_SNAPSHOT_DIR=" + workDir->path().toStdString());
-    env.push_back("QT_QPA_PLATFORM=offscreen");  // unless `env` named one
+    if (std::none_of(env.begin(), env.end(), [](const std::string& e) { return e.rfind("QT_QPA_PLATFORM=", 0) == 0; })) {
+      env.push_back("QT_QPA_PLATFORM=offscreen");
+    }
     // Everything the child needs is made before the fork: after it, only
     // calls that are safe in the child of a threaded process.
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry(*e);
-      if (entry.rfind("KESTRIN_DEVICE_DIR=", 0) != 0 && entry.rfind("LUMIVAR_SNAPSHOT_DIR=", 0) != 0 &&
-          entry.rfind("QT_QPA_PLATFORM=", 0) != 0) {
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      if (std::none_of(env.begin(), env.end(), [&name](const std::string& set) { return set.rfind(name, 0) == 0; })) {
         env.push_back(entry);
       }
     }
@@ -491,6 +498,42 @@ class StationE2eTest : public QObject {
     QTest::qWait(500);
     TerminateLumivar(20000);
     QVERIFY(sim->trace('J').empty());  // no drive is taken after the close
+  }
+
+  // On an X display, as a window manager sees them: the window's caption and
+  // the limit box's caption (StatusMsg) are theirs alone, with no application
+  // name appended; the application title names the window's class, by which
+  // task bars know the program, and captions the exception report.
+  void captionsOnAnXDisplay() {
+    xtest::XvfbDisplay x;
+    if (!x.running()) QSKIP("Xvfb cannot be started");
+    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
+    QVERIFY(sim->running());
+    StartLumivar({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.name()});
+    const auto titles = [&x] {
+      QStringList seen;
+      for (const auto& window : x.windows()) seen << QString::fromStdString(window.title);
+      return seen;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!titles().isEmpty(), 30000);
+    QCOMPARE(titles(), QStringList{QStringLiteral("Blank Checking Utility")});
+    QCOMPARE(x.windows()[0].wmClass, std::string("Blank Checking Tool v1.0"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
+    for (char letter = 'A'; letter <= 'H'; ++letter) Plug(std::string(1, letter) + ":blankcheck_ms=60000");
+    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
+    Plug("I");
+    QTRY_COMPARE_WITH_TIMEOUT(titles().size(), 2, 20000);
+    QCOMPARE(titles(), (QStringList{QStringLiteral("Blank Checking Utility"), QStringLiteral("Status")}));
+    TerminateLumivar(20000);
+
+    // The exception report (here: no device directory to watch) carries the
+    // application title.
+    StartLumivar({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.name(), "KESTRIN_DEVICE_DIR=" + sim->dir() + "/none"});
+    QTRY_COMPARE_WITH_TIMEOUT(titles().size(), 2, 30000);
+    QCOMPARE(titles(),
+             (QStringList{QStringLiteral("Blank Checking Utility"), QStringLiteral("Blank Checking Tool v1.0")}));
+    TerminateLumivar(20000);
   }
 };
 
