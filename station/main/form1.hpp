@@ -15,6 +15,7 @@
 #include "devicewatch/device_change_source.hpp"
 #include "ppthread/job_row.hpp"
 
+class QCloseEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -23,7 +24,6 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStyle;
-class QCloseEvent;
 class QTabWidget;
 
 // A device-change message as the window receives it (the Windows message
