@@ -27,7 +27,7 @@ void ShowException(const QString& message) noexcept {
       std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
       return;
     }
-    QString title = QApplication::applicationName();
+    QString title = QApplication::applicationDisplayName();
     if (title.isEmpty()) title = QString::fromLatin1(kApplicationTitle);
     QMessageBox box(QMessageBox::Critical, title, message, QMessageBox::Ok);
     box.exec();
