@@ -460,6 +460,24 @@ class StationE2eTest : public QObject {
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, errText.constData());
   }
 
+  // The emulator without devices, and lumivar on it with its window up.
+  void StartStationProgram(std::vector<std::string> env) {
+    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
+    QVERIFY(sim->running());
+    StartLumivar(std::move(env));
+    if (QTest::currentTestFailed()) return;
+    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
+  }
+
+  // Eight devices at work in the eight rows, then a ninth: probed and refused
+  // with the limit's message box, which stays open.
+  void FillTheRowsAndPlugANinth() {
+    for (char letter = 'A'; letter <= 'H'; ++letter) Plug(std::string(1, letter) + ":blankcheck_ms=60000");
+    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
+    Plug("I");
+    QTRY_VERIFY_WITH_TIMEOUT(!sim->trace('I').empty(), 20000);  // probed: the box comes up
+  }
+
   pid_t lumivar = -1;
   std::string errPath;
 
@@ -468,11 +486,8 @@ class StationE2eTest : public QObject {
   // closes it as the operator would): the program ends at once with status
   // 0, and no sanitizer has anything to say.
   void closingTheWindowWhileJobsRun() {
-    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
-    QVERIFY(sim->running());
-    StartLumivar({});
+    StartStationProgram({});
     if (QTest::currentTestFailed()) return;
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
     for (const char* spec : {"A:blankcheck_ms=60000", "B:blankcheck_ms=60000", "C:blankcheck_ms=60000"}) Plug(spec);
     QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 3: Checking...")), 30000);
     QTest::qWait(1500);  // the jobs poll
@@ -487,15 +502,10 @@ class StationE2eTest : public QObject {
   // a tenth plugged while the box is open (its arrival waits behind it):
   // SIGTERM ends the program all the same.
   void closingWhileTheLimitBoxIsOpenAndAnArrivalWaits() {
-    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
-    QVERIFY(sim->running());
-    StartLumivar({});
+    StartStationProgram({});
     if (QTest::currentTestFailed()) return;
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
-    for (char letter = 'A'; letter <= 'H'; ++letter) Plug(std::string(1, letter) + ":blankcheck_ms=60000");
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
-    Plug("I");
-    QTRY_VERIFY_WITH_TIMEOUT(!sim->trace('I').empty(), 20000);  // probed: the box comes up
+    FillTheRowsAndPlugANinth();
+    if (QTest::currentTestFailed()) return;
     QTest::qWait(500);
     Plug("J");
     QTest::qWait(500);
@@ -511,8 +521,6 @@ class StationE2eTest : public QObject {
   void captionsOnAnXDisplay() {
     xtest::XvfbDisplay x;
     if (!x.running()) QSKIP("Xvfb cannot be started");
-    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
-    QVERIFY(sim->running());
     // On a real display the toolkit loads the system's D-Bus library, which
     // keeps an allocation to the end; leaks of lumivar's own are looked for in
     // the headless runs.
@@ -520,7 +528,7 @@ class StationE2eTest : public QObject {
     const std::vector<std::string> onX{
         "QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.name(),
         "ASAN_OPTIONS=" + (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) + "detect_leaks=0"};
-    StartLumivar(onX);
+    StartStationProgram(onX);
     if (QTest::currentTestFailed()) return;
     const auto titles = [&x] {
       QStringList seen;
@@ -531,10 +539,8 @@ class StationE2eTest : public QObject {
     QCOMPARE(titles(), QStringList{QStringLiteral("Blank Checking Utility")});
     QCOMPARE(x.windows()[0].wmClass, std::string("Blank Checking Tool v1.0"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
-    for (char letter = 'A'; letter <= 'H'; ++letter) Plug(std::string(1, letter) + ":blankcheck_ms=60000");
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
-    Plug("I");
+    FillTheRowsAndPlugANinth();
+    if (QTest::currentTestFailed()) return;
     QTRY_COMPARE_WITH_TIMEOUT(titles().size(), 2, 20000);
     QCOMPARE(titles(), (QStringList{QStringLiteral("Blank Checking Utility"), QStringLiteral("Status")}));
     TerminateLumivar(20000);
