@@ -39,9 +39,12 @@ class Daemon {
   ProgramRun control(const std::string& cmd, const std::vector<std::string>& args = {}) const;
   // Sends SIGTERM and returns the exit status (waitpid form), -1 on failure.
   int terminate();
+  // What the daemon wrote to standard error so far.
+  std::string errors() const;
 
  private:
   std::string dir_;
+  std::string errorFile_;
   pid_t pid_ = -1;
 };
 
