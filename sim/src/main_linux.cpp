@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
-#include <string_view>
 #include <string>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -27,17 +26,6 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// "VmRSS", "VmSize" of a process in KiB; -1 when unreadable.
-long statusKiB(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key + ":", 0) == 0) {
-      return std::stol(line.substr(key.size() + 1));
-    }
-  }
-  return -1;
-}
 
 // Announces a 1 MiB write and sends none of its bytes.
 void announceBigWrite(const Link& link) {

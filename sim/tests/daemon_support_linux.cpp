@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace simtest {
@@ -122,6 +123,16 @@ bool waitFor(const std::string& path, bool present, std::chrono::milliseconds li
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+long statusKiB(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key + ":", 0) == 0) {
+      return std::stol(line.substr(key.size() + 1));
+    }
+  }
+  return -1;
 }
 
 Daemon::Daemon(const std::vector<std::string>& devices) : dir_(makeTempDir()) {
