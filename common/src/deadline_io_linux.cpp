@@ -42,11 +42,21 @@ class Pieces {
       }
     }
   }
-  msghdr message() {
-    msghdr m{};
-    m.msg_iov = left_ + first_;
-    m.msg_iovlen = static_cast<std::size_t>(count_ - first_);
-    return m;
+  // One system call moving what is left: plain send/recv for one piece
+  // (cheaper in the kernel), sendmsg/recvmsg for more.
+  ssize_t send(int fd, int flags) {
+    if (count_ - first_ == 1) {
+      return ::send(fd, left_[first_].iov_base, left_[first_].iov_len, flags);
+    }
+    msghdr m = message();
+    return ::sendmsg(fd, &m, flags);
+  }
+  ssize_t receive(int fd) {
+    if (count_ - first_ == 1) {
+      return ::recv(fd, left_[first_].iov_base, left_[first_].iov_len, 0);
+    }
+    msghdr m = message();
+    return ::recvmsg(fd, &m, 0);
   }
   void advance(std::size_t n) {
     while (n > 0 && first_ < count_) {
@@ -62,6 +72,13 @@ class Pieces {
   bool empty() const { return first_ == count_; }
 
  private:
+  msghdr message() {
+    msghdr m{};
+    m.msg_iov = left_ + first_;
+    m.msg_iovlen = static_cast<std::size_t>(count_ - first_);
+    return m;
+  }
+
   iovec left_[TimedSocket::kMaxPieces] = {};
   int count_ = 0;
   int first_ = 0;
@@ -97,8 +114,7 @@ Io TimedSocket::send(const iovec* pieces, int count, const Deadline& deadline) {
   }
   Pieces left(pieces, count);
   while (!left.empty()) {
-    msghdr m = left.message();
-    const ssize_t n = ::sendmsg(fd_, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = left.send(fd_, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
       left.advance(static_cast<std::size_t>(n));
       continue;
@@ -140,8 +156,7 @@ Io TimedSocket::receive(const iovec* pieces, int count, std::size_t atLeast, con
       }
       wait = false;
     }
-    msghdr m = left.message();
-    const ssize_t n = ::recvmsg(fd_, &m, 0);
+    const ssize_t n = left.receive(fd_);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       left.advance(static_cast<std::size_t>(n));

@@ -46,7 +46,7 @@ class TimedSocket {
 
   int fd() const { return fd_; }
 
-  // Sends every byte of the pieces: one sendmsg when the socket takes them.
+  // Sends every byte of the pieces: one system call when the socket takes them.
   // Closed when the peer has gone (SIGPIPE is not raised).
   Io send(const iovec* pieces, int count, const Deadline& deadline);
   Io send(const void* data, std::size_t size, const Deadline& deadline);
