@@ -5,26 +5,30 @@
 # `kestrin F: bchk` against `flashsim` for each build given. Prints the
 # medians and the ratio of each build's bchk to the floor.
 #
-#   sim/bench/link_floor.sh [-r ROUNDS] [-n BLOCKS] BIN_DIR [BIN_DIR...]
+#   sim/bench/link_floor.sh [-r ROUNDS] [-n BLOCKS] [-c CPUS] BIN_DIR [BIN_DIR...]
 #
 # BIN_DIR holds kestrin and flashsim (e.g. build/bin); link_pingpong is taken
 # from the first BIN_DIR that has it. BLOCKS (default 511) is the number of
 # blocks the check walks; the device has one more. Give several BIN_DIRs to
-# compare builds in the same run.
+# compare builds in the same run. CPUS (taskset's list, e.g. 0) keeps every
+# process of the run on those CPUs; on a busy machine one CPU for both ends
+# makes the rounds steadier (a different figure from two idle CPUs).
 set -euo pipefail
 
 rounds=5
 blocks=511
-while getopts "r:n:" opt; do
+pin=()
+while getopts "r:n:c:" opt; do
   case $opt in
     r) rounds=$OPTARG ;;
     n) blocks=$OPTARG ;;
+    c) pin=(taskset -c "$OPTARG") ;;
     *) exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 if [ $# -eq 0 ]; then
-  echo "usage: $0 [-r ROUNDS] [-n BLOCKS] BIN_DIR [BIN_DIR...]" >&2
+  echo "usage: $0 [-r ROUNDS] [-n BLOCKS] [-c CPUS] BIN_DIR [BIN_DIR...]" >&2
   exit 2
 fi
 bins=()
@@ -51,7 +55,7 @@ mkdir "$work/run"
 device="f:blocks=$((blocks + 1))"
 
 for i in "${!bins[@]}"; do
-  "${bins[$i]}/flashsim" serve --dir "$work/d$i" --device "p:blocks=$((blocks + 1)),trace_limit=10000000"
+  "${pin[@]}" "${bins[$i]}/flashsim" serve --dir "$work/d$i" --device "p:blocks=$((blocks + 1)),trace_limit=10000000"
 done
 
 # The floor's round trips: request header (32) + data out, answer header (12)
@@ -71,18 +75,21 @@ seconds() {  # runs "$@" quietly; prints its wall time
   "$@" >/dev/null || { echo "$0: failed: $*" >&2; exit 1; }
   awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }'
 }
-bchk() {  # BIN_DIR INDEX
+replug() {  # BIN_DIR INDEX: a fresh device F
   "$1/flashsim" unplug --dir "$work/d$2" f 2>/dev/null || true
   "$1/flashsim" plug --dir "$work/d$2" "$device"
-  cd "$work/run" && KESTRIN_DEVICE_DIR="$work/d$2" "$1/kestrin" F: bchk
+}
+bchk() {  # BIN_DIR INDEX
+  cd "$work/run" && KESTRIN_DEVICE_DIR="$work/d$2" "${pin[@]}" "$1/kestrin" F: bchk
 }
 
 declare -A times
 for ((r = 1; r <= rounds; ++r)); do
-  t=$(seconds "$floor" "$work/trips")
+  t=$(seconds "${pin[@]}" "$floor" "$work/trips")
   times[floor]+="$t "
   line="round $r: floor $t s"
   for i in "${!bins[@]}"; do
+    replug "${bins[$i]}" "$i"
     t=$(seconds bchk "${bins[$i]}" "$i")
     times[$i]+="$t "
     line+=", bchk[$i] $t s"
