@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>

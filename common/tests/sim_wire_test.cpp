@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <thread>

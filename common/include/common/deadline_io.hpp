@@ -9,11 +9,11 @@
 // cost one send and one receive when the bytes travel in one piece.
 #pragma once
 
-#include <sys/uio.h>
-
 #include <chrono>
 #include <cstddef>
 #include <optional>
+
+struct iovec;  // <sys/uio.h>; the framing header that includes this one stays portable
 
 namespace deadline_io {
 
