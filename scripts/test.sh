@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the normal build (with the guest
 # suites that boot a Linux kernel under QEMU, label "kernel"), then the whole
 # suite but those again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer, a bounded fuzz run of the INI reader, and the Windows cross-build of the tool with its checks under Wine.
+# and under ThreadSanitizer, a bounded fuzz run of the INI reader, and the
+# Windows cross-build of the tool with its checks under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
