@@ -169,7 +169,7 @@ wait "$qemu_pid" || qemu_rc=$?
 qemu_pid=""
 elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
-tr -d '\r' <"$work/console.log" | grep -v '^rig: guest up$' || true
+tr -d '\r' <"$work/console.log" | grep -v -e '^rig: guest up$' -e 'reboot: Restarting system$' || true
 if [ "$qemu_rc" -eq 124 ] || [ "$qemu_rc" -eq 137 ]; then
   echo "run_guest: the guest did not finish within ${timeout_s} s" >&2
   exit 125

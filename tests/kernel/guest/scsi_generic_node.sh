@@ -8,7 +8,10 @@
 # gets, with the two nodes' permissions set apart.
 set -u
 source "$(dirname "$0")/lib.sh"
-kestrin="$1/kestrin"
+# A copy in the guest's own /tmp, so that an unprivileged user may run it
+# wherever the build lies.
+kestrin=/tmp/kestrin
+install -m 0755 "$1/kestrin" "$kestrin"
 export KESTRIN_DEVICE_DIR=/dev
 
 for module in vhci_hcd usb_storage sd_mod sg; do
