@@ -9,8 +9,11 @@
 # usb-storage (delay_use=0), sd_mod and sg are loaded before the script starts.
 # RIG_SHARE in the script's environment names a writable folder that the
 # guest shares with the rig (its files are gone when the rig ends).
-#   --disk MIB       gives the guest an emulated SCSI disk (virtio-scsi) of that
-#                    size, zero-filled: /dev/sda and its SCSI generic node
+#   --disk MIB       gives the guest an emulated removable SCSI disk
+#                    (virtio-scsi) of that size, zero-filled: /dev/sda and its
+#                    SCSI generic node
+#   --module NAME    loads one more module of the kernel (with what it needs)
+#                    before the script starts; may be given again
 #   --timeout S      the whole run's bound (default 240 s)
 # RIG_ACCEL=kvm|tcg forces the accelerator; by default KVM is tried when
 # /dev/kvm can be opened and software emulation (TCG) is taken when the guest
@@ -25,16 +28,18 @@ source "$here/kernel_env.sh"
 
 disk_mib=0
 timeout_s=240
+extra_modules=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --disk) disk_mib="$2"; shift 2 ;;
     --timeout) timeout_s="$2"; shift 2 ;;
+    --module) extra_modules="$extra_modules $2"; shift 2 ;;
     --) shift; break ;;
     -*) echo "run_guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
 script="$(realpath "$1")"
 shift
 
@@ -73,7 +78,7 @@ cp "$busybox_bin" "$initrd/bin/busybox"
 cp "$here/guest_init.sh" "$initrd/init"
 chmod 755 "$initrd/init"
 # Each wanted module after everything it needs, once (modules.dep lists them).
-wanted="virtio_pci 9pnet_virtio 9p virtio_scsi sd_mod sg usb-storage vhci-hcd"
+wanted="virtio_pci 9pnet_virtio 9p virtio_scsi sd_mod sg usb-storage vhci-hcd$extra_modules"
 awk -v want="$wanted" '
   function base(p) { sub(/.*\//, "", p); sub(/\.ko$/, "", p); return p }
   function load(n,   k, parts, i) {
@@ -127,7 +132,7 @@ if [ "$disk_mib" -gt 0 ]; then
   qemu_args+=(
     -device virtio-scsi-pci,id=scsi0
     -drive "file=$work/disk.raw,if=none,format=raw,id=disk0"
-    -device scsi-hd,drive=disk0,bus=scsi0.0
+    -device scsi-hd,drive=disk0,bus=scsi0.0,removable=on
   )
 fi
 
@@ -169,7 +174,7 @@ wait "$qemu_pid" || qemu_rc=$?
 qemu_pid=""
 elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
-tr -d '\r' <"$work/console.log" | grep -v -e '^rig: guest up$' -e 'reboot: Restarting system$' || true
+tr -d '\r' <"$work/console.log" | grep -v -e '^rig: guest up$' -e 'reboot: Restarting system$' -e 'sysrq: Resetting$' || true
 if [ "$qemu_rc" -eq 124 ] || [ "$qemu_rc" -eq 137 ]; then
   echo "run_guest: the guest did not finish within ${timeout_s} s" >&2
   exit 125

@@ -30,6 +30,25 @@ rawio_denied="Error: 1  Operation not permitted"
 check "root, probe" 1 "$inquiry_fail" "$kestrin" A:
 check "root, probe by path" 1 "$inquiry_fail" "$kestrin" /dev/sda
 
+# The commands that reach the disk during one run, from the kernel's trace:
+# the raw CDB bytes, one command a line.
+tracing=/sys/kernel/tracing
+mount -t tracefs tracefs "$tracing"
+echo 1 >"$tracing/events/scsi/scsi_dispatch_cmd_start/enable"
+commands_of_run() {
+  echo >"$tracing/trace"
+  "$@" >/dev/null 2>&1
+  sed -n 's/.*raw=\([0-9a-f ]*\)).*/\1/p' "$tracing/trace"
+}
+check "through sg0 only the tool's commands reach the disk" 0 $'ef 04 00 00 80 01\n12 00 00 00 00 00' \
+  commands_of_run "$kestrin" A:
+# A copy of the block node where no generic node lies beside it: the disk
+# driver adds its own commands around the run (the emulated disk is removable).
+mkdir /tmp/blockonly && mknod /tmp/blockonly/sda b $(tr ':' ' ' </sys/block/sda/dev)
+block_run=$(commands_of_run env KESTRIN_DEVICE_DIR=/tmp/blockonly "$kestrin" A:)
+check "through the block node the driver's TEST UNIT READY comes too" 0 "" grep -q '^00 00 00 00 00 00$' <<<"$block_run"
+echo 0 >"$tracing/events/scsi/scsi_dispatch_cmd_start/enable"
+
 # Only the generic node open to everyone: the run gets through it.
 chmod 0600 /dev/sda && chmod 0666 /dev/sg0
 check "nobody, sg0 open to all" 1 "$inquiry_fail" nobody "$kestrin" A:
