@@ -36,4 +36,4 @@ echo "setup: all packages present"
 
 # The kernel that the guest tests boot: Debian's image package, unpacked into
 # a cache folder, not installed into the system.
-bash "$(dirname "$0")/../tests/kernel/fetch_kernel.sh"
+$SUDO bash "$(dirname "$0")/../tests/kernel/fetch_kernel.sh"

@@ -40,6 +40,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+[ -f "$1" ] || { echo "run_guest: no guest script $1" >&2; exit 2; }
 script="$(realpath "$1")"
 shift
 
