@@ -53,6 +53,7 @@ int main(int argc, char* argv[]) {
     try {
       QApplication::setApplicationName(QString::fromLatin1(station::kApplicationTitle));
       QApplication::setApplicationDisplayName(QString::fromLatin1(station::kApplicationTitle));
+      QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivar/lumivar.png")));  // packaging/icons
       TForm1 form;  // becomes Form1
       std::unique_ptr<station::DeviceChangeSource> source;
       const CloseWithJobs closeWithJobs(source);  // runs before the form goes
