@@ -17,6 +17,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
+  qemu-system-x86 busybox-static cpio usbip xz-utils
   dpkg-dev file man-db desktop-file-utils
 )
 
@@ -33,3 +34,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 echo "setup: all packages present"
+
+# The kernel that the guest tests boot: Debian's image package, unpacked into
+# a cache folder, not installed into the system.
+$SUDO bash "$(dirname "$0")/../tests/kernel/fetch_kernel.sh"

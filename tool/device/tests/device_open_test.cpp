@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -8,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "common/sim_wire.hpp"
+#include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
 
@@ -101,6 +105,56 @@ TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
   transport.reset();
   device.join();
   ::close(listener);
+}
+
+TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
+  namespace fs = std::filesystem;
+  char rootTemplate[] = "/tmp/kestrin-sysfs-XXXXXX";
+  ASSERT_NE(::mkdtemp(rootTemplate), nullptr);
+  const fs::path root = rootTemplate;
+  // Each disk: its block device number, the entry under scsi_generic/ ("" for
+  // an empty folder, nothing at all for "-") and what that entry's dev holds.
+  struct Disk {
+    unsigned minor;
+    const char* entry;
+    const char* dev;
+    std::optional<ScsiGenericNode> expected;
+  };
+  const Disk disks[] = {
+      {0, "sg3", "21:3\n", ScsiGenericNode{"sg3", makedev(21, 3)}},
+      {16, "sg12", "21:12", ScsiGenericNode{"sg12", makedev(21, 12)}},
+      {1, "-", "", std::nullopt},         // a partition: no device link
+      {32, "", "", std::nullopt},         // the sg driver gone from the disk
+      {48, "sg1", "21:x\n", std::nullopt},  // a malformed number
+      {64, "sg1", ":1\n", std::nullopt},
+      {80, "sg1", "21:\n", std::nullopt},
+      {96, "sgx", "21:1\n", std::nullopt},  // not a generic node's name
+      {112, "sg1", "", std::nullopt},     // no dev file
+  };
+  for (const Disk& disk : disks) {
+    const fs::path block = root / "dev/block" / ("8:" + std::to_string(disk.minor));
+    fs::create_directories(block);
+    if (std::string(disk.entry) == "-") {
+      continue;
+    }
+    const fs::path entry = block / "device/scsi_generic" / disk.entry;
+    fs::create_directories(entry);
+    if (*disk.dev != '\0') {
+      std::ofstream(entry / "dev") << disk.dev;
+    }
+  }
+  for (const Disk& disk : disks) {
+    SCOPED_TRACE(disk.minor);
+    const auto found = scsiGenericNodeOf(root.string(), makedev(8, disk.minor));
+    ASSERT_EQ(found.has_value(), disk.expected.has_value());
+    if (found) {
+      EXPECT_EQ(found->name, disk.expected->name);
+      EXPECT_EQ(found->number, disk.expected->number);
+    }
+  }
+  EXPECT_FALSE(scsiGenericNodeOf(root.string(), makedev(8, 128)).has_value());
+  EXPECT_FALSE(scsiGenericNodeOf((root / "absent").string(), makedev(8, 0)).has_value());
+  fs::remove_all(root);
 }
 
 }  // namespace

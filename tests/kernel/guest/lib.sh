@@ -1,0 +1,41 @@
+# Helpers for the guest test scripts (sourced; bash).
+#   check NAME EXPECTED_STATUS EXPECTED_OUTPUT COMMAND...  runs the command and
+#       compares its exit status and its whole standard output and error;
+#       a mismatch is told and counted
+#   wait_for PATH [SECONDS]   waits until PATH exists (default 10 s)
+#   finish                    exits 0 when every check held, else 1
+failures=0
+
+check() {
+  local name="$1" want_status="$2" want_output="$3"
+  shift 3
+  local output status=0
+  output=$("$@" 2>&1) || status=$?
+  if [ "$status" = "$want_status" ] && [ "$output" = "$want_output" ]; then
+    echo "ok    $name"
+  else
+    echo "FAIL  $name"
+    echo "      command:  $*"
+    echo "      expected: status $want_status, output $(printf %q "$want_output")"
+    echo "      got:      status $status, output $(printf %q "$output")"
+    failures=$((failures + 1))
+  fi
+}
+
+wait_for() {
+  local path="$1" tenths=$(( ${2:-10} * 10 ))
+  while [ ! -e "$path" ] && [ "$tenths" -gt 0 ]; do
+    sleep 0.1
+    tenths=$((tenths - 1))
+  done
+  [ -e "$path" ] || { echo "FAIL  $path did not appear"; failures=$((failures + 1)); return 1; }
+}
+
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+  fi
+  echo "all checks held"
+  exit 0
+}

@@ -1,0 +1,55 @@
+#!/bin/busybox sh
+# The guest's first process, from the initramfs that run_guest.sh packs: loads
+# the modules, mounts the host's root (read-only over 9p) with fresh proc, sys,
+# dev and tmp on it, runs the job in it and powers the machine off.
+# The job's exit status goes to the writable share as the file "status".
+/bin/busybox mkdir -p /proc /sys /dev /host /usr/bin /usr/sbin /sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+echo "rig: guest up"
+
+# Restarts at once (QEMU runs with -no-reboot, so it ends): the emergency
+# restart skips the drivers' shutdown, which waits on a device that stopped
+# answering.
+off() {
+  sync
+  echo b >/proc/sysrq-trigger
+  reboot -f
+}
+fail() {
+  echo "rig: $*"
+  off
+}
+
+# modules.list: one "file.ko [parameters]" a line, in loading order.
+while read -r module params; do
+  # shellcheck disable=SC2086 # the parameters are words
+  insmod "/modules/$module" $params || fail "insmod $module failed"
+done </modules.list
+
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /host ||
+  fail "cannot mount the host's root"
+mount -t proc proc /host/proc
+mount -t sysfs sysfs /host/sys
+mount -t devtmpfs devtmpfs /host/dev
+# The host's folders under /tmp that the job needs (keep_tmp) stay visible
+# through the guest's own /tmp.
+mkdir -p /hosttmp
+mount --bind /host/tmp /hosttmp
+mount -t tmpfs -o mode=1777 tmpfs /host/tmp
+while read -r keep; do
+  mkdir -p "/host/tmp/$keep"
+  mount --bind "/hosttmp/$keep" "/host/tmp/$keep"
+done </keep_tmp
+mount -t tmpfs -o mode=755 tmpfs /host/run
+mkdir -p /host/run/rig
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 rig /host/run/rig || fail "cannot mount the rig's share"
+
+# The job runs as root in the host's file system, with the host's shell.
+chroot /host /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  HOME=/tmp LANG=C.UTF-8 TERM=dumb RIG_SHARE=/run/rig /bin/bash /run/rig/job.sh </dev/null >/dev/console 2>&1
+echo "$?" >/host/run/rig/status
+umount /host/run/rig
+off
