@@ -10,6 +10,7 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
+#include "flashsim/big_endian.hpp"
 
 namespace flashsim {
 namespace {
@@ -49,12 +50,11 @@ std::uint32_t le32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
 }
 
 std::uint32_t be16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return static_cast<std::uint32_t>(cdb[at] << 8 | cdb[at + 1]);
+  return be::get16(cdb.data() + at);
 }
 
 std::uint32_t be32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return static_cast<std::uint32_t>(cdb[at]) << 24 | static_cast<std::uint32_t>(cdb[at + 1]) << 16 |
-         static_cast<std::uint32_t>(cdb[at + 2]) << 8 | cdb[at + 3];
+  return be::get32(cdb.data() + at);
 }
 
 // Standard disk commands besides INQUIRY and READ CAPACITY.
@@ -80,10 +80,8 @@ constexpr Sense kSenseLbaOutOfRange{kKeyIllegalRequest, 0x21, 0};
 constexpr Sense kSenseInvalidField{kKeyIllegalRequest, 0x24, 0};
 
 void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 24));
-  out.push_back(static_cast<std::uint8_t>(v >> 16));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v));
+  out.resize(out.size() + 4);
+  be::put32(out.data() + out.size() - 4, v);
 }
 
 bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
