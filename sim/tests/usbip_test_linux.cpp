@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "common/byte_order.hpp"
@@ -176,6 +179,11 @@ class Client {
   }
   // Enumerates as a host does and selects the configuration.
   bool configure() { return control(0x00, 9, 1, 0, 0).status == 0; }
+  // Bulk-Only reset recovery: class reset, then both halts cleared.
+  bool resetRecovery() {
+    return control(0x21, 0xFF, 0, 0, 0).status == 0 && control(0x02, 1, 0, 0x81, 0).status == 0 &&
+           control(0x02, 1, 0, 0x02, 0).status == 0;
+  }
 
   static std::array<std::uint8_t, 2> Host16(std::uint16_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
@@ -361,18 +369,14 @@ TEST_F(Usbip, InvalidCommandBlockStallsUntilResetRecovery) {
   EXPECT_EQ(c->submit(usb::kBulkOutEndpoint, false, 31, {}, c->cbw(kTestUnitReady, 0, 0)).status, usbip::kErrPipe);
   EXPECT_EQ(c->control(0x02, 1, 0, 0x81, 0).status, 0);
   EXPECT_EQ(c->control(0x82, 0, 0, 0x81, 2).data, (Bytes{1, 0})) << "halted until the class reset";
-  EXPECT_EQ(c->control(0x21, 0xFF, 0, 0, 0).status, 0) << "Bulk-Only Mass Storage Reset";
-  EXPECT_EQ(c->control(0x02, 1, 0, 0x81, 0).status, 0);
-  EXPECT_EQ(c->control(0x02, 1, 0, 0x02, 0).status, 0);
+  EXPECT_TRUE(c->resetRecovery());
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 
   for (const Bytes& cbw : {Bytes(30, 0), [&] { Bytes b = c->cbw(kTestUnitReady, 0, 0); b[13] = 1; return b; }(),
                            [&] { Bytes b = c->cbw(kTestUnitReady, 0, 0); b[14] = 17; return b; }()}) {
     c->submit(usb::kBulkOutEndpoint, false, static_cast<std::uint32_t>(cbw.size()), {}, cbw);
     EXPECT_EQ(c->submit(usb::kBulkInEndpoint, true, 13).status, usbip::kErrPipe) << cbw.size();
-    c->control(0x21, 0xFF, 0, 0, 0);
-    c->control(0x02, 1, 0, 0x81, 0);
-    c->control(0x02, 1, 0, 0x02, 0);
+    EXPECT_TRUE(c->resetRecovery());
   }
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 }
@@ -388,7 +392,7 @@ TEST_F(Usbip, HangHoldsUrbsUntilUnlinkedAndTheDeviceRecovers) {
   const Ret unlinked = c->unlink(pending);
   EXPECT_EQ(unlinked.status, usbip::kErrConnReset);
   EXPECT_EQ(c->unlink(9999).status, 0) << "nothing to unlink";
-  EXPECT_EQ(c->control(0x21, 0xFF, 0, 0, 0).status, 0);
+  EXPECT_TRUE(c->resetRecovery());
   e->setFaults({});
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
   EXPECT_EQ(e->trace().front().outcome, "hung");
@@ -464,28 +468,48 @@ TEST_F(Usbip, MalformedPeersLoseOnlyTheirConnection) {
   EXPECT_EQ(attached()->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 }
 
-TEST(UsbipLocalAttach, KernelNodeOfAnAttachedDevice) {
+// The block device the kernel made for an attached emulated device, e.g. "sdb".
+std::string emulatedDisk() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+    std::ifstream vendor(entry.path() / "device" / "vendor");
+    std::string text;
+    if (entry.path().filename().string().rfind("sd", 0) == 0 && std::getline(vendor, text) &&
+        text.rfind("FLASHSIM", 0) == 0) {
+      return entry.path().filename().string();
+    }
+  }
+  return {};
+}
+
+TEST(UsbipLocalAttach, KestrinThroughTheKernelNode) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "the local attach needs root";
   }
   if (!std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
     GTEST_SKIP() << "the vhci-hcd driver is not loaded (modprobe vhci-hcd)";
   }
+  if (!emulatedDisk().empty()) {
+    GTEST_SKIP() << "an emulated disk is attached already";
+  }
   UsbipServer server;
-  auto device = std::make_shared<Device>(smallProfile());
-  server.plug('e', device);
+  server.plug('e', std::make_shared<Device>(smallProfile()));
   ASSERT_EQ(server.attachLocal('e'), "");
-  // The kernel enumerates the device and its storage driver talks to it.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  bool inquired = false;
-  while (!inquired && std::chrono::steady_clock::now() < deadline) {
-    for (const TraceEntry& t : device->trace()) {
-      inquired = inquired || (t.cdb[0] == 0x12 && t.outcome == "good");
-    }
+  std::string disk;
+  for (int i = 0; i < 200 && (disk.empty() || !std::filesystem::exists("/dev/" + disk)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    disk = emulatedDisk();
+  }
+  ASSERT_FALSE(disk.empty()) << "the kernel made no disk of the device";
+  const std::string probe = "KESTRIN_DEVICE_DIR=/dev " KESTRIN_PATH " " + disk.substr(2) + ": >/dev/null";
+  const int status = std::system(probe.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << probe;
+  server.unplug('e');
+  for (int i = 0; i < 100 && std::filesystem::exists("/sys/block/" + disk); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  EXPECT_TRUE(inquired) << "the kernel sent INQUIRY";
-  server.unplug('e');
+  EXPECT_FALSE(std::filesystem::exists("/sys/block/" + disk)) << "unplugged: the disk goes away";
 }
 
 }  // namespace
