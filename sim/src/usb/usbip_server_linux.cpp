@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,6 +156,8 @@ void UsbipServer::acceptLoop() {
   while (true) {
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
+      const int one = 1;  // one answer per request: no waiting for more bytes to send
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       startConnection(fd, 0);
       continue;
     }
