@@ -33,10 +33,8 @@ void log(const std::string& text) {
 
 std::uint32_t devNum(char letter) { return static_cast<std::uint32_t>(letter - 'a' + 1); }
 
-void setReceiveTimeout(int fd, int seconds) {
-  timeval tv{seconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+// Before import a peer must name what it wants within this time.
+constexpr std::chrono::seconds kRequestTimeout{10};
 
 }  // namespace
 
@@ -249,9 +247,9 @@ void UsbipServer::listDevices(int fd) {
 
 // The operation before import. True when a device was imported.
 bool UsbipServer::import(Connection& c) {
-  setReceiveTimeout(c.fd, 10);  // a peer that says nothing is not waited for
+  const auto deadline = std::chrono::steady_clock::now() + kRequestTimeout;
   std::uint8_t raw[usbip::kOpHeaderSize];
-  if (!wire::readAll(c.fd, raw, sizeof raw)) {
+  if (wire::readAllBy(c.fd, raw, sizeof raw, deadline) != wire::ReadResult::Ok) {
     return false;
   }
   const usbip::OpHeader op = usbip::decodeOp(raw);
@@ -264,7 +262,7 @@ bool UsbipServer::import(Connection& c) {
     return false;
   }
   char busIdBytes[usbip::kBusIdSize];
-  if (!wire::readAll(c.fd, busIdBytes, sizeof busIdBytes)) {
+  if (wire::readAllBy(c.fd, busIdBytes, sizeof busIdBytes, deadline) != wire::ReadResult::Ok) {
     return false;
   }
   const std::string wanted(busIdBytes, strnlen(busIdBytes, sizeof busIdBytes));
@@ -299,7 +297,6 @@ bool UsbipServer::import(Connection& c) {
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepImport, status});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.insert(reply.end(), record.begin(), record.end());
-  setReceiveTimeout(c.fd, 0);
   return wire::writeAll(c.fd, reply.data(), reply.size()) && status == usbip::kStatusOk;
 }
 
