@@ -17,6 +17,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
+  dpkg-dev file man-db desktop-file-utils
 )
 
 missing=()

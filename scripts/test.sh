@@ -17,6 +17,9 @@ build() {  # build DIR [cmake options...]
 build build
 ctest --test-dir build --output-on-failure -j "$JOBS" | tee build/ctest.log
 
+# The Debian packages of that build, installed into a fresh root and run there.
+bash packaging/install_test.sh build
+
 build build-asan -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"

@@ -2,11 +2,6 @@
 
 #include "common/byte_order.hpp"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace wire {
@@ -68,75 +63,26 @@ std::optional<AnswerHeader> decodeAnswerHeader(const std::uint8_t* bytes) {
   return h;
 }
 
+namespace {
+
+ReadResult receiveAll(int fd, void* data, std::size_t size, const deadline_io::Deadline& deadline) {
+  std::size_t got = 0;
+  return deadline_io::TimedSocket(fd).receive(data, size, size, deadline, got);
+}
+
+}  // namespace
+
 bool writeAll(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return deadline_io::TimedSocket(fd).send(data, size, deadline_io::Deadline::never()) == deadline_io::Io::Ok;
 }
 
 bool readAll(int fd, void* data, std::size_t size) {
-  auto* p = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, p, size, 0);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) {
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return receiveAll(fd, data, size, deadline_io::Deadline::never()) == ReadResult::Ok;
 }
 
 ReadResult readAllBy(int fd, void* data, std::size_t size,
                      std::chrono::steady_clock::time_point deadline) {
-  auto* p = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      return ReadResult::TimedOut;
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return ReadResult::Error;
-    }
-    if (ready == 0) {
-      continue;  // the loop re-checks the deadline
-    }
-    const ssize_t n = ::recv(fd, p, size, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        continue;
-      }
-      return ReadResult::Error;
-    }
-    if (n == 0) {
-      return ReadResult::Closed;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return ReadResult::Ok;
+  return receiveAll(fd, data, size, deadline_io::Deadline(deadline));
 }
 
 }  // namespace wire

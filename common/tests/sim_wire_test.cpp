@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <thread>
@@ -67,5 +68,42 @@ TEST(SimWire, DeadlineReadTellsTimeoutCloseAndData) {
   EXPECT_EQ(wire::readAllBy(sv[0], buf, 4, std::chrono::steady_clock::now() + 2s),
             wire::ReadResult::Closed);
   EXPECT_FALSE(wire::readAll(sv[0], buf, 1));
+  ::close(sv[0]);
+}
+
+TEST(DeadlineIo, PiecesTravelWholeAndTheReceiveTimeOutFollowsTheDeadline) {
+  using deadline_io::Deadline;
+  using deadline_io::Io;
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  deadline_io::TimedSocket host(sv[0]);
+  deadline_io::TimedSocket device(sv[1]);
+  char head[2] = {'h', 'e'};
+  char tail[3] = {'l', 'l', 'o'};
+  const iovec out[2] = {{head, 2}, {tail, 3}};
+  ASSERT_EQ(device.send(out, 2, Deadline::never()), Io::Ok);
+  char a[3];
+  char b[10];
+  const iovec in[2] = {{a, 3}, {b, 10}};
+  std::size_t got = 0;
+  ASSERT_EQ(host.receive(in, 2, 5, Deadline::after(10s), got), Io::Ok);  // arms a long time-out
+  EXPECT_EQ(got, 5U);
+  EXPECT_EQ(std::string(a, 3) + std::string(b, 2), "hello");
+
+  // A shorter deadline shortens the wait; a longer one outlasts the time-out set before.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.receive(b, 10, 1, Deadline::after(100ms), got), Io::TimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  std::thread late([&] {
+    std::this_thread::sleep_for(400ms);
+    device.send("xy", 2, Deadline::never());
+  });
+  EXPECT_EQ(host.receive(b, 10, 2, Deadline::after(5s), got), Io::Ok);
+  late.join();
+  EXPECT_EQ(std::string(b, got), "xy");
+
+  ::close(sv[1]);
+  EXPECT_EQ(host.receive(b, 10, 1, Deadline::never(), got), Io::Closed);
+  EXPECT_EQ(host.send("z", 1, Deadline::never()), Io::Closed);
   ::close(sv[0]);
 }

@@ -1,5 +1,6 @@
 // flashsim: the command line of the flash-device emulator. See sim/README.md.
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,18 +19,15 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: flashsim serve --dir DIR [--foreground] [--device DEVICE]...\n"
-    "       flashsim plug    --dir DIR DEVICE\n"
-    "       flashsim unplug  --dir DIR LETTER\n"
-    "       flashsim fault   --dir DIR LETTER KEY=VALUE...\n"
-    "       flashsim trace   --dir DIR LETTER\n"
-    "       flashsim bad     --dir DIR LETTER\n"
-    "       flashsim page    --dir DIR LETTER PAGE\n"
-    "       flashsim timings --dir DIR LETTER\n"
-    "       flashsim pid     --dir DIR\n"
-    "       flashsim stop    --dir DIR\n"
-    "DEVICE = LETTER[:KEY=VALUE[,KEY=VALUE...]]; the keys are described in sim/README.md\n";
+// The usage text: serve, then every control command as the table has it.
+std::string usage() {
+  std::string text = "usage: flashsim serve --dir DIR [--foreground] [--device DEVICE]...\n";
+  for (const flashsim::ControlCommand& c : flashsim::controlCommands()) {
+    text += "       flashsim " + std::string(c.name) + std::string(c.name.size() < 7 ? 7 - c.name.size() : 0, ' ') +
+            " --dir DIR" + (c.arguments.empty() ? "" : " ") + std::string(c.arguments) + "\n";
+  }
+  return text + "DEVICE = LETTER[:KEY=VALUE[,KEY=VALUE...]]; the keys are described in sim/README.md\n";
+}
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "flashsim: %s\n", message.c_str());
@@ -43,35 +41,49 @@ struct Options {
   std::vector<std::string> positional;
 };
 
-// Parses the arguments after the command word. Returns an error text.
+// Parses the arguments after the command word (argv[0] here is that word).
+// Returns an error text.
 std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
+  enum : int { kDir = 1000, kDevice, kForeground };
+  static const option kOptions[] = {{"dir", required_argument, nullptr, kDir},
+                                    {"device", required_argument, nullptr, kDevice},
+                                    {"foreground", no_argument, nullptr, kForeground},
+                                    {nullptr, 0, nullptr, 0}};
   bool haveDir = false;
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--dir" || a == "--device") {
-      if (i + 1 >= argc) {
-        return a + " needs a value";
-      }
-      if (a == "--dir") {
+  opterr = 0;
+  optind = 1;
+  for (int c; (c = ::getopt_long(argc, argv, ":", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case kDir:
         if (haveDir) {
           return "--dir given twice";
         }
         haveDir = true;
-        o.dir = argv[++i];
-      } else if (serve) {
-        o.devices.emplace_back(argv[++i]);
-      } else {
-        return "--device belongs to serve";
-      }
-    } else if (a == "--foreground" && serve) {
-      o.foreground = true;
-    } else if (a.rfind("--", 0) == 0) {
-      return "unknown option " + a;
-    } else if (serve) {
-      return "unexpected argument '" + a + "'";
-    } else {
-      o.positional.push_back(a);
+        o.dir = optarg;
+        break;
+      case kDevice:
+      case kForeground:
+        if (!serve) {
+          return std::string(c == kDevice ? "--device" : "--foreground") + " belongs to serve";
+        }
+        if (c == kDevice) {
+          o.devices.emplace_back(optarg);
+        } else {
+          o.foreground = true;
+        }
+        break;
+      case ':':
+        return std::string(optopt == kDir ? "--dir" : "--device") + " needs a value";
+      default:
+        return "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                : std::string(argv[optind - 1]));
     }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (serve) {
+      return std::string("unexpected argument '") + argv[i] + "'";
+    }
+    o.positional.emplace_back(argv[i]);
   }
   if (!haveDir || o.dir.empty()) {
     return "--dir DIR is required";
@@ -240,36 +252,29 @@ int serve(const Options& o) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(usage().c_str(), stderr);
     return 1;
   }
   const std::string cmd = argv[1];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(usage().c_str(), stdout);
     return 0;
   }
-  static const std::set<std::string> kCommands = {"serve", "plug",    "unplug", "fault", "trace",
-                                                  "bad",   "page",    "timings", "pid",  "stop"};
-  if (kCommands.count(cmd) == 0) {
-    std::fprintf(stderr, "flashsim: unknown command '%s'\n%s", cmd.c_str(), kUsage);
+  const bool serving = cmd == "serve";
+  const flashsim::ControlCommand* command = flashsim::findControlCommand(cmd);
+  if (!serving && command == nullptr) {
+    std::fprintf(stderr, "flashsim: unknown command '%s'\n%s", cmd.c_str(), usage().c_str());
     return 1;
   }
   Options o;
-  const std::string error = parseOptions(argc, argv, cmd == "serve", o);
+  const std::string error = parseOptions(argc - 1, argv + 1, serving, o);
   if (!error.empty()) {
     return fail(cmd + ": " + error);
   }
-  if (cmd == "serve") {
+  if (serving) {
     return serve(o);
   }
-
-  std::size_t want = 1;  // positional arguments after the options
-  if (cmd == "stop" || cmd == "pid") {
-    want = 0;
-  } else if (cmd == "page") {
-    want = 2;
-  }
-  if (cmd == "fault" ? o.positional.size() < 2 : o.positional.size() != want) {
+  if (o.positional.size() < command->minArguments || o.positional.size() > command->maxArguments) {
     return fail(cmd + ": wrong number of arguments");
   }
   std::vector<std::string> words{cmd};

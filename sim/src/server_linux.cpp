@@ -5,22 +5,31 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <list>
-#include <sstream>
+#include <optional>
 #include <thread>
+#include <utility>
 
+#include "common/deadline_io.hpp"
 #include "common/device_dir.hpp"
 #include "common/sim_wire.hpp"
 
 namespace flashsim {
 namespace {
+
+using deadline_io::Deadline;
+using deadline_io::Io;
+using deadline_io::TimedSocket;
 
 int gSignalPipe[2] = {-1, -1};
 
@@ -79,66 +88,134 @@ int listenAt(const std::string& dir, const std::string& name, std::string& error
   return fd;
 }
 
-void log(const std::string& text) {
-  // stderr is /dev/null in the background; useful in the foreground.
-  const std::string line = "flashsim: " + text + "\n";
-  [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
+// One line on standard error (/dev/null in the background; useful in the
+// foreground). Builds no string, so it also serves when memory has run out.
+[[gnu::format(printf, 1, 2)]] void log(const char* format, ...) {
+  char line[512] = "flashsim: ";
+  const std::size_t prefix = std::strlen(line);
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line + prefix, sizeof line - prefix - 1, format, args);
+  va_end(args);
+  std::size_t size = prefix + std::min<std::size_t>(n < 0 ? 0 : static_cast<std::size_t>(n), sizeof line - prefix - 2);
+  line[size++] = '\n';
+  [[maybe_unused]] const ssize_t written = ::write(2, line, size);
 }
 
-// Serves one connection to a device until the peer closes it, the link is
-// shut down from outside (unplug, stop) or a fault breaks it.
-void serveConnection(int fd, Device& device) {
-  std::vector<std::uint8_t> dataOut;
-  for (;;) {
-    std::uint8_t raw[wire::kRequestHeaderSize];
-    if (!wire::readAll(fd, raw, sizeof raw)) {
-      break;
-    }
-    const auto request = wire::decodeRequestHeader(raw);
-    if (!request) {
-      log("malformed request header; closing the connection");
-      break;
-    }
-    dataOut.clear();
-    if (request->direction == wire::Direction::Out) {
-      dataOut.resize(request->transferLength);
-      if (!wire::readAll(fd, dataOut.data(), dataOut.size())) {
+// Pipelined request headers and small data-out arrive here, most requests
+// in one receive.
+constexpr std::size_t kStagingSize = 8192;
+// A data-out buffer grown beyond this is given back after its request, so an
+// idle connection holds little.
+constexpr std::size_t kKeptDataOut = 64 * 1024;
+
+// One connection to a device: takes requests, has the device carry them out,
+// sends the answers.
+class DeviceLink {
+ public:
+  DeviceLink(int fd, Device& device) : link_(fd), device_(device), staged_(kStagingSize) {}
+
+  // Serves until the peer closes the link, the link is shut down from
+  // outside (unplug, stop) or a fault breaks it.
+  void serve() {
+    while (const auto request = receiveRequest()) {
+      // The rest of a request and its answer move within the time the host
+      // said it waits (a second at least).
+      const Deadline deadline =
+          Deadline::after(std::chrono::milliseconds(std::max<std::uint32_t>(request->timeoutMs, 1000)));
+      if (!receiveDataOut(*request, deadline) || !answer(*request, deadline)) {
         break;
       }
     }
-    const Answer answer = device.execute(*request, dataOut);
+    ::shutdown(link_.fd(), SHUT_RDWR);
+  }
+
+ private:
+  std::optional<wire::RequestHeader> receiveRequest() {
+    if (end_ - begin_ < wire::kRequestHeaderSize) {
+      std::memmove(staged_.data(), staged_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+      std::size_t got = 0;  // an idle link may wait for ever
+      const Io result = link_.receive(staged_.data() + end_, staged_.size() - end_,
+                                      wire::kRequestHeaderSize - end_, Deadline::never(), got);
+      end_ += got;
+      if (result != Io::Ok) {
+        return std::nullopt;
+      }
+    }
+    const auto request = wire::decodeRequestHeader(staged_.data() + begin_);
+    if (!request) {
+      log("malformed request header; closing the connection");
+      return std::nullopt;
+    }
+    begin_ += wire::kRequestHeaderSize;
+    return request;
+  }
+
+  bool receiveDataOut(const wire::RequestHeader& request, const Deadline& deadline) {
+    dataOut_.clear();
+    if (request.direction != wire::Direction::Out) {
+      return true;
+    }
+    const std::size_t length = request.transferLength;
+    const std::size_t staged = std::min(length, end_ - begin_);
+    dataOut_.assign(staged_.data() + begin_, staged_.data() + begin_ + staged);
+    begin_ += staged;
+    while (dataOut_.size() < length) {
+      // The room grows with what arrives: an announced transfer costs
+      // memory only once its bytes come.
+      const std::size_t have = dataOut_.size();
+      const std::size_t step = std::min(length - have, std::max(have, kStagingSize));
+      dataOut_.resize(have + step);
+      std::size_t got = 0;
+      if (link_.receive(dataOut_.data() + have, step, step, deadline, got) != Io::Ok) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool answer(const wire::RequestHeader& request, const Deadline& deadline) {
+    const Answer answer = device_.execute(request, dataOut_);
+    if (dataOut_.capacity() > kKeptDataOut) {
+      std::vector<std::uint8_t>().swap(dataOut_);
+    }
     if (answer.link == Answer::Link::Drop) {
-      break;
+      return false;
     }
     if (answer.link == Answer::Link::Hang) {
       // Never answer; keep the link until the peer goes or we are unplugged.
-      std::uint8_t sink[4096];
-      while (true) {
-        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-        if (n == 0 || (n < 0 && errno != EINTR)) {
-          break;
-        }
+      std::size_t got = 0;
+      while (link_.receive(staged_.data(), staged_.size(), 1, Deadline::never(), got) == Io::Ok) {
       }
-      break;
+      return false;
     }
     wire::AnswerHeader h;
     h.scsiStatus = answer.scsiStatus;
     h.dataLength = static_cast<std::uint32_t>(std::min<std::size_t>(
-        request->direction == wire::Direction::In ? answer.dataIn.size() : 0,
-        request->transferLength));
-    const auto head = wire::encodeAnswerHeader(h);
-    std::vector<std::uint8_t> out(head.begin(), head.end());
-    out.insert(out.end(), answer.dataIn.begin(), answer.dataIn.begin() + h.dataLength);
+        request.direction == wire::Direction::In ? answer.dataIn.size() : 0, request.transferLength));
+    auto head = wire::encodeAnswerHeader(h);
+    iovec pieces[2] = {{head.data(), head.size()},
+                       {const_cast<std::uint8_t*>(answer.dataIn.data()), h.dataLength}};
     if (answer.link == Answer::Link::DropMidData) {
-      wire::writeAll(fd, out.data(), std::max<std::size_t>(1, out.size() / 2));
-      break;
+      // Half of the answer, header and data, then the link breaks.
+      const std::size_t half = std::max<std::size_t>(1, (head.size() + h.dataLength) / 2);
+      pieces[0].iov_len = std::min(half, head.size());
+      pieces[1].iov_len = half - pieces[0].iov_len;
+      link_.send(pieces, 2, deadline);
+      return false;
     }
-    if (!wire::writeAll(fd, out.data(), out.size())) {
-      break;
-    }
+    return link_.send(pieces, 2, deadline) == Io::Ok;
   }
-  ::shutdown(fd, SHUT_RDWR);
-}
+
+  TimedSocket link_;
+  Device& device_;
+  std::vector<std::uint8_t> staged_;
+  std::size_t begin_ = 0;  // the staged bytes not yet taken: [begin_, end_)
+  std::size_t end_ = 0;
+  std::vector<std::uint8_t> dataOut_;
+};
 
 std::vector<std::string> splitWords(const std::string& line) {
   std::vector<std::string> words;
@@ -156,17 +233,18 @@ std::vector<std::string> splitWords(const std::string& line) {
 
 }  // namespace
 
-struct Server::Connection {
-  int fd = -1;
-  std::thread thread;
-  std::atomic<bool> done{false};
-};
-
 struct Server::Slot {
+  char letter = 0;
   std::shared_ptr<Device> device;
   bool plugged = false;
   int listenFd = -1;
   std::thread acceptThread;
+
+  struct Connection {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
   std::mutex connMutex;
   std::list<std::unique_ptr<Connection>> connections;
 
@@ -179,6 +257,42 @@ struct Server::Slot {
       } else {
         ++it;
       }
+    }
+  }
+
+  // Serves the connection on a thread of its own, or refuses it (closes it)
+  // when the device has its fill of connections or no thread can start.
+  void admit(int fd) {
+    std::lock_guard lock(connMutex);
+    reapFinished();
+    if (connections.size() >= kMaxDeviceConnections) {
+      log("device %c: %zu connections are open; refusing another", letter, connections.size());
+      ::close(fd);
+      return;
+    }
+    try {
+      connections.push_back(std::make_unique<Connection>());
+    } catch (const std::exception& e) {
+      log("device %c: cannot take a connection (%s); refusing it", letter, e.what());
+      ::close(fd);
+      return;
+    }
+    Connection* c = connections.back().get();
+    c->fd = fd;
+    try {
+      c->thread = std::thread([c, dev = device, l = letter] {
+        try {
+          DeviceLink(c->fd, *dev).serve();
+        } catch (const std::exception& e) {
+          log("device %c: %s; closing a connection", l, e.what());
+          ::shutdown(c->fd, SHUT_RDWR);
+        }
+        c->done = true;
+      });
+    } catch (const std::exception& e) {
+      log("device %c: cannot start a thread for a connection (%s); refusing it", letter, e.what());
+      ::close(fd);
+      connections.pop_back();
     }
   }
 
@@ -195,19 +309,19 @@ struct Server::Slot {
         }
         return;  // shut down by unplug
       }
-      std::lock_guard lock(connMutex);
-      reapFinished();
-      auto c = std::make_unique<Connection>();
-      c->fd = fd;
-      Connection* raw = c.get();
-      std::shared_ptr<Device> dev = device;
-      c->thread = std::thread([raw, dev] {
-        serveConnection(raw->fd, *dev);
-        raw->done = true;
-      });
-      connections.push_back(std::move(c));
+      admit(fd);
     }
   }
+};
+
+// A control connection in progress: its request as it arrives, then its answer as it goes.
+struct Server::ControlClient {
+  int fd = -1;
+  std::string request;
+  std::string answer;
+  std::size_t sent = 0;
+  bool answering = false;
+  Deadline deadline = Deadline::after(kControlTimeout);
 };
 
 Server::Server(std::string dir) : dir_(std::move(dir)) {}
@@ -230,6 +344,9 @@ std::string Server::installSignalHandlers() {
 std::string Server::openControl() {
   std::string error;
   controlFd_ = listenAt(dir_, kControlName, error);
+  if (controlFd_ >= 0) {
+    ::fcntl(controlFd_, F_SETFL, ::fcntl(controlFd_, F_GETFL) | O_NONBLOCK);
+  }
   return error;
 }
 
@@ -238,6 +355,7 @@ std::string Server::plug(const DeviceArgument& arg) {
   auto& slot = slots_[arg.letter];
   if (!slot) {
     slot = std::make_unique<Slot>();
+    slot->letter = arg.letter;
   }
   if (slot->plugged) {
     return std::string("device ") + arg.letter + " is already plugged";
@@ -251,15 +369,24 @@ std::string Server::plug(const DeviceArgument& arg) {
     }
   }
   std::string error;
-  const int fd = listenAt(dir_, devdir::entryNameForLetter(arg.letter), error);
+  const std::string name = devdir::entryNameForLetter(arg.letter);
+  const int fd = listenAt(dir_, name, error);
   if (fd < 0) {
     return error;
   }
-  slot->device = std::move(device);
-  slot->listenFd = fd;
-  slot->plugged = true;
   Slot* s = slot.get();
-  slot->acceptThread = std::thread([s] { s->acceptLoop(); });
+  std::shared_ptr<Device> previous = std::exchange(s->device, std::move(device));
+  s->listenFd = fd;
+  try {
+    s->acceptThread = std::thread([s] { s->acceptLoop(); });
+  } catch (const std::exception& e) {
+    ::unlink((dir_ + "/" + name).c_str());
+    ::close(fd);
+    s->listenFd = -1;
+    s->device = std::move(previous);
+    return std::string("cannot start a thread for device ") + arg.letter + ": " + e.what();
+  }
+  s->plugged = true;
   return {};
 }
 
@@ -309,70 +436,97 @@ void Server::shutdownAll() {
 }
 
 void Server::run() {
-  while (true) {
-    pollfd fds[2] = {{controlFd_, POLLIN, 0}, {gSignalPipe[0], POLLIN, 0}};
-    const int n = ::poll(fds, gSignalPipe[0] >= 0 ? 2 : 1, -1);
-    if (n < 0) {
+  std::list<ControlClient> clients;
+  std::vector<pollfd> fds;
+  while (!stopRequested_) {
+    fds.assign({{gSignalPipe[0], POLLIN, 0}, {controlFd_, POLLIN, 0}});
+    int timeout = -1;
+    for (const ControlClient& c : clients) {
+      fds.push_back({c.fd, static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
+      const int left = c.deadline.pollTimeout();
+      timeout = timeout < 0 ? left : std::min(timeout, left);
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) {
         continue;
       }
-      log(errnoText("poll"));
+      log("poll: %s", std::strerror(errno));
       break;
     }
-    if (gSignalPipe[0] >= 0 && (fds[1].revents & POLLIN) != 0) {
-      break;
+    if ((fds[0].revents & POLLIN) != 0) {
+      break;  // SIGTERM or SIGINT
     }
-    if ((fds[0].revents & POLLIN) == 0) {
-      continue;
-    }
-    const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      continue;
-    }
-    // A control client that stalls cannot hold the daemon for long.
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    std::string line;
-    bool complete = false;
-    char buf[1024];
-    while (line.size() < 65536) {
-      const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
-      if (got <= 0) {
-        if (got < 0 && errno == EINTR) {
-          continue;
-        }
-        break;
-      }
-      line.append(buf, static_cast<std::size_t>(got));
-      if (line.find('\n') != std::string::npos) {
-        complete = true;
-        break;
+    std::size_t i = 2;
+    for (auto it = clients.begin(); it != clients.end() && !stopRequested_; ++i) {
+      if (serveControlClient(*it, fds[i].revents)) {
+        ++it;
+      } else {
+        ::close(it->fd);
+        it = clients.erase(it);
       }
     }
-    std::string payload;
-    bool stop = false;
-    std::string reply;
-    if (!complete) {
-      reply = "error: incomplete control request\n";
-    } else {
-      line.resize(line.find('\n'));
-      const std::string error = controlCommand(splitWords(line), payload, stop);
-      if (stop) {
-        shutdownAll();
+    if ((fds[1].revents & POLLIN) != 0 && !stopRequested_) {
+      const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd >= 0 && clients.size() >= kMaxControlConnections) {
+        log("%zu control requests are in progress; refusing another", clients.size());
+        ::close(fd);
+      } else if (fd >= 0) {
+        clients.push_back({});
+        clients.back().fd = fd;
       }
-      reply = error.empty() ? "ok\n" + payload : "error: " + error + "\n";
     }
-    wire::writeAll(fd, reply.data(), reply.size());
-    ::close(fd);
-    if (stop) {
-      return;
-    }
+  }
+  for (const ControlClient& c : clients) {
+    ::close(c.fd);
   }
   shutdownAll();
 }
 
-std::shared_ptr<Device> Server::deviceFor(const std::string& word, std::string& error) {
+// Moves one control connection on as far as it goes without waiting. False
+// once it is finished (answered, broken or out of time).
+bool Server::serveControlClient(ControlClient& c, short revents) {
+  constexpr std::size_t kMaxRequest = 65536;
+  if (!c.answering) {
+    bool complete = false;
+    bool ended = c.deadline.passed();
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      char buf[4096];
+      const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        c.request.append(buf, static_cast<std::size_t>(n));
+        complete = c.request.find('\n') != std::string::npos;
+      }
+      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) || c.request.size() >= kMaxRequest;
+    }
+    if (complete) {
+      c.request.resize(c.request.find('\n'));
+      std::string payload;
+      const std::string error = runControl(splitWords(c.request), payload);
+      c.answer = error.empty() ? "ok\n" + payload : "error: " + error + "\n";
+    } else if (ended) {
+      c.answer = "error: incomplete control request\n";
+    } else {
+      return true;
+    }
+    c.answering = true;
+    if (stopRequested_) {
+      // `stop` answers once every socket is gone.
+      shutdownAll();
+      deadline_io::TimedSocket(c.fd).send(c.answer.data(), c.answer.size(), Deadline::after(kControlTimeout));
+      return false;
+    }
+  }
+  const ssize_t n = ::send(c.fd, c.answer.data() + c.sent, c.answer.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n > 0) {
+    c.sent += static_cast<std::size_t>(n);
+    c.deadline = Deadline::after(kControlTimeout);
+  } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+    return false;
+  }
+  return c.sent < c.answer.size() && !c.deadline.passed();
+}
+
+std::shared_ptr<Device> Server::device(const std::string& word, std::string& error) {
   const char letter = parseLetter(word);
   if (letter == 0) {
     error = "expected a drive letter, got '" + word + "'";
@@ -387,115 +541,140 @@ std::shared_ptr<Device> Server::deviceFor(const std::string& word, std::string& 
   return it->second->device;
 }
 
-std::string Server::controlCommand(const std::vector<std::string>& words, std::string& payload,
-                                   bool& stop) {
-  const std::string& cmd = words[0];
-  const std::size_t args = words.size() - 1;
-  auto wrongCount = [&] { return "wrong number of arguments for " + cmd; };
-  if (cmd == "stop" || cmd == "pid") {
-    if (args != 0) {
-      return wrongCount();
-    }
-    if (cmd == "stop") {
-      stop = true;
-    } else {
-      payload = std::to_string(::getpid()) + "\n";
-    }
-    return {};
+std::string Server::runControl(const std::vector<std::string>& words, std::string& payload) {
+  const ControlCommand* command = findControlCommand(words[0]);
+  if (command == nullptr) {
+    return "unknown control command '" + words[0] + "'";
   }
-  if (cmd == "plug") {
-    if (args != 1) {
-      return wrongCount();
-    }
-    const ParsedDevice parsed = parseDeviceArgument(words[1]);
-    return parsed.error.empty() ? plug(parsed.device) : parsed.error;
+  const std::vector<std::string> arguments(words.begin() + 1, words.end());
+  if (arguments.size() < command->minArguments || arguments.size() > command->maxArguments) {
+    return "wrong number of arguments for " + words[0];
   }
-  if (cmd == "unplug") {
-    if (args != 1) {
-      return wrongCount();
-    }
-    const char letter = parseLetter(words[1]);
-    if (letter == 0) {
-      return "expected a drive letter, got '" + words[1] + "'";
-    }
-    return unplug(letter);
-  }
-  if (args < 1) {
-    return cmd == "fault" || cmd == "trace" || cmd == "bad" || cmd == "page" || cmd == "timings"
-               ? wrongCount()
-               : "unknown control command '" + cmd + "'";
-  }
+  return command->run(*this, arguments, payload);
+}
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+std::string runPlug(Server& server, const Words& args, std::string&) {
+  const ParsedDevice parsed = parseDeviceArgument(args[0]);
+  return parsed.error.empty() ? server.plug(parsed.device) : parsed.error;
+}
+
+std::string runUnplug(Server& server, const Words& args, std::string&) {
+  const char letter = parseLetter(args[0]);
+  return letter == 0 ? "expected a drive letter, got '" + args[0] + "'" : server.unplug(letter);
+}
+
+std::string runFault(Server& server, const Words& args, std::string&) {
   std::string error;
-  if (cmd == "fault") {
-    if (args < 2) {
-      return wrongCount();
-    }
-    auto device = deviceFor(words[1], error);
-    if (!device) {
+  const auto device = server.device(args[0], error);
+  if (!device) {
+    return error;
+  }
+  Faults faults = device->faults();
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    error = applyFaultSetting(faults, args[i]);
+    if (!error.empty()) {
       return error;
     }
-    Faults faults = device->faults();
-    for (std::size_t i = 2; i < words.size(); ++i) {
-      error = applyFaultSetting(faults, words[i]);
-      if (!error.empty()) {
-        return error;
-      }
-    }
-    device->setFaults(faults);
-    return {};
   }
-  if (cmd == "trace" || cmd == "bad" || cmd == "timings") {
-    if (args != 1) {
-      return wrongCount();
+  device->setFaults(faults);
+  return {};
+}
+
+std::string runTrace(Server& server, const Words& args, std::string& payload) {
+  std::string error;
+  const auto device = server.device(args[0], error);
+  if (device) {
+    for (const TraceEntry& e : device->trace()) {
+      payload += formatTraceEntry(e) + "\n";
     }
-    auto device = deviceFor(words[1], error);
-    if (!device) {
-      return error;
-    }
-    if (cmd == "trace") {
-      for (const TraceEntry& e : device->trace()) {
-        payload += formatTraceEntry(e) + "\n";
-      }
-    } else if (cmd == "bad") {
-      for (std::uint16_t b : device->badBlocks()) {
-        payload += std::to_string(b) + "\n";
-      }
-    } else {
-      const auto t = device->blankCheckTimings();
-      if (!t) {
-        return std::string("device ") + parseLetter(words[1]) +
-               " has not received cmd_bStartBlankCheck";
-      }
-      payload = std::to_string((*t)[0]) + " " + std::to_string((*t)[1]) + " " +
-                std::to_string((*t)[2]) + " " + std::to_string((*t)[3]) + "\n";
-    }
-    return {};
   }
-  if (cmd == "page") {
-    if (args != 2) {
-      return wrongCount();
+  return error;
+}
+
+std::string runBad(Server& server, const Words& args, std::string& payload) {
+  std::string error;
+  const auto device = server.device(args[0], error);
+  if (device) {
+    for (std::uint16_t b : device->badBlocks()) {
+      payload += std::to_string(b) + "\n";
     }
-    auto device = deviceFor(words[1], error);
-    if (!device) {
-      return error;
-    }
-    const std::string& text = words[2];
-    std::uint64_t page = 0;
-    const bool digits = !text.empty() && text.size() <= 10 &&
-                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (digits) {
-      page = std::stoull(text);
-    }
-    const auto bytes = digits && page <= 0xFFFFFFFFULL
-                           ? device->page(static_cast<std::uint32_t>(page))
-                           : std::vector<std::uint8_t>{};
-    if (bytes.empty()) {
-      return "no page '" + text + "' in the array";
-    }
-    payload.assign(bytes.begin(), bytes.end());
-    return {};
   }
-  return "unknown control command '" + cmd + "'";
+  return error;
+}
+
+std::string runPage(Server& server, const Words& args, std::string& payload) {
+  std::string error;
+  const auto device = server.device(args[0], error);
+  if (!device) {
+    return error;
+  }
+  const std::string& text = args[1];
+  const bool digits = !text.empty() && text.size() <= 10 &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const std::uint64_t page = digits ? std::stoull(text) : 0;
+  const auto bytes = digits && page <= 0xFFFFFFFFULL ? device->page(static_cast<std::uint32_t>(page))
+                                                     : std::vector<std::uint8_t>{};
+  if (bytes.empty()) {
+    return "no page '" + text + "' in the array";
+  }
+  payload.assign(bytes.begin(), bytes.end());
+  return {};
+}
+
+std::string runTimings(Server& server, const Words& args, std::string& payload) {
+  std::string error;
+  const auto device = server.device(args[0], error);
+  if (!device) {
+    return error;
+  }
+  const auto t = device->blankCheckTimings();
+  if (!t) {
+    return std::string("device ") + parseLetter(args[0]) + " has not received cmd_bStartBlankCheck";
+  }
+  payload = std::to_string((*t)[0]) + " " + std::to_string((*t)[1]) + " " + std::to_string((*t)[2]) + " " +
+            std::to_string((*t)[3]) + "\n";
+  return {};
+}
+
+std::string runPid(Server&, const Words&, std::string& payload) {
+  payload = std::to_string(::getpid()) + "\n";
+  return {};
+}
+
+std::string runStop(Server& server, const Words&, std::string&) {
+  server.requestStop();
+  return {};
+}
+
+constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+
+constexpr ControlCommand kCommands[] = {
+    {"plug", "DEVICE", 1, 1, runPlug},
+    {"unplug", "LETTER", 1, 1, runUnplug},
+    {"fault", "LETTER KEY=VALUE...", 2, kAny, runFault},
+    {"trace", "LETTER", 1, 1, runTrace},
+    {"bad", "LETTER", 1, 1, runBad},
+    {"page", "LETTER PAGE", 2, 2, runPage},
+    {"timings", "LETTER", 1, 1, runTimings},
+    {"pid", "", 0, 0, runPid},
+    {"stop", "", 0, 0, runStop},
+};
+
+}  // namespace
+
+std::span<const ControlCommand> controlCommands() { return kCommands; }
+
+const ControlCommand* findControlCommand(std::string_view name) {
+  for (const ControlCommand& c : kCommands) {
+    if (c.name == name) {
+      return &c;
+    }
+  }
+  return nullptr;
 }
 
 bool sendControl(const std::string& dir, const std::vector<std::string>& words,
@@ -525,27 +704,21 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words,
     ::close(fd);
     return false;
   }
+  // The daemon answers at once; a minute covers a trace of millions of lines.
+  const Deadline deadline = Deadline::after(std::chrono::seconds(60));
+  TimedSocket link(fd);
   std::string reply;
-  bool ok = wire::writeAll(fd, line.data(), line.size());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  Io result = link.send(line.data(), line.size(), deadline);
   char buf[8192];
-  while (ok) {
-    pollfd p{fd, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
-      error = "the flashsim daemon did not answer";
-      ::close(fd);
-      return false;
-    }
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    reply.append(buf, static_cast<std::size_t>(n));
+  while (result == Io::Ok) {
+    std::size_t got = 0;
+    result = link.receive(buf, sizeof buf, 1, deadline, got);
+    reply.append(buf, got);
+  }
+  if (result == Io::TimedOut) {
+    error = "the flashsim daemon did not answer";
+    ::close(fd);
+    return false;
   }
   ::close(fd);
   if (reply.rfind("ok\n", 0) == 0) {

@@ -2,10 +2,14 @@
 // DIR/sd<letter> and takes commands on DIR/.flashsim-control.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "flashsim/device.hpp"
@@ -14,6 +18,33 @@
 namespace flashsim {
 
 inline constexpr const char* kControlName = ".flashsim-control";
+
+// Bounds that keep one client from taking the daemon's threads, memory or
+// attention: connections over a bound are closed at once, with a line on
+// standard error.
+inline constexpr std::size_t kMaxDeviceConnections = 8;    // per device, each a thread
+inline constexpr std::size_t kMaxControlConnections = 32;  // control requests in progress
+// A control request must arrive whole within this time, and its answer must
+// move on at least this often; else the connection is closed.
+inline constexpr std::chrono::seconds kControlTimeout{5};
+
+class Server;
+
+// One control command: its word, its arguments as the usage shows them
+// after "--dir DIR", how many it takes, and what the daemon does with them
+// (an error text, empty on success; the output bytes in `payload`).
+struct ControlCommand {
+  std::string_view name;
+  std::string_view arguments;
+  std::size_t minArguments;
+  std::size_t maxArguments;
+  std::string (*run)(Server& server, const std::vector<std::string>& arguments, std::string& payload);
+};
+
+// Every control command, in the order the usage lists them. The command line
+// and the daemon both go by this table.
+std::span<const ControlCommand> controlCommands();
+const ControlCommand* findControlCommand(std::string_view name);
 
 class Server {
  public:
@@ -28,6 +59,11 @@ class Server {
   // that letter (a fresh default device when there was none).
   std::string plug(const DeviceArgument& device);
   std::string unplug(char letter);
+  // The device of a letter, plugged or not (for inspection); else nullptr
+  // with the error text.
+  std::shared_ptr<Device> device(const std::string& letterWord, std::string& error);
+  // Ends run() once the current control request has been answered.
+  void requestStop() { stopRequested_ = true; }
 
   // Serves control connections until SIGTERM, SIGINT or `stop`; then unplugs
   // every device and removes the control socket.
@@ -38,16 +74,15 @@ class Server {
 
  private:
   struct Slot;
-  struct Connection;
+  struct ControlClient;
 
-  void handleControl(int fd);
-  std::string controlCommand(const std::vector<std::string>& words, std::string& payload,
-                             bool& stop);
-  std::shared_ptr<Device> deviceFor(const std::string& word, std::string& error);
+  std::string runControl(const std::vector<std::string>& words, std::string& payload);
+  bool serveControlClient(ControlClient& client, short revents);
   void shutdownAll();
 
   const std::string dir_;
   int controlFd_ = -1;
+  bool stopRequested_ = false;
   std::mutex mutex_;  // the slot table, plug and unplug
   std::map<char, std::unique_ptr<Slot>> slots_;
 };

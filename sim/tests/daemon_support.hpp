@@ -39,9 +39,12 @@ class Daemon {
   ProgramRun control(const std::string& cmd, const std::vector<std::string>& args = {}) const;
   // Sends SIGTERM and returns the exit status (waitpid form), -1 on failure.
   int terminate();
+  // What the daemon wrote to standard error so far.
+  std::string errors() const;
 
  private:
   std::string dir_;
+  std::string errorFile_;
   pid_t pid_ = -1;
 };
 
@@ -49,6 +52,8 @@ std::string makeTempDir();
 void removeTree(const std::string& dir);
 std::vector<std::string> entries(const std::string& dir);  // names, "." and ".." left out
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit);
+// A size line of /proc/PID/status ("VmRSS", "VmHWM", "VmSize") in KiB; -1 when unreadable.
+long statusKiB(pid_t pid, const std::string& key);
 
 struct Reply {
   enum class Kind { Answered, Closed, Partial, TimedOut } kind = Kind::Closed;

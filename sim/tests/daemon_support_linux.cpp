@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace simtest {
@@ -124,13 +125,29 @@ bool waitFor(const std::string& path, bool present, std::chrono::milliseconds li
   }
 }
 
+long statusKiB(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key + ":", 0) == 0) {
+      return std::stol(line.substr(key.size() + 1));
+    }
+  }
+  return -1;
+}
+
 Daemon::Daemon(const std::vector<std::string>& devices) : dir_(makeTempDir()) {
   std::vector<std::string> args{"serve", "--dir", dir_, "--foreground"};
   for (const auto& d : devices) {
     args.push_back("--device");
     args.push_back(d);
   }
-  pid_ = spawn(args, -1, -1);
+  char errTemplate[] = "/tmp/flashsim-test-stderr-XXXXXX";
+  const int errFd = ::mkostemp(errTemplate, O_CLOEXEC);
+  errorFile_ = errFd >= 0 ? errTemplate : "";
+  pid_ = spawn(args, -1, errFd);
+  if (errFd >= 0) {
+    ::close(errFd);
+  }
   if (pid_ > 0 && !waitFor(dir_ + "/.flashsim-control", true, std::chrono::seconds(20))) {
     terminate();
   }
@@ -139,6 +156,18 @@ Daemon::Daemon(const std::vector<std::string>& devices) : dir_(makeTempDir()) {
 Daemon::~Daemon() {
   terminate();
   removeTree(dir_);
+  if (!errorFile_.empty()) {
+    ::unlink(errorFile_.c_str());
+  }
+}
+
+std::string Daemon::errors() const {
+  const int fd = ::open(errorFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string text = fd >= 0 ? readAllFrom(fd) : "";
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return text;
 }
 
 ProgramRun Daemon::control(const std::string& cmd, const std::vector<std::string>& args) const {

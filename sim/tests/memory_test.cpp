@@ -2,7 +2,6 @@
 // been programmed throughout and erased once keeps the daemon small.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
 
 #include "daemon_support.hpp"
@@ -14,17 +13,6 @@ namespace {
 constexpr std::uint32_t kBlocks = 4096;
 constexpr std::uint32_t kPages = kBlocks * 64;
 constexpr long kLimitKiB = 64 * 1024;
-
-// "VmRSS" or "VmHWM" of a process, in KiB; -1 when unreadable.
-long statusKiB(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key + ":", 0) == 0) {
-      return std::stol(line.substr(key.size() + 1));
-    }
-  }
-  return -1;
-}
 
 // Sends many status commands, a batch at a time ahead of their answers, and
 // counts the passes.

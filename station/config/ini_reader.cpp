@@ -11,16 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "common/decimal_text.hpp"
+
 namespace station {
 
 namespace {
 
-bool IsWhite(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+using decimaltext::IsWhiteSpace;
 
 std::string_view TrimTrailingWhite(std::string_view s) {
-  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsWhiteSpace(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -80,7 +80,7 @@ class IniFile::Builder {
 
   void Line(std::string_view line) {
     std::size_t i = 0;
-    while (i < line.size() && IsWhite(line[i])) ++i;
+    while (i < line.size() && IsWhiteSpace(line[i])) ++i;
     line.remove_prefix(i);
     if (line.empty() || line[0] == ';' || line[0] == '#') return;
 
@@ -102,7 +102,7 @@ class IniFile::Builder {
 
     std::string_view value = line.substr(eq + 1);
     std::size_t v = 0;
-    while (v < value.size() && IsWhite(value[v])) ++v;
+    while (v < value.size() && IsWhiteSpace(value[v])) ++v;
     value.remove_prefix(v);
     if (value.empty() || value[0] == ';' || value[0] == '#') return;
     if (value[0] == '"' || value[0] == '\'') {

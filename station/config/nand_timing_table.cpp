@@ -3,15 +3,12 @@
 #include <optional>
 #include <utility>
 
+#include "common/decimal_text.hpp"
 #include "config/ini_reader.hpp"
 
 namespace station {
 
 namespace {
-
-bool IsWhite(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 std::string ToUpperAscii(std::string text) {
   for (char& c : text) {
@@ -22,21 +19,7 @@ std::string ToUpperAscii(std::string text) {
 
 }  // namespace
 
-std::int32_t DecimalValue(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsWhite(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::uint32_t value = 0;  // unsigned: too many digits wrap, as intended
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
-  }
-  if (negative) value = 0u - value;
-  return static_cast<std::int32_t>(value);
-}
+std::int32_t DecimalValue(std::string_view text) { return decimaltext::WrappingDecimal(text); }
 
 void LoadNandTimingTable(const IniFile& ini, NandTimingTable& table) {
   table.clear();

@@ -15,8 +15,10 @@
 
 namespace station {
 
-inline constexpr std::uint32_t kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
-inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
+// The two events, valued as the Windows broadcast's; the window's message
+// handling names them DBT_DEVICEARRIVAL and DBT_DEVICEREMOVECOMPLETE.
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;
+inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;
 
 // Called on the thread that owns the source, once per change.
 using DeviceChangeHandler = std::function<void(std::uint32_t event, std::uint32_t unitMask)>;

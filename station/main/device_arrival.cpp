@@ -21,8 +21,10 @@
 void TForm1::WMDeviceChange(TMessage& message) {
   const bool arrival = message.WParam == DBT_DEVICEARRIVAL;
   const bool removal = message.WParam == DBT_DEVICEREMOVECOMPLETE;
-  // Before the window is first shown there are no rows to give or free.
-  if ((arrival || removal) && message.DeviceType == DBT_DEVTYP_VOLUME && shown_) {
+  // Before the window is first shown there are no rows to give or free;
+  // after it has been closed the program is ending and takes no more drives
+  // (a change that waited behind a message box would open another one).
+  if ((arrival || removal) && message.DeviceType == DBT_DEVTYP_VOLUME && shown_ && !closed_) {
     for (int bit = 0; bit < 26; ++bit) {  // bits 26..31 name no drive
       if ((message.UnitMask & (1U << bit)) == 0) continue;
       const char letter = static_cast<char>('A' + bit);
@@ -80,7 +82,7 @@ bool TForm1::DriveArrival(char letter) {
   // 5. The row is taken. A job of the row's former drive that still runs
   // goes on and is counted, but never writes into the row again.
   DeviceSlot& slot = SlotTable[n];
-  station::ReleaseRowFromJobs(slot.InfoText);
+  ReleaseRowFromJobs(n);
   slot.Letter = letter;
   slot.Bar->show();
   slot.CancelButton->show();
@@ -100,8 +102,8 @@ bool TForm1::DriveArrival(char letter) {
   // the operator told.
   bool started = false;
   try {
-    auto* job = new ProductThread(letter, slot.InfoText, slot.Bar, &CancelRequest[n], timing[0], timing[1],
-                                  timing[2], timing[3]);
+    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing[0], timing[1], timing[2],
+                                  timing[3]);
     started = job->Started();  // the object lives at least until events run again
   } catch (const std::bad_alloc&) {
     started = false;

@@ -4,6 +4,7 @@
 #include "main/form1.hpp"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCollator>
 #include <QComboBox>
 #include <QEvent>
@@ -306,6 +307,18 @@ void TForm1::showEvent(QShowEvent* event) {
   station::RunHandler([this] { FormShow(); });
 }
 
+void TForm1::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  if (!event->isAccepted()) return;
+  closed_ = true;
+  // Showing a window cancels the toolkit's own quit after the last window
+  // closed; a device change that waited behind a message box may show one.
+  // A queued quit is not cancelled that way. (Outside the application's
+  // event loop, as in tests, quit does nothing.)
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+}
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::LayoutRequest && (watched == TabSheet4 || watched == GroupBox16)) {
     FitTexts();  // a self-sizing text may have changed
@@ -323,7 +336,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 void TForm1::FormShow() {
   // 1. The slot table.
   for (std::size_t n = 0; n < SlotTable.size(); ++n) {
-    SlotTable[n] = DeviceSlot{0, DinfoStr[n], ProgressBar[n], CancelBtn[n]};
+    DeviceSlot& slot = SlotTable[n];
+    slot.Letter = 0;
+    slot.InfoText = DinfoStr[n];
+    slot.Bar = ProgressBar[n];
+    slot.CancelButton = CancelBtn[n];
   }
   // 2. and 3. The NAND timing table and the vendor list.
   station::LoadNandTimingTable("ACTiming.ini", NandTimingTable);
@@ -370,6 +387,59 @@ void TForm1::RecordJobResult(int success) {
   FailStr->setText(QString::asprintf("%d", FailCount));
   FitTexts();
 }
+
+// ---- Jobs and rows ----
+
+namespace {
+
+// A job's way into its row: writes only while the row is still bound to the
+// job; the verdict is counted either way.
+class SlotJobRow final : public station::JobRow {
+ public:
+  SlotJobRow(TForm1& form, std::size_t row) : form_(form), row_(row), binding_(form.SlotTable[row].JobBinding) {}
+
+  void SetText(std::string_view text, station::RowColour colour) override {
+    const DeviceSlot* slot = Bound();
+    if (slot == nullptr || slot->InfoText == nullptr) return;
+    slot->InfoText->setText(UiText(text));
+    switch (colour) {
+      case station::RowColour::WindowText:
+        SetTextColour(slot->InfoText, WindowTextColour());
+        break;
+      case station::RowColour::Pass:
+        SetTextColour(slot->InfoText, kBlue);
+        break;
+      case station::RowColour::Failure:
+        SetTextColour(slot->InfoText, kRed);
+        break;
+    }
+  }
+
+  void SetBarPosition(int position) override {
+    const DeviceSlot* slot = Bound();
+    if (slot != nullptr && slot->Bar != nullptr) slot->Bar->setValue(position);
+  }
+
+  void RecordVerdict(int success) override { form_.RecordJobResult(success); }
+
+ private:
+  const DeviceSlot* Bound() const {
+    const DeviceSlot& slot = form_.SlotTable[row_];
+    return slot.JobBinding == binding_ ? &slot : nullptr;
+  }
+
+  TForm1& form_;
+  const std::size_t row_;
+  const std::uint64_t binding_;
+};
+
+}  // namespace
+
+std::unique_ptr<station::JobRow> TForm1::JobRowFor(std::size_t row) {
+  return std::make_unique<SlotJobRow>(*this, row);
+}
+
+void TForm1::ReleaseRowFromJobs(std::size_t row) { SlotTable[row].JobBinding += 1; }
 
 // ---- AC Timing ----
 

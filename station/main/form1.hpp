@@ -8,10 +8,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "config/nand_timing_table.hpp"
+#include "devicewatch/device_change_source.hpp"
+#include "ppthread/job_row.hpp"
 
+class QCloseEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -23,10 +27,11 @@ class QStyle;
 class QTabWidget;
 
 // A device-change message as the window receives it (the Windows message
-// and its DEV_BROADCAST_VOLUME, flattened).
+// and its DEV_BROADCAST_VOLUME, flattened). The two events are the ones the
+// device-change source reports.
 inline constexpr std::uint32_t WM_DEVICECHANGE = 0x0219;
-inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
-inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+inline constexpr std::uint32_t DBT_DEVICEARRIVAL = station::kDeviceArrival;
+inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = station::kDeviceRemoveComplete;
 inline constexpr std::uint32_t DBT_DEVTYP_VOLUME = 2;
 
 struct TMessage {
@@ -41,6 +46,10 @@ struct DeviceSlot {
   QLabel* InfoText = nullptr;
   QProgressBar* Bar = nullptr;
   QPushButton* CancelButton = nullptr;
+  // The row's binding to its job: a job writes into the row only while this
+  // is the number its JobRow was made with (TForm1::JobRowFor). Taking the
+  // row for the next drive counts it up (TForm1::ReleaseRowFromJobs).
+  std::uint64_t JobBinding = 0;
 };
 
 // The colours of the window's texts.
@@ -102,6 +111,15 @@ class TForm1 : public QWidget {
   // Runs on the window thread; a job's last act (success: 0 or 1).
   Q_INVOKABLE void RecordJobResult(int success);
 
+  // Jobs and rows, on the window thread. JobRowFor(n) is what a job started
+  // for row n now gets to write into the row and have its verdict counted.
+  // ReleaseRowFromJobs(n) takes the row away from every job started for it
+  // before: such a job still runs and is still counted, but no longer writes
+  // into the row's text, colour or bar. (It still reads the row's cancel flag
+  // until it ends; a removed device makes its next tool run fail at once.)
+  std::unique_ptr<station::JobRow> JobRowFor(std::size_t row);
+  void ReleaseRowFromJobs(std::size_t row);
+
   // Message dispatch: WM_DEVICECHANGE goes to WMDeviceChange.
   void Dispatch(TMessage& message);
   void WMDeviceChange(TMessage& message);  // device_arrival.cpp
@@ -113,6 +131,9 @@ class TForm1 : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // A close of the window (the operator's or a terminate signal's) ends the
+  // program, even from inside a message box's loop.
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -136,6 +157,7 @@ class TForm1 : public QWidget {
 
   QStyle* groupBoxStyle_ = nullptr;  // owned by the window
   bool shown_ = false;
+  bool closed_ = false;  // no device change is taken after the close
 };
 
 // The single instance.

@@ -51,8 +51,11 @@ int main(int argc, char* argv[]) {
   try {
     station::StationApplication application(argc, argv);
     try {
+      // The application title names the program to task bars (the windows'
+      // class) and captions the exception report. No display name is set:
+      // the toolkit would append it to every window's caption.
       QApplication::setApplicationName(QString::fromLatin1(station::kApplicationTitle));
-      QApplication::setApplicationDisplayName(QString::fromLatin1(station::kApplicationTitle));
+      QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivar/lumivar.png")));  // packaging/icons
       TForm1 form;  // becomes Form1
       std::unique_ptr<station::DeviceChangeSource> source;
       const CloseWithJobs closeWithJobs(source);  // runs before the form goes

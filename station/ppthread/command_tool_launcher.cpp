@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/tool_contract.hpp"
 #include "process_launcher.hpp"
 #include "window_handover.hpp"
 
@@ -41,21 +42,21 @@ bool RunToEnd(char* commandLine) {
   if (!StartToolProcess(commandLine, run)) return false;
   const std::uint32_t code = WaitForExitCode(run, kRunReadingPauseMs);
   CloseToolProcess(run);
-  return code == 0;
+  return code == static_cast<std::uint32_t>(contract::kExitSuccess);
 }
 
 }  // namespace
 
 bool ProbeDrive(const std::string& drive) {
-  char commandLine[kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, kProbeTemplate, drive.c_str());
+  char commandLine[contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, contract::kProbeTemplate, drive.c_str());
   return RunToEnd(commandLine);
 }
 
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
                      std::int32_t timing3, std::int32_t timing4) {
-  char commandLine[kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, kStartBlankCheckTemplate, drive.c_str(),
+  char commandLine[contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, contract::kStartBlankCheckTemplate, drive.c_str(),
                 static_cast<int>(timing1), static_cast<int>(timing2), static_cast<int>(timing3),
                 static_cast<int>(timing4));
   return RunToEnd(commandLine);
@@ -63,8 +64,8 @@ bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_
 
 bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
                     const std::function<void(int)>& setBarPosition) {
-  char commandLine[kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, kPollBlankCheckTemplate, drive.c_str());
+  char commandLine[contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, contract::kPollBlankCheckTemplate, drive.c_str());
   int step = 0;
   if (setBarPosition) setBarPosition(0);
   for (;;) {
@@ -72,8 +73,8 @@ bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cance
     if (!StartToolProcess(commandLine, run)) return false;
     const std::uint32_t code = WaitForExitCode(run, kPollRunReadingPauseMs);
     CloseToolProcess(run);
-    if (code == 0) return true;
-    if (code != 2) return false;
+    if (code == static_cast<std::uint32_t>(contract::kExitSuccess)) return true;
+    if (code != static_cast<std::uint32_t>(contract::kExitStillChecking)) return false;
     step = (step + 4) % 100;
     if (setBarPosition) setBarPosition(step);
     if (cancelRequested && cancelRequested()) return false;

@@ -1,7 +1,8 @@
-// The station's side of the command tool contract: three launchers, each of
-// which formats one command line, runs the tool as a child process, waits for
-// the run to end and turns the exit code into yes or no. Exit code 0 is
-// success, 2 answers a poll with "still checking", anything else fails.
+// The station's side of the command tool contract (common/tool_contract.hpp):
+// three launchers, each of which formats one command line, runs the tool as a
+// child process, waits for the run to end and turns the exit code into yes or
+// no. Exit code 0 is success, 2 answers a poll with "still checking",
+// anything else fails.
 #pragma once
 
 #include <atomic>
@@ -13,12 +14,9 @@ class QProgressBar;
 
 namespace station {
 
-// The command lines, formatted into a 256-byte buffer. See
-// process_launcher.hpp for how the program name is found on each platform.
-inline constexpr char kProbeTemplate[] = "kestrin.exe %s:";
-inline constexpr char kStartBlankCheckTemplate[] = "kestrin.exe %s: bchks %d %d %d %d";
-inline constexpr char kPollBlankCheckTemplate[] = "kestrin.exe %s: bchkp";
-inline constexpr std::size_t kCommandLineSize = 256;
+// The command lines are the contract's three templates, formatted into a
+// buffer of contract::kCommandLineSize bytes. See process_launcher.hpp for
+// how the program name is found on each platform.
 
 // The exit code before the first reading.
 inline constexpr std::uint32_t kExitCodePreset = 16777215;

@@ -2,25 +2,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QProgressBar>
-#include <QVariant>
 
-#include "command_tool_launcher.hpp"
+#include <utility>
+
 #include "config/ui_text_table.hpp"
-#include "main/form1.hpp"
+#include "command_tool_launcher.hpp"
 #include "window_handover.hpp"
 
 namespace {
-
-// The row's token, kept on its info text and touched on the window thread
-// only. A job writes into its row only while the token is the one it saw
-// when it was created.
-constexpr char kRowTokenProperty[] = "station_job_row_token";
-
-unsigned long long RowToken(const QLabel* infoText) {
-  return infoText == nullptr ? 0 : infoText->property(kRowTokenProperty).toULongLong();
-}
 
 std::atomic<int> g_liveJobs{0};
 std::atomic<long long> g_jobsStarted{0};
@@ -30,13 +19,12 @@ enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 
 }  // namespace
 
-ProductThread::ProductThread(char drive, QLabel* infoText, QProgressBar* bar,
+ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
                              std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
                              std::int32_t timing2, std::int32_t timing3, std::int32_t timing4)
     : QThread(nullptr),
       Drive(1, drive),
-      InfoText(infoText),
-      Bar(bar),
+      Row(std::move(row)),
       CancelRequest(cancelRequest),
       Timing1(timing1),
       Timing2(timing2),
@@ -44,7 +32,6 @@ ProductThread::ProductThread(char drive, QLabel* infoText, QProgressBar* bar,
       Timing4(timing4),
       Passed(0) {
   g_liveJobs.fetch_add(1);
-  station::RunOnWindowThread([this] { rowToken_ = RowToken(InfoText); });
   connect(this, &QThread::finished, this, &QObject::deleteLater);  // free on terminate
   if (g_failThreadCreations.load() > 0) {
     g_failThreadCreations.fetch_sub(1);
@@ -81,32 +68,28 @@ bool ProductThread::StopRequested() const {
 
 void ProductThread::SetBar(int position) {
   station::RunOnWindowThread([this, position] {
-    if (Bar == nullptr || RowToken(InfoText) != rowToken_) return;
-    Bar->setValue(position);
+    if (Row != nullptr) Row->SetBarPosition(position);
   });
 }
 
 void ProductThread::ShowText(int kind) {
   station::RunOnWindowThread([this, kind] {
-    if (InfoText == nullptr || RowToken(InfoText) != rowToken_) return;
+    if (Row == nullptr) return;
+    // The texts are read here, on the window thread, where they are loaded.
     const station::UiTextTable& texts = station::UiTexts();
-    const QString checking = QStringLiteral("Checking...");
+    const std::string checking = "Checking...";
     switch (kind) {
       case kChecking:
-        InfoText->setText(checking);
-        SetTextColour(InfoText, WindowTextColour());
+        Row->SetText(checking, station::RowColour::WindowText);
         break;
       case kFailed:
-        InfoText->setText(checking + UiText(texts.FailMsg));
-        SetTextColour(InfoText, kRed);
+        Row->SetText(checking + texts.FailMsg, station::RowColour::Failure);
         break;
       case kCancelled:
-        InfoText->setText(checking + UiText(texts.CancelStr));
-        SetTextColour(InfoText, kRed);
+        Row->SetText(checking + texts.CancelStr, station::RowColour::Failure);
         break;
       default:
-        InfoText->setText(UiText(texts.SuccessMsg));
-        SetTextColour(InfoText, kBlue);
+        Row->SetText(texts.SuccessMsg, station::RowColour::Pass);
         break;
     }
   });
@@ -114,7 +97,7 @@ void ProductThread::ShowText(int kind) {
 
 void ProductThread::Count() {
   station::RunOnWindowThread([this] {
-    if (Form1 != nullptr) Form1->RecordJobResult(Passed);
+    if (Row != nullptr) Row->RecordVerdict(Passed);
   });
 }
 
@@ -139,11 +122,6 @@ void ProductThread::run() {
 }
 
 namespace station {
-
-void ReleaseRowFromJobs(QLabel* infoText) {
-  if (infoText == nullptr) return;
-  infoText->setProperty(kRowTokenProperty, QVariant::fromValue(RowToken(infoText) + 1));
-}
 
 bool WaitForJobsToEnd(int timeoutMs) {
   QElapsedTimer clock;

@@ -3,20 +3,17 @@
 // The job starts the device's own blank check under its NAND timing set,
 // polls until the device has finished while it steps the row's bar, writes
 // the verdict into the row (success text in blue, failure or cancel text in
-// red) and has it counted by Form1->RecordJobResult. Every change of the row
-// and the count are carried out on the window thread while the job waits
-// (window_handover.hpp); the job itself reads nothing of the window but the
-// row's cancel flag. The thread runs at normal priority and deletes itself
-// when its job has ended; nobody keeps a pointer to it.
+// red) and has it counted. It reaches its row only through the JobRow the
+// window handed it (job_row.hpp); every change of the row and the count are
+// carried out on the window thread while the job waits (window_handover.hpp).
+// The job itself reads nothing of the window but the row's cancel flag. The
+// thread runs at normal priority and deletes itself (and its JobRow, on the
+// window thread) when its job has ended; nobody keeps a pointer to it.
 //
 // For the window:
-//  - ReleaseRowFromJobs(row's info text), on the window thread, takes the
-//    row away from every job that was started for it before: such a job
-//    still runs and still counts its verdict, but no longer writes into the
-//    row's text, colour or bar. Call it when a row is freed (and so before
-//    the row's next job is created), if a job must not write into a row
-//    another drive has taken. The old job still reads the row's cancel flag
-//    until it ends; a removed device makes its next tool run fail at once.
+//  - Whether a job may still write into a row is its JobRow's to decide: the
+//    window's stops writing once the row has been taken for another drive,
+//    and still counts the verdict.
 //  - Closing while jobs run: CloseWindowHandOvers() (window_handover.hpp),
 //    then WaitForJobsToEnd() before the window and its cancel flags are
 //    destroyed. After the close a job touches no control and counts nothing;
@@ -29,10 +26,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-class QLabel;
-class QProgressBar;
+#include "job_row.hpp"
 
 class ProductThread : public QThread {
  public:
@@ -41,7 +38,7 @@ class ProductThread : public QThread {
   // no job: Started() is false, nothing is written into the row and nothing
   // is counted; the object deletes itself once the window thread's events
   // run again, and the caller frees the row and reports the failure.
-  ProductThread(char drive, QLabel* infoText, QProgressBar* bar, std::atomic<std::int32_t>* cancelRequest,
+  ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
                 std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4);
   ~ProductThread() override;
 
@@ -50,8 +47,7 @@ class ProductThread : public QThread {
 
   // The fields, in this order. They belong to the job while it runs.
   std::string Drive;  // the drive letter as a one-character string
-  QLabel* InfoText;
-  QProgressBar* Bar;
+  std::unique_ptr<station::JobRow> Row;  // the row's text, colour and bar, and the count
   std::atomic<std::int32_t>* CancelRequest;
   std::int32_t Timing1;
   std::int32_t Timing2;
@@ -78,16 +74,11 @@ class ProductThread : public QThread {
   void Count();
   bool StopRequested() const;
 
-  unsigned long long rowToken_ = 0;  // the row's token when the job was created
   std::atomic<bool> runEnded_{false};
   bool started_ = false;
 };
 
 namespace station {
-
-// Window thread: jobs created for this row before the call no longer write
-// into it (see above).
-void ReleaseRowFromJobs(QLabel* infoText);
 
 // Window thread: processes events until every job object has ended and been
 // deleted, or `timeoutMs` has passed. True when none is left.

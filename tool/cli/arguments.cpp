@@ -3,13 +3,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/decimal_text.hpp"
+#include "common/tool_contract.hpp"
+
 namespace kestrin {
 
 namespace {
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 struct KeywordUsage {
   std::string_view keyword;
@@ -21,7 +20,7 @@ struct KeywordUsage {
 
 constexpr KeywordUsage kUsages[] = {
     {"fwup", "F1 F2 F3 F4", "fwup F1 F2 F3 F4 [V]"},
-    {"bchks", "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
+    {contract::kStartBlankCheckKeyword, "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
     {"era", "A B", "era A B"},
     {"rdx", "A", "rdx A"},
     {"rdc", "A", "rdc A"},
@@ -30,22 +29,7 @@ constexpr KeywordUsage kUsages[] = {
 
 }  // namespace
 
-std::int32_t ParseNumber(const char* text) {
-  const char* p = text;
-  while (IsSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = (*p == '-');
-    ++p;
-  }
-  std::uint32_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = value * 10U + static_cast<std::uint32_t>(*p - '0');
-    ++p;
-  }
-  if (negative) value = 0U - value;
-  return static_cast<std::int32_t>(value);
-}
+std::int32_t ParseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
 
 std::uint8_t DigitValue(const char* text) {
   return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));
@@ -61,9 +45,9 @@ std::uint8_t VerifyDigitFor(std::span<const char* const> args) {
 
 std::optional<std::string> CheckCommandLine(std::span<const char* const> args) {
   if (args.empty()) return std::nullopt;
-  if (std::strlen(args[0]) > kMaxDeviceNameLength) {
+  if (std::strlen(args[0]) > contract::kMaxDeviceNameLength) {
     return "Device name too long: " + std::string(args[0]) + " (at most " +
-           std::to_string(kMaxDeviceNameLength) + " characters)\n";
+           std::to_string(contract::kMaxDeviceNameLength) + " characters)\n";
   }
   if (args.size() < 2) return std::nullopt;
   const std::string_view keyword = args[1];

@@ -9,12 +9,10 @@
 
 namespace kestrin {
 
-// The longest device name that fits the device path ("\\.\" + name in 28 bytes).
-inline constexpr std::size_t kMaxDeviceNameLength = 23;
-
-// A decimal argument: leading white space skipped, one optional sign, then
-// decimal digits up to the first non-digit; no digits give 0. There is no
-// range check: the value wraps modulo 2^32 instead of overflowing.
+// A decimal argument, read by common/decimal_text.hpp: leading white space
+// skipped, one optional sign, then decimal digits up to the first non-digit;
+// no digits give 0. There is no range check: the value wraps modulo 2^32
+// instead of overflowing.
 std::int32_t ParseNumber(const char* text);
 
 inline std::uint8_t LowByte(const char* text) { return static_cast<std::uint8_t>(ParseNumber(text)); }

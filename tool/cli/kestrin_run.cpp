@@ -6,11 +6,15 @@
 
 #include "cli/arguments.hpp"
 #include "cli/short_commands.hpp"
-#include "device/nand_device.hpp"
+#include "cli/run_context.hpp"
+#include "common/tool_contract.hpp"
 #include "device/vendor_commands.hpp"
 #include "procedures/procedures.hpp"
 
 namespace kestrin {
+
+using contract::kExitFailure;
+using contract::kExitSuccess;
 
 namespace {
 
@@ -20,19 +24,17 @@ constexpr std::uint8_t kEraseAllDefaultMode = 2;     // WholeDevice
 constexpr std::uint8_t kBlankCheckDefaultMode = 6;  // WholeDevice, ProgramVerify
 
 // The start-up probes after the device is open; false after printing why.
-bool Probe(ToolContext& ctx) {
+bool Probe(RunContext& ctx) {
   const CommandOutcome startup = ctx.commands.cmd_bStartup(kStartupFirst, kStartupSecond);
   if (startup.transportError()) {
-    ctx.lastError = startup.errorCode;
-    ctx.console.print("Error: %d  ", static_cast<int>(startup.errorCode));
-    PrintSystemMessage(ctx.console, startup.errorCode);
+    ctx.failures.report(startup, FailureForm::WithSystemText);
     return false;
   }
 
   std::uint8_t inquiry[36] = {};
   const CommandOutcome identified = ctx.commands.cmd_bInquiry(inquiry);
   if (!identified.pass()) {
-    if (identified.transportError()) ctx.lastError = identified.errorCode;
+    if (identified.transportError()) ctx.failures.keep(identified);
     ctx.console.print("cmd_bInquiry() fail!\n");
     return false;
   }
@@ -41,9 +43,8 @@ bool Probe(ToolContext& ctx) {
   std::uint32_t blockLength = 0;
   const CommandOutcome capacity = ctx.commands.cmd_bReadCapacity(lastBlockAddress, blockLength);
   if (capacity.transportError()) {
-    ctx.lastError = capacity.errorCode;
-    ctx.console.print("ReadCapacity Error: %d  ", static_cast<int>(capacity.errorCode));
-    PrintSystemMessage(ctx.console, capacity.errorCode);
+    ctx.console.print("ReadCapacity ");
+    ctx.failures.report(capacity, FailureForm::WithSystemText);
     return false;
   }
   if (blockLength == 0) {
@@ -53,7 +54,7 @@ bool Probe(ToolContext& ctx) {
   return true;
 }
 
-int Dispatch(ToolContext& ctx, std::span<const char* const> args) {
+int Dispatch(RunContext& ctx, std::span<const char* const> args) {
   const std::string_view keyword = args[1];
   if (keyword == "eraa") {
     return EraseAll(ctx, ModeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
@@ -65,8 +66,8 @@ int Dispatch(ToolContext& ctx, std::span<const char* const> args) {
     const char* const files[4] = {args[2], args[3], args[4], args[5]};
     return FirmwareLoad(ctx, files, VerifyDigitFor(args)) ? kExitSuccess : kExitFailure;
   }
-  if (keyword == "bchks") return RunStartBlankCheck(ctx, args);
-  if (keyword == "bchkp") return RunPollBlankCheck(ctx);
+  if (keyword == contract::kStartBlankCheckKeyword) return RunStartBlankCheck(ctx, args);
+  if (keyword == contract::kPollBlankCheckKeyword) return RunPollBlankCheck(ctx);
   if (keyword == "move") return RunMove(ctx);
   if (keyword == "era") return RunEraseRange(ctx, args);
   if (keyword == "rdx") return RunReadXdata(ctx, args);
@@ -102,7 +103,7 @@ int RunKestrin(std::span<const char* const> args, Console& console, const Device
   // From here on the device is closed (the transport destroyed) on every
   // path before the exit code is handed back.
   VendorCommands commands(*device);
-  ToolContext ctx{commands, console};
+  RunContext ctx(commands, console);
   int code = kExitFailure;
   if (Probe(ctx)) {
     code = (args.size() < 2) ? kExitSuccess : Dispatch(ctx, args);

@@ -4,21 +4,22 @@
 #include <span>
 
 #include "cli/kestrin_run.hpp"
-#include "cli/process_exit.hpp"
-#include "cli/short_commands.hpp"
+#include "cli/process.hpp"
+#include "common/tool_contract.hpp"
 #include "device/console.hpp"
 #include "device/scsi_transport.hpp"
 
 int main(int argc, char** argv) {
+  kestrin::BeginProcess();
   kestrin::Console console(stdout);
   std::span<const char* const> args;
   if (argc > 1) args = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
-  int code = kestrin::kExitFailure;
+  int code = contract::kExitFailure;
   try {
     code = kestrin::RunKestrin(args, console, kestrin::openDevice);
   } catch (const std::exception& e) {
     console.print("Internal error: %s\n", e.what());
-    code = kestrin::kExitFailure;
+    code = contract::kExitFailure;
   }
   kestrin::EndProcess(code);
 }

@@ -3,22 +3,18 @@
 #include <cstring>
 
 #include "cli/arguments.hpp"
+#include "common/tool_contract.hpp"
 #include "common/vendor_opcodes.hpp"
 
 namespace kestrin {
 
+using contract::kExitFailure;
+using contract::kExitStillChecking;
+using contract::kExitSuccess;
+
 namespace {
 
 constexpr std::uint16_t kMemoryReadLength = 512;
-
-// Keeps a transport error's code as the run's last system error code.
-void Remember(ToolContext& ctx, const CommandOutcome& outcome) { ctx.lastError = outcome.errorCode; }
-
-void ReportWithSystemText(ToolContext& ctx, const CommandOutcome& outcome) {
-  Remember(ctx, outcome);
-  ctx.console.print("Error: %d  ", static_cast<int>(outcome.errorCode));
-  PrintSystemMessage(ctx.console, outcome.errorCode);
-}
 
 }  // namespace
 
@@ -43,14 +39,14 @@ MoveDecision DecideMove(const std::uint8_t* version16) {
   return due ? MoveDecision::Due : MoveDecision::NotDue;
 }
 
-int RunStartBlankCheck(ToolContext& ctx, std::span<const char* const> args) {
+int RunStartBlankCheck(RunContext& ctx, std::span<const char* const> args) {
   const CommandOutcome outcome =
       ctx.commands.cmd_bStartBlankCheck(LowByte(args[2]), LowByte(args[3]), LowByte(args[4]), LowByte(args[5]));
-  if (outcome.transportError()) Remember(ctx, outcome);
+  if (outcome.transportError()) ctx.failures.keep(outcome);
   return outcome.pass() ? kExitSuccess : kExitFailure;
 }
 
-int RunPollBlankCheck(ToolContext& ctx) {
+int RunPollBlankCheck(RunContext& ctx) {
   const CommandOutcome outcome = ctx.commands.cmd_bPollBlankCheck();
   switch (outcome.kind) {
     case Outcome::Pass:
@@ -62,16 +58,15 @@ int RunPollBlankCheck(ToolContext& ctx) {
     case Outcome::TransportError:
       break;
   }
-  Remember(ctx, outcome);
-  ctx.console.print(" Error: %d\n", static_cast<int>(outcome.errorCode));
+  ctx.failures.report(outcome, FailureForm::EndOfLine);
   return kExitFailure;
 }
 
-int RunMove(ToolContext& ctx) {
+int RunMove(RunContext& ctx) {
   std::uint8_t* version = ctx.ioBuffer.data();
   const CommandOutcome read = ctx.commands.cmd_bReadCode(vendor::kVersionAddress, version, kVersionLength);
   if (read.transportError()) {
-    Remember(ctx, read);
+    ctx.failures.keep(read);
     return kExitFailure;
   }
   switch (DecideMove(version)) {
@@ -83,11 +78,11 @@ int RunMove(ToolContext& ctx) {
       break;
   }
   const CommandOutcome move = ctx.commands.cmd_bMove();
-  if (move.transportError()) Remember(ctx, move);
+  if (move.transportError()) ctx.failures.keep(move);
   return move.pass() ? kExitSuccess : kExitFailure;
 }
 
-int RunEraseRange(ToolContext& ctx, std::span<const char* const> args) {
+int RunEraseRange(RunContext& ctx, std::span<const char* const> args) {
   // The block number is 16 bits wide; B is read again before every
   // comparison. Block 65535 is the last one there is: the walk ends after it
   // instead of wrapping to block 0.
@@ -96,8 +91,7 @@ int RunEraseRange(ToolContext& ctx, std::span<const char* const> args) {
     ctx.console.print("Block %04X:", static_cast<unsigned>(block));
     const CommandOutcome outcome = ctx.commands.cmd_bEraseBlock(block);
     if (outcome.transportError()) {
-      Remember(ctx, outcome);
-      ctx.console.print(" Error: %d\n", static_cast<int>(outcome.errorCode));
+      ctx.failures.report(outcome, FailureForm::EndOfLine);
       break;
     }
     ctx.console.print(outcome.pass() ? " erase:ok\n" : " erase:fail\n");
@@ -107,24 +101,24 @@ int RunEraseRange(ToolContext& ctx, std::span<const char* const> args) {
   return kExitSuccess;
 }
 
-int RunReadXdata(ToolContext& ctx, std::span<const char* const> args) {
+int RunReadXdata(RunContext& ctx, std::span<const char* const> args) {
   const CommandOutcome outcome = ctx.commands.cmd_bReadXdata(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
-  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
   return kExitSuccess;
 }
 
-int RunReadCode(ToolContext& ctx, std::span<const char* const> args) {
+int RunReadCode(RunContext& ctx, std::span<const char* const> args) {
   const CommandOutcome outcome = ctx.commands.cmd_bReadCode(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
-  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
   return kExitSuccess;
 }
 
-int RunWriteXdata(ToolContext& ctx, std::span<const char* const> args) {
+int RunWriteXdata(RunContext& ctx, std::span<const char* const> args) {
   for (std::size_t k = 0; k < 5; ++k) ctx.ioBuffer[k] = LowByte(args[3 + k]);
   const CommandOutcome outcome = ctx.commands.cmd_bWriteXdata(Low16(args[2]), ctx.ioBuffer.data(), 5);
-  if (outcome.transportError()) ReportWithSystemText(ctx, outcome);
+  if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   return kExitSuccess;
 }
 

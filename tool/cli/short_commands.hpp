@@ -7,15 +7,10 @@
 #include <cstdint>
 #include <span>
 
+#include "cli/run_context.hpp"
 #include "device/console.hpp"
-#include "device/nand_device.hpp"
 
 namespace kestrin {
-
-// Exit codes of a run.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitStillChecking = 2;  // bchkp only
 
 // The length of the version string at vendor::kVersionAddress in code memory.
 inline constexpr std::uint16_t kVersionLength = 16;
@@ -31,13 +26,13 @@ MoveDecision DecideMove(const std::uint8_t* version16);
 
 // The keywords' bodies. `args` are the arguments after the program name,
 // already checked to hold every argument the keyword needs. Each returns the
-// exit code.
-int RunStartBlankCheck(ToolContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
-int RunPollBlankCheck(ToolContext& ctx);                                       // bchkp
-int RunMove(ToolContext& ctx);                                                 // move
-int RunEraseRange(ToolContext& ctx, std::span<const char* const> args);        // era A B
-int RunReadXdata(ToolContext& ctx, std::span<const char* const> args);         // rdx A
-int RunReadCode(ToolContext& ctx, std::span<const char* const> args);          // rdc A
-int RunWriteXdata(ToolContext& ctx, std::span<const char* const> args);        // wtx A B0 B1 B2 B3 B4
+// exit code (common/tool_contract.hpp).
+int RunStartBlankCheck(RunContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
+int RunPollBlankCheck(RunContext& ctx);                                       // bchkp
+int RunMove(RunContext& ctx);                                                 // move
+int RunEraseRange(RunContext& ctx, std::span<const char* const> args);        // era A B
+int RunReadXdata(RunContext& ctx, std::span<const char* const> args);         // rdx A
+int RunReadCode(RunContext& ctx, std::span<const char* const> args);          // rdc A
+int RunWriteXdata(RunContext& ctx, std::span<const char* const> args);        // wtx A B0 B1 B2 B3 B4
 
 }  // namespace kestrin

@@ -5,19 +5,15 @@
 
 #include <string>
 
+#include "common/tool_contract.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/scsi_transport_windows.hpp"
 
 namespace kestrin {
-namespace {
-
-// "\\.\" and the name fit a path of 28 bytes with its terminator.
-constexpr std::size_t kMaxDeviceNameLength = 23;
-
-}  // namespace
 
 std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode) {
-  if (name.size() > kMaxDeviceNameLength) {
+  // "\\.\" and the name fit a path of 28 bytes with its terminator.
+  if (name.size() > contract::kMaxDeviceNameLength) {
     errorCode = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }

@@ -1,5 +1,6 @@
 #include "device/nand_device.hpp"
 
+#include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
 
 namespace kestrin {
@@ -8,26 +9,17 @@ namespace {
 constexpr std::uint32_t kPieceSize = 512;          // bytes one request moves to or from the page buffer
 constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the NAND
 
-std::uint16_t bigEndian16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-void reportTransportError(ToolContext& ctx, const CommandOutcome& outcome, const char* format) {
-  ctx.lastError = outcome.errorCode;
-  ctx.console.print(format, static_cast<int>(outcome.errorCode));
-}
-
 }  // namespace
 
 bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
   DeviceGeometry g;
-  g.BlockCount = bigEndian16(record);
+  g.BlockCount = byteorder::getBe16(record);
   g.PagesPerBlock = record[3];
   g.PagesPerBlockShift = record[4];
-  g.PageSize = bigEndian16(record + 5);
+  g.PageSize = byteorder::getBe16(record + 5);
   g.PageSizeShift = record[7];
 
-  if (g.PageSize == 0 || g.PageSize > kIoBufferSize || g.PageSize % kPieceSize != 0) {
+  if (g.PageSize == 0 || g.PageSize > kMaxPageSize || g.PageSize % kPieceSize != 0) {
     why = "the page size is not 512, 1024 or 2048 bytes";
     return false;
   }
@@ -56,81 +48,83 @@ bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const 
   return true;
 }
 
-bool GetGeometry(ToolContext& ctx) {
-  const CommandOutcome outcome = ctx.commands.cmd_bReadXdata(vendor::kGeometryAddress, ctx.ioBuffer.data(), 10);
+bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t* buffer, DeviceGeometry& geometry) {
+  const CommandOutcome outcome = commands.cmd_bReadXdata(vendor::kGeometryAddress, buffer, 10);
   if (outcome.transportError()) {
-    reportTransportError(ctx, outcome, "Error: %d  ");
-    PrintSystemMessage(ctx.console, outcome.errorCode);
+    failures.report(outcome, FailureForm::WithSystemText);
     return false;
   }
   const char* why = nullptr;
-  if (!DecodeGeometry(ctx.ioBuffer.data(), ctx.geometry, why)) {
-    ctx.console.print("Unsupported NAND geometry: %s.\n", why);
+  if (!DecodeGeometry(buffer, geometry, why)) {
+    failures.console().print("Unsupported NAND geometry: %s.\n", why);
     return false;
   }
   return true;
 }
 
-bool WritePageBuffer(ToolContext& ctx, const std::uint8_t* bytes) {
-  const std::uint32_t pieces = ctx.geometry.PageSize / kPieceSize;
+// Moves the page in 512-byte pieces with `piece`(address, offset).
+template <typename Piece>
+bool TransferPage(const NandAccess& nand, Piece piece) {
+  const std::uint32_t pieces = nand.geometry.PageSize / kPieceSize;
   for (std::uint32_t k = 0; k < pieces; ++k) {
     const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
-    const CommandOutcome written = ctx.commands.cmd_bWriteXdata(address, bytes + kPieceSize * k, kPieceSize);
-    if (written.transportError()) {
-      reportTransportError(ctx, written, " Error: %d");
+    const CommandOutcome moved = piece(address, kPieceSize * k);
+    if (moved.transportError()) {
+      nand.failures.report(moved, FailureForm::Inline);
       return false;
     }
   }
   return true;
 }
 
-bool ReadPageBuffer(ToolContext& ctx, std::uint8_t* bytes) {
-  const std::uint32_t pieces = ctx.geometry.PageSize / kPieceSize;
-  for (std::uint32_t k = 0; k < pieces; ++k) {
-    const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
-    const CommandOutcome piece = ctx.commands.cmd_bReadXdata(address, bytes + kPieceSize * k, kPieceSize);
-    if (piece.transportError()) {
-      reportTransportError(ctx, piece, " Error: %d");
-      return false;
-    }
-  }
-  return true;
+bool WritePageBuffer(const NandAccess& nand, const std::uint8_t* bytes) {
+  return TransferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
+    return nand.commands.cmd_bWriteXdata(address, bytes + offset, kPieceSize);
+  });
 }
 
-bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes) {
-  if (!WritePageBuffer(ctx, bytes)) {
+bool ReadPageBuffer(const NandAccess& nand, std::uint8_t* bytes) {
+  return TransferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
+    return nand.commands.cmd_bReadXdata(address, bytes + offset, kPieceSize);
+  });
+}
+
+bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag,
+                         const std::uint8_t* bytes) {
+  if (!WritePageBuffer(nand, bytes)) {
     return false;
   }
-  const CommandOutcome programmed = ctx.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
+  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
   switch (programmed.kind) {
     case Outcome::Pass:
       return true;
     case Outcome::TransportError:
-      reportTransportError(ctx, programmed, " Error: %d\n");
+      nand.failures.report(programmed, FailureForm::EndOfLine);
       return false;
     case Outcome::DeviceFail:
-      MarkBlockBad(ctx, static_cast<std::uint16_t>(page >> ctx.geometry.PagesPerBlockShift));
+      MarkBlockBad(nand, static_cast<std::uint16_t>(page >> nand.geometry.PagesPerBlockShift));
       return false;
   }
   return false;
 }
 
-bool ReadPageToHost(ToolContext& ctx, std::uint32_t page, std::uint8_t* bytes) {
-  const CommandOutcome read = ctx.commands.cmd_bReadPage(page, vendor::kPageBufferAddress);
+bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* bytes) {
+  const CommandOutcome read = nand.commands.cmd_bReadPage(page, vendor::kPageBufferAddress);
   if (read.kind == Outcome::DeviceFail) {
     return false;
   }
   if (read.transportError()) {
-    reportTransportError(ctx, read, " Error: %d\n");
+    nand.failures.report(read, FailureForm::EndOfLine);
     return false;
   }
-  return ReadPageBuffer(ctx, bytes);
+  return ReadPageBuffer(nand, bytes);
 }
 
-CommandOutcome MarkBlockBad(ToolContext& ctx, std::uint16_t block) {
-  const CommandOutcome outcome = ctx.commands.cmd_bMarkBad(ctx.geometry.firstPage(block), vendor::kPageBufferAddress);
+CommandOutcome MarkBlockBad(const NandAccess& nand, std::uint16_t block) {
+  const CommandOutcome outcome =
+      nand.commands.cmd_bMarkBad(nand.geometry.firstPage(block), vendor::kPageBufferAddress);
   if (outcome.transportError()) {
-    reportTransportError(ctx, outcome, " Error: %d");
+    nand.failures.report(outcome, FailureForm::Inline);
   }
   return outcome;
 }

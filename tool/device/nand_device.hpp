@@ -2,10 +2,10 @@
 // operations that the long commands build on.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 
-#include "device/console.hpp"
+#include "device/failure_report.hpp"
 #include "device/vendor_commands.hpp"
 
 namespace kestrin {
@@ -24,32 +24,32 @@ struct DeviceGeometry {
   }
 };
 
-inline constexpr std::size_t kIoBufferSize = 2048;
+// The largest page the tool handles: every page buffer of a run holds this much.
+inline constexpr std::size_t kMaxPageSize = 2048;
 
-// Process-wide state of one run: the device, the console, the last system
-// error code, the 2048-byte I/O buffer and the geometry once read.
-struct ToolContext {
+// What the page operations need of a run: the device's commands, where a
+// request that did not complete is reported, and the geometry once read.
+struct NandAccess {
   VendorCommands& commands;
-  Console& console;
-  std::uint32_t lastError = 0;
-  std::array<std::uint8_t, kIoBufferSize> ioBuffer{};
-  DeviceGeometry geometry{};
+  FailureReport& failures;
+  const DeviceGeometry& geometry;
 };
 
 // Decodes the 10-byte geometry record. Returns false (and leaves `why` with a
 // one-line reason) for a geometry the tool cannot work with.
 bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why);
 
-// Reads and decodes the geometry into ctx.geometry, printing the failure.
-bool GetGeometry(ToolContext& ctx);
+// Reads the geometry record into `buffer` (at least 10 bytes) and decodes it
+// into `geometry`, printing the failure.
+bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t* buffer, DeviceGeometry& geometry);
 // Transfers of one page (PageSize bytes) between host memory and the
 // controller's page buffer, in 512-byte pieces. A piece that does not
 // complete prints " Error: %d" (no line end) and fails the transfer.
-bool WritePageBuffer(ToolContext& ctx, const std::uint8_t* bytes);
-bool ReadPageBuffer(ToolContext& ctx, std::uint8_t* bytes);
+bool WritePageBuffer(const NandAccess& nand, const std::uint8_t* bytes);
+bool ReadPageBuffer(const NandAccess& nand, std::uint8_t* bytes);
 
-bool ProgramPageFromHost(ToolContext& ctx, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes);
-bool ReadPageToHost(ToolContext& ctx, std::uint32_t page, std::uint8_t* bytes);
-CommandOutcome MarkBlockBad(ToolContext& ctx, std::uint16_t block);
+bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes);
+bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* bytes);
+CommandOutcome MarkBlockBad(const NandAccess& nand, std::uint16_t block);
 
 }  // namespace kestrin

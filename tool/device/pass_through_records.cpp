@@ -2,35 +2,32 @@
 
 #include <algorithm>
 
+#include "common/byte_order.hpp"
+
 namespace kestrin::passthrough {
 namespace {
 
 // Windows runs little-endian on every processor this tool is built for.
-void PutLittleEndian(std::span<std::uint8_t> record, std::size_t offset, std::uint64_t value, std::size_t width) {
-  for (std::size_t i = 0; i < width; ++i) {
-    record[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+// DataBufferOffset / DataBuffer is 4 or 8 bytes wide, after the layout.
+void PutPointerField(const RecordLayout& layout, std::span<std::uint8_t> record, std::uint64_t value) {
+  byteorder::putLe32(record.data() + layout.dataBuffer, static_cast<std::uint32_t>(value));
+  if (layout.pointerSize == 8) {
+    byteorder::putLe32(record.data() + layout.dataBuffer + 4, static_cast<std::uint32_t>(value >> 32));
   }
-}
-
-std::uint32_t GetLittleEndian32(std::span<const std::uint8_t> record, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    value |= static_cast<std::uint32_t>(record[offset + i]) << (8 * i);
-  }
-  return value;
 }
 
 // The fields both headers share. DataBufferOffset / DataBuffer is left to the caller.
 void PutCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std::uint8_t dataIn,
                      std::uint8_t senseInfoLength, std::span<std::uint8_t> record) {
   std::fill(record.begin(), record.end(), std::uint8_t{0});
-  PutLittleEndian(record, layout.length, layout.headerSize, 2);
+  std::uint8_t* const base = record.data();
+  byteorder::putLe16(base + layout.length, static_cast<std::uint16_t>(layout.headerSize));
   record[layout.cdbLength] = request.cdbLength;
   record[layout.senseInfoLength] = senseInfoLength;
   record[layout.dataIn] = dataIn;
-  PutLittleEndian(record, layout.dataTransferLength, request.length, 4);
-  PutLittleEndian(record, layout.timeOutValue, request.timeoutSeconds, 4);
-  PutLittleEndian(record, layout.senseInfoOffset, layout.senseOffset, 4);
+  byteorder::putLe32(base + layout.dataTransferLength, request.length);
+  byteorder::putLe32(base + layout.timeOutValue, request.timeoutSeconds);
+  byteorder::putLe32(base + layout.senseInfoOffset, static_cast<std::uint32_t>(layout.senseOffset));
   std::copy_n(request.cdb.begin(), request.cdbLength, record.begin() + static_cast<std::ptrdiff_t>(layout.cdb));
 }
 
@@ -44,7 +41,7 @@ BuildError BuildRequestRecord(const RecordLayout& layout, const ScsiRequest& req
   if (request.length > kDataBufferSize) return BuildError::DataTooLong;
 
   PutCommonHeader(layout, request, kDataIn, 0, record);
-  PutLittleEndian(record, layout.dataBuffer, layout.dataOffset, layout.pointerSize);
+  PutPointerField(layout, record, layout.dataOffset);
   call.ioControlCode = kIoctlScsiPassThrough;
   call.inputLength = static_cast<std::uint32_t>(layout.headerSize);
   call.outputLength = static_cast<std::uint32_t>(layout.dataOffset + request.length);
@@ -58,7 +55,7 @@ BuildError BuildDirectRecord(const RecordLayout& layout, const ScsiRequest& requ
   if (request.direction != DataDirection::Out) return BuildError::WrongDirection;
 
   PutCommonHeader(layout, request, kDataOut, kDirectSenseInfoLength, record);
-  PutLittleEndian(record, layout.dataBuffer, dataAddress, layout.pointerSize);
+  PutPointerField(layout, record, dataAddress);
   call.ioControlCode = kIoctlScsiPassThroughDirect;
   call.inputLength = static_cast<std::uint32_t>(layout.directRecordSize);
   call.outputLength = static_cast<std::uint32_t>(layout.directRecordSize);
@@ -68,7 +65,7 @@ BuildError BuildDirectRecord(const RecordLayout& layout, const ScsiRequest& requ
 std::uint32_t TransferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
                                 std::uint32_t requested) {
   if (record.size() < layout.headerSize) return 0;
-  const std::uint32_t reported = GetLittleEndian32(record, layout.dataTransferLength);
+  const std::uint32_t reported = byteorder::getLe32(record.data() + layout.dataTransferLength);
   return std::min({reported, requested, static_cast<std::uint32_t>(kDataBufferSize)});
 }
 

@@ -17,8 +17,10 @@ struct ScsiRequest {
   std::array<std::uint8_t, 16> cdb{};
   std::uint8_t cdbLength = 6;
   DataDirection direction = DataDirection::In;
-  // In: the transport fills up to `length` bytes; bytes the device did not
-  // send are left as the caller set them. Out: `length` bytes are sent.
+  // In: the transport fills up to `length` bytes and counts in
+  // TransportStatus::received those the device sent; what the rest hold
+  // afterwards is not promised (a driver may write the whole buffer), so
+  // callers read only the bytes counted. Out: `length` bytes are sent.
   std::uint8_t* data = nullptr;
   std::uint32_t length = 0;
   std::uint32_t timeoutSeconds = 20;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,14 @@ constexpr unsigned kHostBadTarget = 0x04;
 // Driver codes (low nibble of driver_status; the high nibble carries only suggestions).
 constexpr unsigned kDriverTimeout = 0x06;
 constexpr unsigned kDriverSense = 0x08;
+
+// The bytes that arrived of a data-in transfer: the transfer length less the
+// residual count the driver reports, never more than was asked for (a
+// residual outside 0 to dxfer_len is taken as the nearest of the two).
+std::uint32_t receivedBytes(const sg_io_hdr_t& header) {
+  const long long resid = std::clamp<long long>(header.resid, 0, header.dxfer_len);
+  return static_cast<std::uint32_t>(header.dxfer_len - resid);
+}
 
 }  // namespace
 
@@ -91,7 +100,11 @@ TransportStatus SgIoTransport::execute(const ScsiRequest& request) {
   if (error != 0) {
     return {false, static_cast<std::uint32_t>(error)};
   }
-  return judgeSgIo(header);
+  TransportStatus status = judgeSgIo(header);
+  if (status.completed && header.dxfer_direction == SG_DXFER_FROM_DEV) {
+    status.received = receivedBytes(header);
+  }
+  return status;
 }
 
 }  // namespace kestrin

@@ -1,8 +1,8 @@
 #include "device/scsi_transport_socket_linux.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,87 +17,15 @@
 namespace kestrin {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using deadline_io::Deadline;
+using deadline_io::Io;
 
 // How long connecting may wait when the emulator's backlog is full.
 constexpr std::chrono::seconds kConnectTimeout{20};
 
-enum class Io { Ok, TimedOut, Closed, Error };
-
-int millisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) {
-    return 0;
-  }
-  return static_cast<int>(std::min<long long>(left, INT_MAX));
-}
-
-// Waits for `events` on fd until the deadline; Ok when ready.
-Io waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const int left = millisecondsLeft(deadline);
-    if (left == 0) {
-      return Io::TimedOut;
-    }
-    pollfd pfd{fd, events, 0};
-    const int ready = ::poll(&pfd, 1, left);
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return Io::Error;
-    }
-    if (ready > 0) {
-      return Io::Ok;  // readable, writable, hung up or in error: the next call tells
-    }
-  }
-}
-
-Io sendBy(int fd, const std::uint8_t* p, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
-    const Io waited = waitFor(fd, POLLOUT, deadline);
-    if (waited != Io::Ok) {
-      return waited;
-    }
-    const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-        continue;
-      }
-      return (errno == EPIPE || errno == ECONNRESET) ? Io::Closed : Io::Error;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return Io::Ok;
-}
-
-// Receives exactly `size` bytes by the deadline; `got` counts what arrived.
-Io receiveBy(int fd, std::uint8_t* p, std::size_t size, Clock::time_point deadline, std::size_t& got) {
-  got = 0;
-  while (got < size) {
-    const Io waited = waitFor(fd, POLLIN, deadline);
-    if (waited != Io::Ok) {
-      return waited;
-    }
-    const ssize_t n = ::recv(fd, p + got, size - got, MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-        continue;
-      }
-      return errno == ECONNRESET ? Io::Closed : Io::Error;
-    }
-    if (n == 0) {
-      return Io::Closed;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  return Io::Ok;
-}
-
 }  // namespace
 
-SocketTransport::SocketTransport(int fd) : fd_(fd) {}
+SocketTransport::SocketTransport(int fd) : fd_(fd), link_(fd) {}
 
 SocketTransport::~SocketTransport() {
   if (fd_ >= 0) {
@@ -123,7 +51,7 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   }
   // Like SG_IO, a time-out of 0 means the default rather than no time at all.
   const std::uint32_t seconds = request.timeoutSeconds == 0 ? 60 : request.timeoutSeconds;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  const Deadline deadline = Deadline::after(std::chrono::seconds(seconds));
 
   wire::RequestHeader header;
   header.cdbLength = request.cdbLength;
@@ -135,13 +63,11 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   header.transferLength = request.length;
   header.timeoutMs = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{seconds} * 1000, UINT32_MAX));
   std::copy(request.cdb.begin(), request.cdb.begin() + request.cdbLength, header.cdb.begin());
-  const auto encoded = wire::encodeRequestHeader(header);
+  auto encoded = wire::encodeRequestHeader(header);
 
-  Io sent = sendBy(fd_, encoded.data(), encoded.size(), deadline);
-  if (sent == Io::Ok && header.direction == wire::Direction::Out) {
-    sent = sendBy(fd_, request.data, request.length, deadline);
-  }
-  switch (sent) {
+  const std::uint32_t sent = header.direction == wire::Direction::Out ? request.length : 0;
+  const iovec out[2] = {{encoded.data(), encoded.size()}, {request.data, sent}};
+  switch (link_.send(out, 2, deadline)) {
     case Io::Ok:
       break;
     case Io::TimedOut:
@@ -152,9 +78,13 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
       return dropLink(EIO);
   }
 
+  // The answer header and as much data as the request has room for, in one
+  // receive when the answer has all arrived.
   std::array<std::uint8_t, wire::kAnswerHeaderSize> answerBytes{};
+  const std::uint32_t room = header.direction == wire::Direction::In ? request.length : 0;
+  const iovec in[2] = {{answerBytes.data(), answerBytes.size()}, {request.data, room}};
   std::size_t got = 0;
-  switch (receiveBy(fd_, answerBytes.data(), answerBytes.size(), deadline, got)) {
+  switch (link_.receive(in, 2, answerBytes.size(), deadline, got)) {
     case Io::Ok:
       break;
     case Io::TimedOut:
@@ -165,12 +95,13 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
       return dropLink(EIO);
   }
   const auto answer = wire::decodeAnswerHeader(answerBytes.data());
-  const std::uint32_t room = header.direction == wire::Direction::In ? request.length : 0;
-  if (!answer || answer->dataLength > room) {
+  const std::size_t arrived = got - answerBytes.size();
+  if (!answer || answer->dataLength > room || arrived > answer->dataLength) {
     return dropLink(EIO);  // the link is out of step; nothing after this can be trusted
   }
-  if (answer->dataLength > 0) {
-    switch (receiveBy(fd_, request.data, answer->dataLength, deadline, got)) {
+  if (arrived < answer->dataLength) {
+    const std::size_t rest = answer->dataLength - arrived;
+    switch (link_.receive(request.data + arrived, rest, rest, deadline, got)) {
       case Io::Ok:
         break;
       case Io::TimedOut:

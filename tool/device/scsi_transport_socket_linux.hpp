@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/deadline_io.hpp"
 #include "device/scsi_transport.hpp"
 
 namespace kestrin {
@@ -22,6 +23,8 @@ class SocketTransport : public ScsiTransport {
   // ENODEV when the peer closed the link before answering, EIO when the link
   // broke in the middle of the answer or the answer was malformed. After any
   // of these the link is dropped and every later request gives ENODEV.
+  // A request goes out in one send (header and data together) and its
+  // answer, header and data, comes in one receive when it has all arrived.
   TransportStatus execute(const ScsiRequest& request) override;
 
   bool connected() const { return fd_ >= 0; }
@@ -29,6 +32,7 @@ class SocketTransport : public ScsiTransport {
  private:
   TransportStatus dropLink(std::uint32_t errorCode);
   int fd_;
+  deadline_io::TimedSocket link_;
 };
 
 // Connects to the device socket at `path`; nullptr with errno-style

@@ -62,12 +62,12 @@ class WindowsPassThrough final : public ScsiTransport {
     if (pt::BuildRequestRecord(kLayout, request, record, ioctl) != pt::BuildError::None) {
       return {false, ERROR_INVALID_PARAMETER};
     }
-    const TransportStatus status = call(ioctl, record.data());
+    TransportStatus status = call(ioctl, record.data());
     if (status.completed && request.length > 0) {
       // Only what the device sent; the rest stays as the caller had it.
-      const std::uint32_t moved = pt::TransferredLength(kLayout, record, request.length);
+      status.received = pt::TransferredLength(kLayout, record, request.length);
       const auto data = pt::RequestData(kLayout, record);
-      std::copy_n(data.begin(), moved, request.data);
+      std::copy_n(data.begin(), status.received, request.data);
     }
     return status;
   }

@@ -1,5 +1,6 @@
 #include "device/vendor_commands.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -24,9 +25,6 @@ constexpr std::uint32_t kInvalidRequest = 87;  // ERROR_INVALID_PARAMETER
 constexpr std::uint32_t kInvalidRequest = EINVAL;
 #endif
 
-constexpr std::uint8_t lo(std::uint32_t v) { return static_cast<std::uint8_t>(v); }
-constexpr std::uint8_t hi(std::uint32_t v) { return static_cast<std::uint8_t>(v >> 8); }
-
 ScsiRequest makeRequest(std::uint8_t cdbLength, std::initializer_list<std::uint8_t> bytes) {
   ScsiRequest request;
   request.cdbLength = cdbLength;
@@ -36,6 +34,18 @@ ScsiRequest makeRequest(std::uint8_t cdbLength, std::initializer_list<std::uint8
   }
   request.timeoutSeconds = kDefaultTimeout;
   return request;
+}
+
+// A 16-bit CDB field at `offset`, low byte first.
+ScsiRequest& put16(ScsiRequest& request, std::size_t offset, std::uint16_t value) {
+  byteorder::putLe16(request.cdb.data() + offset, value);
+  return request;
+}
+
+// A request whose CDB bytes 2-3 carry one 16-bit value (an address, a block).
+ScsiRequest wordRequest(std::uint8_t op, std::uint8_t sub, std::uint16_t value) {
+  ScsiRequest request = makeRequest(6, {op, sub});
+  return put16(request, 2, value);
 }
 
 // Bytes 2-5 of a page-addressed CDB, low byte first.
@@ -51,11 +61,11 @@ CommandOutcome passOrTransportError(const TransportStatus& status) {
 }
 
 // A data-in request through the record: the device's bytes land in a
-// staging area of at most one record's data, of which `length` bytes go to
-// `out` whether or not the request completed. The staging area starts as a
-// copy of `out`, so bytes the device never sent keep what the caller put
-// there: a read-back that fills its buffer with the opposite of the expected
-// pattern cannot be passed by a device that returns nothing.
+// staging area of at most one record's data, and only the bytes the device
+// sent for a completed request go on to `out`. Bytes the device never sent
+// keep what the caller put there: a read-back that fills its buffer with the
+// opposite of the expected pattern cannot be passed by a device that returns
+// nothing. Gives the transport's status with the count of bytes that arrived.
 TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request,
                                   std::uint8_t* out, std::uint32_t length) {
   if (length > kRecordDataSize || (out == nullptr && length > 0)) {
@@ -64,29 +74,29 @@ TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request,
     }
     return {false, kInvalidRequest};
   }
-  std::array<std::uint8_t, kRecordDataSize> staging{};
-  if (length > 0) {
-    std::memcpy(staging.data(), out, length);
-  }
+  std::array<std::uint8_t, kRecordDataSize> staging;
+  std::memset(staging.data(), 0, length);  // the device sees a zeroed buffer, as through the record
   request.direction = DataDirection::In;
   request.data = staging.data();
   request.length = length;
-  const TransportStatus status = transport.execute(request);
-  if (length > 0) {
-    std::memcpy(out, staging.data(), length);
+  TransportStatus status = transport.execute(request);
+  status.received = status.completed ? std::min(status.received, length) : 0;
+  if (status.received > 0) {
+    std::memcpy(out, staging.data(), status.received);
   }
   return status;
 }
 
 // A status command: one status byte in, bit 0 set means success. A device
-// that sends no byte leaves it 0.
+// that completes the request without sending its byte fails it.
 CommandOutcome statusCommand(ScsiTransport& transport, const ScsiRequest& request) {
   std::uint8_t status = 0;
   const TransportStatus result = readThroughRecord(transport, request, &status, 1);
   if (!result.completed) {
     return {Outcome::TransportError, result.errorCode};
   }
-  return {(status & 0x01) != 0 ? Outcome::Pass : Outcome::DeviceFail, 0};
+  const bool passed = result.received == 1 && (status & 0x01) != 0;
+  return {passed ? Outcome::Pass : Outcome::DeviceFail, 0};
 }
 
 constexpr std::array<std::uint8_t, 8> kSupportedInquiryHeader = {0x00, 0x80, 0x02, 0x02,
@@ -95,7 +105,7 @@ constexpr std::array<std::uint8_t, 8> kSupportedInquiryHeader = {0x00, 0x80, 0x0
 }  // namespace
 
 CommandOutcome VendorCommands::cmd_bReadXdata(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = makeRequest(6, {vendor::kOpRead, vendor::kSubReadXdata, lo(address), hi(address)});
+  const ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubReadXdata, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
@@ -103,7 +113,7 @@ CommandOutcome VendorCommands::cmd_bWriteXdata(std::uint16_t address, const std:
   if (in == nullptr && n > 0) {
     return {Outcome::TransportError, kInvalidRequest};
   }
-  ScsiRequest request = makeRequest(6, {vendor::kOpWrite, vendor::kSubWriteXdata, lo(address), hi(address)});
+  ScsiRequest request = wordRequest(vendor::kOpWrite, vendor::kSubWriteXdata, address);
   // The transport only reads the bytes of a data-out request; a private copy
   // keeps the caller's const promise without a cast.
   std::vector<std::uint8_t> bytes(in, in + n);
@@ -114,13 +124,13 @@ CommandOutcome VendorCommands::cmd_bWriteXdata(std::uint16_t address, const std:
 }
 
 CommandOutcome VendorCommands::cmd_bReadCode(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = makeRequest(6, {vendor::kOpRead, vendor::kSubReadCode, lo(address), hi(address)});
+  const ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubReadCode, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
 CommandOutcome VendorCommands::cmd_bStartup(std::uint16_t first, std::uint16_t second) {
-  const ScsiRequest request =
-      makeRequest(6, {vendor::kOpRead, vendor::kSubStartup, lo(first), hi(first), lo(second), hi(second)});
+  ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubStartup, first);
+  put16(request, 4, second);
   std::uint8_t ignored = 0;
   return passOrTransportError(readThroughRecord(transport_, request, &ignored, 1));
 }
@@ -132,25 +142,22 @@ CommandOutcome VendorCommands::cmd_bMove() {
 }
 
 CommandOutcome VendorCommands::cmd_bEraseBlock(std::uint16_t block) {
-  return statusCommand(transport_, makeRequest(6, {vendor::kOpRead, vendor::kSubEraseBlock, lo(block), hi(block)}));
+  return statusCommand(transport_, wordRequest(vendor::kOpRead, vendor::kSubEraseBlock, block));
 }
 
 CommandOutcome VendorCommands::cmd_bProgramPage(std::uint32_t page, std::uint16_t blockTag,
                                                 std::uint16_t bufferAddress) {
   ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubProgramPage});
   putPage(request, page);
-  request.cdb[6] = lo(blockTag);
-  request.cdb[7] = hi(blockTag);
-  request.cdb[8] = lo(bufferAddress);
-  request.cdb[9] = hi(bufferAddress);
+  put16(request, 6, blockTag);
+  put16(request, 8, bufferAddress);
   return statusCommand(transport_, request);
 }
 
 CommandOutcome VendorCommands::cmd_bReadPage(std::uint32_t page, std::uint16_t bufferAddress) {
   ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubReadPage});
   putPage(request, page);
-  request.cdb[6] = lo(bufferAddress);
-  request.cdb[7] = hi(bufferAddress);
+  put16(request, 6, bufferAddress);
   return statusCommand(transport_, request);
 }
 
@@ -163,8 +170,7 @@ CommandOutcome VendorCommands::cmd_bBlockStatus(std::uint32_t firstPage) {
 CommandOutcome VendorCommands::cmd_bMarkBad(std::uint32_t firstPage, std::uint16_t bufferAddress) {
   ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubMarkBad});
   putPage(request, firstPage);
-  request.cdb[6] = lo(bufferAddress);
-  request.cdb[7] = hi(bufferAddress);
+  put16(request, 6, bufferAddress);
   return statusCommand(transport_, request);
 }
 
@@ -197,12 +203,8 @@ CommandOutcome VendorCommands::cmd_bReadCapacity(std::uint32_t& lastBlockAddress
   const ScsiRequest request = makeRequest(6, {vendor::kOpReadCapacity});
   std::array<std::uint8_t, 8> answer{};
   const TransportStatus status = readThroughRecord(transport_, request, answer.data(), answer.size());
-  auto bigEndian = [&answer](std::size_t at) {
-    return (static_cast<std::uint32_t>(answer[at]) << 24) | (static_cast<std::uint32_t>(answer[at + 1]) << 16) |
-           (static_cast<std::uint32_t>(answer[at + 2]) << 8) | static_cast<std::uint32_t>(answer[at + 3]);
-  };
-  lastBlockAddress = bigEndian(0);
-  blockLength = bigEndian(4);
+  lastBlockAddress = byteorder::getBe32(answer.data());
+  blockLength = byteorder::getBe32(answer.data() + 4);
   return passOrTransportError(status);
 }
 

@@ -22,15 +22,17 @@ class VendorCommands {
  public:
   explicit VendorCommands(ScsiTransport& transport) : transport_(transport) {}
 
-  // Memory commands and cmd_bStartup: Pass or TransportError. A read
-  // delivers what the device sent whether or not the request completed;
-  // bytes the device did not send keep what `out` held before.
+  // Memory commands and cmd_bStartup: Pass or TransportError. A completed
+  // read delivers the bytes the device sent (the transport's count of what
+  // arrived); every other byte of `out`, and all of it after a request that
+  // did not complete, keeps what it held before.
   CommandOutcome cmd_bReadXdata(std::uint16_t address, std::uint8_t* out, std::uint16_t n);
   CommandOutcome cmd_bWriteXdata(std::uint16_t address, const std::uint8_t* in, std::uint32_t n);
   CommandOutcome cmd_bReadCode(std::uint16_t address, std::uint8_t* out, std::uint16_t n);
   CommandOutcome cmd_bStartup(std::uint16_t first, std::uint16_t second);
 
-  // Status commands: Pass when bit 0 of the returned status byte is 1.
+  // Status commands: Pass when bit 0 of the returned status byte is 1; a
+  // completed request that brought no byte is a DeviceFail.
   CommandOutcome cmd_bMove();
   CommandOutcome cmd_bEraseBlock(std::uint16_t block);
   CommandOutcome cmd_bProgramPage(std::uint32_t page, std::uint16_t blockTag, std::uint16_t bufferAddress);

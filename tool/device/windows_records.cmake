@@ -5,6 +5,7 @@ add_library(kestrin_pass_through_records STATIC
   ${CMAKE_CURRENT_LIST_DIR}/pass_through_records.cpp
 )
 target_include_directories(kestrin_pass_through_records PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(kestrin_pass_through_records PUBLIC common)
 
 add_executable(kestrin_pass_through_records_tests
   ${CMAKE_CURRENT_LIST_DIR}/tests/pass_through_records_test.cpp

@@ -25,7 +25,7 @@ enum class BlockResult { Done, Failed, Abort };
 
 class Walk {
  public:
-  Walk(ToolContext& ctx, Pass pass, std::uint8_t modeDigit)
+  Walk(RunContext& ctx, Pass pass, std::uint8_t modeDigit)
       : ctx_(ctx), pass_(pass), mode_(modeDigit), g_(ctx.geometry) {}
 
   bool run() {
@@ -64,14 +64,13 @@ class Walk {
 
  private:
   // A request that did not complete: the procedure ends here.
-  BlockResult transportError(const CommandOutcome& outcome, bool insideTransfer) {
-    ctx_.lastError = outcome.errorCode;
-    ctx_.console.print(insideTransfer ? " Error: %d" : " Error: %d\n", static_cast<int>(outcome.errorCode));
+  BlockResult transportError(const CommandOutcome& outcome) {
+    ctx_.failures.report(outcome, FailureForm::EndOfLine);
     return BlockResult::Abort;
   }
 
   BlockResult countFailure(std::uint16_t block) {
-    MarkBlockBad(ctx_, block);
+    MarkBlockBad(ctx_.nand(), block);
     ++zoneFails_;
     return BlockResult::Failed;
   }
@@ -81,7 +80,7 @@ class Walk {
   bool status(std::uint16_t block, BlockResult& result) {
     const CommandOutcome sts = ctx_.commands.cmd_bBlockStatus(g_.firstPage(block));
     if (sts.transportError()) {
-      result = transportError(sts, false);
+      result = transportError(sts);
       return false;
     }
     if (sts.pass()) {
@@ -104,13 +103,13 @@ class Walk {
     }
     const CommandOutcome erase = ctx_.commands.cmd_bEraseBlock(block);
     if (erase.transportError()) {
-      return transportError(erase, false);
+      return transportError(erase);
     }
     if (erase.pass()) {
       ctx_.console.print(" erase:ok\n");
     } else {
       ctx_.console.print(" erase:fail\n");
-      MarkBlockBad(ctx_, block);
+      MarkBlockBad(ctx_.nand(), block);
     }
     return BlockResult::Done;
   }
@@ -128,7 +127,7 @@ class Walk {
         const CommandOutcome prog =
             ctx_.commands.cmd_bProgramPage(g_.firstPage(block) + p, block, vendor::kPageBufferAddress);
         if (prog.transportError()) {
-          return transportError(prog, false);
+          return transportError(prog);
         }
         if (!prog.pass()) {
           ctx_.console.print(" prog:fail\n");
@@ -143,7 +142,7 @@ class Walk {
     }
     const CommandOutcome erase = ctx_.commands.cmd_bEraseBlock(block);
     if (erase.transportError()) {
-      return transportError(erase, false);
+      return transportError(erase);
     }
     if (!erase.pass()) {
       ctx_.console.print(" erase:fail\n");
@@ -158,7 +157,7 @@ class Walk {
     for (std::uint32_t p = 0; p < g_.PagesPerBlock; ++p) {
       const CommandOutcome read = ctx_.commands.cmd_bReadPage(g_.firstPage(block) + p, vendor::kPageBufferAddress);
       if (read.transportError()) {
-        return transportError(read, false);
+        return transportError(read);
       }
       if (!read.pass()) {
         ctx_.console.print(" read:fail");
@@ -183,17 +182,17 @@ class Walk {
   // Transfer: the pattern into the controller's page buffer.
   bool writePattern(std::uint8_t pattern) {
     std::memset(ctx_.ioBuffer.data(), pattern, g_.PageSize);
-    return WritePageBuffer(ctx_, ctx_.ioBuffer.data());
+    return WritePageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
   }
 
   // Transfer: the controller's page buffer into the I/O buffer, which is
   // first filled with `fill`.
   bool readPageBuffer(std::uint8_t fill) {
     std::memset(ctx_.ioBuffer.data(), fill, g_.PageSize);
-    return ReadPageBuffer(ctx_, ctx_.ioBuffer.data());
+    return ReadPageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
   }
 
-  ToolContext& ctx_;
+  RunContext& ctx_;
   const Pass pass_;
   const std::uint8_t mode_;
   const DeviceGeometry& g_;
@@ -202,15 +201,15 @@ class Walk {
 
 }  // namespace
 
-bool EraseAll(ToolContext& ctx, std::uint8_t modeDigit) {
-  if (!GetGeometry(ctx)) {
+bool EraseAll(RunContext& ctx, std::uint8_t modeDigit) {
+  if (!ctx.readGeometry()) {
     return false;
   }
   return Walk(ctx, Pass::Erase, modeDigit).run();
 }
 
-bool BlankCheck(ToolContext& ctx, std::uint8_t modeDigit) {
-  if (!GetGeometry(ctx)) {
+bool BlankCheck(RunContext& ctx, std::uint8_t modeDigit) {
+  if (!ctx.readGeometry()) {
     return false;
   }
   return Walk(ctx, Pass::Check, modeDigit).run();

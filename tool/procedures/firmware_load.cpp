@@ -32,11 +32,12 @@ constexpr std::uint64_t kMaxImageSize = 0xFFFFFFFFULL;  // the header holds 32-b
 
 using byteorder::getLe16;
 using byteorder::getLe32;
+using byteorder::putLe16;
 using byteorder::putLe32;
 
 class Loader {
  public:
-  Loader(ToolContext& ctx, const char* const files[kFileCount], bool verify)
+  Loader(RunContext& ctx, const char* const files[kFileCount], bool verify)
       : ctx_(ctx), g_(ctx.geometry), paths_(files), verify_(verify) {}
 
   bool run() {
@@ -86,7 +87,7 @@ class Loader {
     if (!eraseForLoad(H_)) {
       return false;
     }
-    if (!ProgramPageFromHost(ctx_, g_.firstPage(H_), vendor::kFirmwareBlockTag, header_.data())) {
+    if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(H_), vendor::kFirmwareBlockTag, header_.data())) {
       return false;
     }
 
@@ -181,16 +182,13 @@ class Loader {
       return false;
     }
     if (!erase.pass()) {
-      MarkBlockBad(ctx_, block);
+      MarkBlockBad(ctx_.nand(), block);
       return false;
     }
     return true;
   }
 
-  void transportError(const CommandOutcome& outcome) {
-    ctx_.lastError = outcome.errorCode;
-    ctx_.console.print(" Error: %d\n", static_cast<int>(outcome.errorCode));
-  }
+  void transportError(const CommandOutcome& outcome) { ctx_.failures.report(outcome, FailureForm::EndOfLine); }
 
   void appendHeader(const std::uint8_t* bytes, std::size_t n) {
     // checkCapacity made sure that every entry fits in the page
@@ -238,11 +236,13 @@ class Loader {
         if (!eraseForLoad(X_)) {
           return false;
         }
-        const std::uint8_t block[2] = {static_cast<std::uint8_t>(X_), static_cast<std::uint8_t>(X_ >> 8)};
+        std::uint8_t block[2];
+        putLe16(block, X_);
         appendHeader(block, sizeof block);
         pageIndex = 0;
       }
-      if (!ProgramPageFromHost(ctx_, g_.firstPage(X_) + pageIndex, vendor::kFirmwareBlockTag, ctx_.ioBuffer.data())) {
+      if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(X_) + pageIndex, vendor::kFirmwareBlockTag,
+                               ctx_.ioBuffer.data())) {
         return false;
       }
       ++pageIndex;
@@ -260,7 +260,7 @@ class Loader {
       return false;
     }
     header_.assign(g_.PageSize, 0);
-    if (!ReadPageToHost(ctx_, g_.firstPage(H_), header_.data())) {
+    if (!ReadPageToHost(ctx_.nand(), g_.firstPage(H_), header_.data())) {
       return false;
     }
     if (std::memcmp(header_.data(), kHeaderTag, kHeaderTagLength) != 0) {
@@ -311,7 +311,7 @@ class Loader {
       const std::uint16_t block = getLe16(header_.data() + entryOffset_ + 4 + 2 * blockIndex);
       const auto page = static_cast<std::uint32_t>((T_ >> g_.PageSizeShift) & pageMask);
       const auto from = static_cast<std::size_t>(T_ & offsetMask);
-      if (!ReadPageToHost(ctx_, g_.firstPage(block) + page, pageBuffer_.data())) {
+      if (!ReadPageToHost(ctx_.nand(), g_.firstPage(block) + page, pageBuffer_.data())) {
         return false;
       }
       const std::size_t take = std::min<std::size_t>(n, g_.PageSize - from);
@@ -356,7 +356,7 @@ class Loader {
     }
   }
 
-  ToolContext& ctx_;
+  RunContext& ctx_;
   const DeviceGeometry& g_;
   const char* const* paths_;
   const bool verify_;
@@ -383,8 +383,8 @@ class Loader {
 
 }  // namespace
 
-bool FirmwareLoad(ToolContext& ctx, const char* const files[4], std::uint8_t verify) {
-  if (!GetGeometry(ctx)) {
+bool FirmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify) {
+  if (!ctx.readGeometry()) {
     return false;
   }
   return Loader(ctx, files, verify != 0).run();

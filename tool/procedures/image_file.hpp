@@ -3,14 +3,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 
 namespace kestrin {
 
 class ImageFile {
  public:
-  // Opens the file and takes its size (seek to the end, read the position,
-  // seek back to the start). False when it cannot be opened or measured.
+  ImageFile() = default;
+  ~ImageFile();
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+
+  // Opens the file and takes its size. False when it cannot be opened or is
+  // not a regular file (a directory, a FIFO, a device), so that nothing of
+  // unknown or endless length is ever read.
   bool open(const char* path);
   std::uint64_t size() const { return size_; }
   bool rewind();
@@ -21,7 +27,7 @@ class ImageFile {
   bool readExactly(std::uint8_t* out, std::size_t n) { return read(out, n) == n; }
 
  private:
-  std::ifstream stream_;
+  std::FILE* file_ = nullptr;
   std::uint64_t size_ = 0;
 };
 

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "device/nand_device.hpp"
+#include "cli/run_context.hpp"
 
 namespace kestrin {
 
-bool EraseAll(ToolContext& ctx, std::uint8_t modeDigit);    // keyword eraa
-bool BlankCheck(ToolContext& ctx, std::uint8_t modeDigit);  // keyword bchk
+bool EraseAll(RunContext& ctx, std::uint8_t modeDigit);    // keyword eraa
+bool BlankCheck(RunContext& ctx, std::uint8_t modeDigit);  // keyword bchk
 // keyword fwup; verify: the read-back compare is on when nonzero.
-bool FirmwareLoad(ToolContext& ctx, const char* const files[4], std::uint8_t verify);
+bool FirmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify);
 
 }  // namespace kestrin

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "procedures/regular_file.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -18,8 +20,9 @@ ScratchFile::~ScratchFile() { close(); }
 
 void ScratchFile::create(std::uint8_t initial) {
   close();
-  // fopen shares the file for reading and writing on every platform we build for.
-  file_ = std::fopen(kScratchFileName, "wb");
+  // Shared for reading and writing on every platform we build for; a name
+  // taken by anything but a regular file counts as one that cannot be created.
+  file_ = CreateRegularFileToWrite(kScratchFileName);
   if (file_ != nullptr) {
     put(initial);
   }

@@ -26,8 +26,9 @@ class ScratchFile {
   ScratchFile& operator=(const ScratchFile&) = delete;
 
   // Creates or truncates the file and writes `initial`. When the file cannot
-  // be created the command goes on without progress reports: every later
-  // call does nothing.
+  // be created (the name taken by a directory, a symbolic link, a FIFO or
+  // anything else but a regular file, or no right to create it) the command
+  // goes on without progress reports: every later call does nothing.
   void create(std::uint8_t initial = 2);
   // Writes `value` over the byte at offset 0 through the same stream.
   void rewrite(std::uint8_t value);

@@ -47,13 +47,14 @@ TransportStatus SimTransport::execute(const ScsiRequest& request) {
       return {false, static_cast<std::uint32_t>(ETIMEDOUT)};
   }
 
+  std::uint32_t received = 0;
   if (header.direction == wire::Direction::In) {
-    const std::size_t n = std::min<std::size_t>(answer.dataIn.size(), request.length);
-    if (n > 0) {
-      std::memcpy(request.data, answer.dataIn.data(), n);
+    received = static_cast<std::uint32_t>(std::min<std::size_t>(answer.dataIn.size(), request.length));
+    if (received > 0) {
+      std::memcpy(request.data, answer.dataIn.data(), received);
     }
   }
-  return {true, 0};
+  return {true, 0, received};
 }
 
 }  // namespace kestrin

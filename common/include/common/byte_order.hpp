@@ -1,5 +1,6 @@
-// Little-endian fields in byte buffers: the vendor CDBs, the firmware header
-// page and the emulator link all store multi-byte values low byte first.
+// Multi-byte fields in byte buffers. The vendor CDBs, the firmware header
+// page and the emulator link store them low byte first; the controller's
+// geometry record and the READ CAPACITY data high byte first.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,15 @@ inline std::uint16_t getLe16(const std::uint8_t* p) {
 inline std::uint32_t getLe32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline std::uint16_t getBe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+inline std::uint32_t getBe32(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
 }
 
 }  // namespace byteorder

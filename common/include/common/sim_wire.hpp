@@ -29,6 +29,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/deadline_io.hpp"
+
 namespace wire {
 
 inline constexpr std::uint32_t kRequestMagic = 0x5152534BU;  // "KSRQ" in memory order
@@ -59,12 +61,13 @@ std::optional<RequestHeader> decodeRequestHeader(const std::uint8_t* bytes);
 std::array<std::uint8_t, kAnswerHeaderSize> encodeAnswerHeader(const AnswerHeader& h);
 std::optional<AnswerHeader> decodeAnswerHeader(const std::uint8_t* bytes);
 
-// Blocking helpers on a stream socket (EINTR retried, SIGPIPE suppressed).
-// Both return false when the peer closed the link or an error occurred.
+// Helpers on a blocking stream socket, built on common/deadline_io.hpp
+// (EINTR retried, SIGPIPE suppressed). writeAll and readAll wait as long as
+// it takes and return false when the peer closed the link or an error occurred.
 bool writeAll(int fd, const void* data, std::size_t size);
 bool readAll(int fd, void* data, std::size_t size);
 
-enum class ReadResult { Ok, Closed, TimedOut, Error };
+using ReadResult = deadline_io::Io;
 // readAll with a deadline, for the host side that must not wait for ever.
 ReadResult readAllBy(int fd, void* data, std::size_t size,
                      std::chrono::steady_clock::time_point deadline);

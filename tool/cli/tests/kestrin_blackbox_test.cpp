@@ -3,10 +3,17 @@
 // device received.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <cctype>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -97,12 +104,13 @@ class KestrinBlackBox : public ::testing::Test {
   // Runs kestrin with the arguments against the daemon's devices, in a
   // scratch working directory. Every run: nothing on standard error, and an
   // exit code of 0, 1 or 2.
-  ProcessResult Kestrin(const std::vector<std::string>& args, std::chrono::milliseconds limit = 50s) {
+  ProcessResult Kestrin(const std::vector<std::string>& args, std::chrono::milliseconds limit = 50s,
+                        testfixture::StandardOutput output = testfixture::StandardOutput::Captured) {
     std::vector<std::string> argv = {KESTRIN_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     testfixture::Environment env;
     if (sim_) env = sim_->environment();
-    const ProcessResult r = testfixture::RunProcess(argv, env, limit, work_.path());
+    const ProcessResult r = testfixture::RunProcess(argv, env, limit, work_.path(), output);
     EXPECT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? " (timed out)" : "");
     EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 2) << r.exitCode;
     EXPECT_EQ(r.err, "");
@@ -356,6 +364,87 @@ TEST_F(KestrinBlackBox, DeviceThatNeverAnswersTimesOutAfterTwentySeconds) {
   EXPECT_EQ(r.out, " Error: 110\n");
   EXPECT_GE(r.elapsed, 19s);
   EXPECT_LT(r.elapsed, 45s);
+}
+
+// Hostile surroundings: closed or broken standard streams, and names in the
+// working directory that are links, FIFOs, devices or directories.
+
+TEST_F(KestrinBlackBox, ClosedStandardOutputNeverReachesTheDevice) {
+  Start({"E"});
+  const ProcessResult r = Kestrin({"E:", "era", "1", "3"}, 50s, testfixture::StandardOutput::Closed);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<Command> trace = Trace();
+  ASSERT_EQ(trace.size(), 6U);
+  EXPECT_EQ(Cdbs(trace), (std::vector<std::string>{kProbes[0], kProbes[1], kProbes[2], "EF1101000000",
+                                                   "EF1102000000", "EF1103000000"}));
+}
+
+TEST_F(KestrinBlackBox, ABrokenOutputPipeKeepsTheRunAndItsVerdict) {
+  Start({"E:blocks=40", "F:blocks=40"});
+  const ProcessResult whole = Kestrin({"E:", "bchk", "0"});
+  ASSERT_EQ(whole.exitCode, 0);
+  const ProcessResult broken = Kestrin({"F:", "bchk", "0"}, 50s, testfixture::StandardOutput::BrokenPipe);
+  EXPECT_EQ(broken.exitCode, 0);
+  EXPECT_EQ(Trace('F').size(), Trace('E').size());  // the check went on to its end
+}
+
+TEST_F(KestrinBlackBox, TheProgressFileIsOnlyEverARegularFile) {
+  Start({"E:blocks=40"});
+  const std::filesystem::path dir = work_.path();
+  const std::filesystem::path scratch = dir / "ZANQTMPV.VAR";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    std::function<void()> check;
+  };
+  const std::vector<Case> cases = {
+      {"a link to a file",
+       [&] {
+         std::ofstream(dir / "target.bin") << "keep";
+         std::filesystem::create_symlink("target.bin", scratch);
+       },
+       [&] {
+         std::ifstream in(dir / "target.bin");
+         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+       }},
+      {"a dangling link", [&] { std::filesystem::create_symlink("created.bin", scratch); },
+       [&] { EXPECT_FALSE(std::filesystem::exists(dir / "created.bin")); }},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(scratch.c_str(), 0600), 0); },
+       [&] { EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::symlink_status(scratch))); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.plant();
+    const ProcessResult r = Kestrin({"E:", "eraa"}, 15s);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Block 0027: sts:good erase:ok\n"), std::string::npos) << r.out;
+    c.check();
+    std::filesystem::remove(scratch);
+    std::filesystem::remove(dir / "target.bin");
+  }
+}
+
+TEST_F(KestrinBlackBox, FirmwareImagesAreOnlyEverRegularFiles) {
+  Start({"E:blocks=40"});
+  const std::filesystem::path dir = work_.path();
+  std::ofstream(dir / "image.bin") << "ZANQ005 image";
+  ASSERT_EQ(mkfifo((dir / "fifo.bin").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "folder.bin");
+  const std::vector<std::vector<std::string>> cases = {
+      {"fifo.bin", "image.bin", "image.bin", "image.bin"},
+      {"/dev/zero", "image.bin", "image.bin", "image.bin"},
+      {"folder.bin", "image.bin", "image.bin", "image.bin"},
+      {"image.bin", "image.bin", "fifo.bin", "image.bin"},
+  };
+  for (const std::vector<std::string>& files : cases) {
+    const std::string& refused = files[0] == "image.bin" ? files[2] : files[0];
+    SCOPED_TRACE(refused);
+    std::vector<std::string> args = {"E:", "fwup"};
+    args.insert(args.end(), files.begin(), files.end());
+    const ProcessResult r = Kestrin(args, 15s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "The file '" + refused + "' can not open!\n");
+  }
 }
 
 }  // namespace

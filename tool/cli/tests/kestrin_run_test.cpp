@@ -11,13 +11,13 @@
 
 #include "cli/short_commands.hpp"
 #include "device/system_message.hpp"
-#include "fake_transport.hpp"
+#include "scripted_device.hpp"
 
 namespace kestrin {
 namespace {
 
-using testing::FakeOpener;
-using testing::FakeScript;
+using testing::ScriptedOpener;
+using testing::DeviceScript;
 
 std::string SystemText(std::uint32_t code) {
   std::string text;
@@ -45,8 +45,8 @@ class KestrinRun : public ::testing::Test {
     return {script.seen.begin() + std::min<std::size_t>(3, script.seen.size()), script.seen.end()};
   }
 
-  FakeScript script;
-  FakeOpener opener{script, 0, std::nullopt};
+  DeviceScript script;
+  ScriptedOpener opener{script, 0, std::nullopt};
 };
 
 TEST_F(KestrinRun, NoArgumentPrintsTheBannerAndFails) {
@@ -107,7 +107,7 @@ TEST_F(KestrinRun, EachProbeFailureHasItsMessageAndClosesTheDevice) {
       {0x25, 0x00, false, "ReadCapacity Error: 110  " + SystemText(110)},
   };
   for (const Case& c : cases) {
-    script = FakeScript{};
+    script = DeviceScript{};
     script.override = [&](const ScsiRequest& r, std::uint8_t*) -> std::optional<TransportStatus> {
       if (r.cdb[0] == c.op && r.cdb[1] == c.sub) return TransportStatus{false, c.op == 0x25 ? 110U : 5U};
       return std::nullopt;
@@ -120,16 +120,16 @@ TEST_F(KestrinRun, EachProbeFailureHasItsMessageAndClosesTheDevice) {
   }
 
   // A completed INQUIRY with a header other than the supported one.
-  script = FakeScript{};
+  script = DeviceScript{};
   script.override = [](const ScsiRequest& r, std::uint8_t* in) -> std::optional<TransportStatus> {
     if (r.cdb[0] != 0x12) return std::nullopt;
     const std::uint8_t notRemovable[8] = {0x00, 0x00, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
     std::memcpy(in, notRemovable, 8);
-    return TransportStatus{true, 0};
+    return TransportStatus{true, 0, 8};
   };
   EXPECT_EQ(run({"E:"}).out, "cmd_bInquiry() fail!\n");
 
-  script = FakeScript{};
+  script = DeviceScript{};
   script.blockLength = 0;
   const RunResult zero = run({"E:"});
   EXPECT_EQ(zero.code, 1);
@@ -188,7 +188,7 @@ TEST_F(KestrinRun, MoveSendsTheMoveOnlyWhenDue) {
   EXPECT_EQ(failed.code, 1);
   EXPECT_EQ(failed.out, "");
 
-  script = FakeScript{};
+  script = DeviceScript{};
   script.setVersion("ZANQ006GHB");
   EXPECT_EQ(run({"E:", "move"}).code, 0);
   script.setVersion("QZAN006GAD");
@@ -204,7 +204,7 @@ TEST_F(KestrinRun, EraseRangeWalksSixteenBitBlocksAndStopsAfterTheLast) {
   ASSERT_EQ(sent.size(), 2U);
   EXPECT_EQ(sent[1].cdb, (std::vector<std::uint8_t>{0xEF, 0x11, 0xFF, 0xFF, 0x00, 0x00}));
 
-  script = FakeScript{};
+  script = DeviceScript{};
   EXPECT_EQ(run({"E:", "era", "-1", "65535"}).out, "Block FFFF: erase:ok\n");
   EXPECT_EQ(run({"E:", "era", "0", "-1"}).out, "");
 }
@@ -216,7 +216,7 @@ TEST_F(KestrinRun, EraseRangeReportsEachBlockAndStopsAtATransportError) {
     ++erases;
     if (erases == 3) return TransportStatus{false, 19};
     in[0] = (erases == 2) ? 0x02 : 0x03;
-    return TransportStatus{true, 0};
+    return TransportStatus{true, 0, 1};
   };
   const RunResult r = run({"E:", "era", "16", "40"});
   EXPECT_EQ(r.code, 0);
@@ -229,7 +229,7 @@ TEST_F(KestrinRun, ShortCommandsSendTheLowBitsOfTheirArguments) {
   EXPECT_EQ(run({"E:", "bchks", "256", "-1", " 247", "+255x"}).code, 0);
   EXPECT_EQ(commandRequests().at(0).cdb, (std::vector<std::uint8_t>{0xEF, 0x20, 0x00, 0xFF, 0xF7, 0xFF}));
 
-  script = FakeScript{};
+  script = DeviceScript{};
   EXPECT_EQ(run({"E:", "wtx", "74565", "1", "258", "-2", "3", "4"}).out, "");
   const auto write = commandRequests().at(0);
   EXPECT_EQ(write.cdb, (std::vector<std::uint8_t>{0xEE, 0x02, 0x45, 0x23, 0x00, 0x00}));

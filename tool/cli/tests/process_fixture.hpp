@@ -22,12 +22,20 @@ struct ProcessResult {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
+// What the child's standard output is.
+enum class StandardOutput {
+  Captured,    // a pipe read into ProcessResult::out
+  Closed,      // descriptor 1 is not open
+  BrokenPipe,  // a pipe whose reading end is already closed
+};
+
 // Runs argv[0] (a path) with the arguments, adding or replacing the given
 // environment variables, in `workingDir` (empty: ours), and waits at most
 // `limit` before killing it.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& env = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60),
-                         const std::string& workingDir = {});
+                         const std::string& workingDir = {},
+                         StandardOutput output = StandardOutput::Captured);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.

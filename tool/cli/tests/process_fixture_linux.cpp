@@ -48,7 +48,8 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }
 
 // fork + execve with the child's standard output and error on the given
-// descriptors (-1: /dev/null) and standard input on /dev/null.
+// descriptors (-1: /dev/null; kClosed: not open) and standard input on /dev/null.
+constexpr int kClosed = -2;
 pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int outFd, int errFd,
             const std::string& workingDir = {}) {
   std::vector<std::string> args = argv;
@@ -62,6 +63,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int ou
   dup2(devnull, 0);
   dup2(outFd >= 0 ? outFd : devnull, 1);
   dup2(errFd >= 0 ? errFd : devnull, 2);
+  if (outFd == kClosed) close(1);
+  if (devnull > 2) close(devnull);
   if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(126);
   execve(argp[0], argp.data(), envp.data());
   _exit(127);
@@ -106,7 +109,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& env,
-                         std::chrono::milliseconds limit, const std::string& workingDir) {
+                         std::chrono::milliseconds limit, const std::string& workingDir, StandardOutput output) {
   ProcessResult result;
   int outPipe[2];
   int errPipe[2];
@@ -116,8 +119,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
     close(outPipe[1]);
     throw std::runtime_error("pipe failed");
   }
+  if (output == StandardOutput::BrokenPipe) {
+    // Nothing will ever read it: the child's first write meets a closed pipe.
+    close(outPipe[0]);
+    outPipe[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
   const Clock::time_point start = Clock::now();
-  const pid_t pid = Spawn(argv, env, outPipe[1], errPipe[1], workingDir);
+  const pid_t pid = Spawn(argv, env, output == StandardOutput::Closed ? kClosed : outPipe[1], errPipe[1], workingDir);
   close(outPipe[1]);
   close(errPipe[1]);
   if (pid < 0) {

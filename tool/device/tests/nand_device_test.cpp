@@ -2,16 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <string>
 #include <vector>
 
-#include "fake_transport.hpp"
+#include "recording_transport.hpp"
 
 namespace kestrin {
 namespace {
 
-using testing::FakeTransport;
+using testing::RecordingTransport;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
@@ -71,19 +72,18 @@ TEST(DecodeGeometry, RefusesGeometriesTheToolCannotWorkWith) {
   }
 }
 
-// A context over a fake device with the 4096 x 64 x 2048 geometry.
+// A fake device with the 4096 x 64 x 2048 geometry, and what a run hands
+// the page operations.
 struct Rig {
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands{transport};
   Console console;
-  ToolContext ctx{commands, console};
-  Rig() {
-    ctx.geometry.BlockCount = 4096;
-    ctx.geometry.PagesPerBlock = 64;
-    ctx.geometry.PagesPerBlockShift = 6;
-    ctx.geometry.PageSize = 2048;
-    ctx.geometry.PageSizeShift = 11;
-  }
+  FailureReport failures{console};
+  std::array<std::uint8_t, kMaxPageSize> ioBuffer{};
+  DeviceGeometry geometry{4096, 64, 6, 2048, 11};
+  NandAccess nand{commands, failures, geometry};
+
+  bool getGeometry() { return GetGeometry(commands, failures, ioBuffer.data(), geometry); }
 };
 
 Bytes pattern(std::size_t n) {
@@ -96,34 +96,34 @@ Bytes pattern(std::size_t n) {
 
 TEST(GetGeometry, ReadsTheRecordIntoTheIoBufferAndDecodesIt) {
   Rig rig;
-  rig.ctx.geometry = {};
+  rig.geometry = {};
   rig.transport.answer({true, 0, {0x08, 0x00, 0x00, 0x40, 0x06, 0x08, 0x00, 0x0B, 0x00, 0x00}});
-  ASSERT_TRUE(GetGeometry(rig.ctx));
+  ASSERT_TRUE(rig.getGeometry());
   ASSERT_EQ(rig.transport.requests.size(), 1U);
   EXPECT_EQ(rig.transport.requests[0].cdb, (Bytes{0xEF, 0x01, 0x7E, 0x25, 0x00, 0x00}));
   EXPECT_EQ(rig.transport.requests[0].length, 10U);
-  EXPECT_EQ(rig.ctx.ioBuffer[0], 0x08);
-  EXPECT_EQ(rig.ctx.geometry.BlockCount, 2048);
-  EXPECT_EQ(rig.ctx.geometry.FirmwareStartBlock, 2016);
+  EXPECT_EQ(rig.ioBuffer[0], 0x08);
+  EXPECT_EQ(rig.geometry.BlockCount, 2048);
+  EXPECT_EQ(rig.geometry.FirmwareStartBlock, 2016);
   EXPECT_EQ(rig.console.captured(), "");
 }
 
 TEST(GetGeometry, ReportsTransportErrorsAndRefusedGeometries) {
   Rig rig;
   rig.transport.failWith(EIO);
-  EXPECT_FALSE(GetGeometry(rig.ctx));
+  EXPECT_FALSE(rig.getGeometry());
   EXPECT_EQ(rig.console.captured(), "Error: 5  Input/output error\n");
-  EXPECT_EQ(rig.ctx.lastError, static_cast<std::uint32_t>(EIO));
+  EXPECT_EQ(rig.failures.lastError(), static_cast<std::uint32_t>(EIO));
 
   Rig big;
   big.transport.answer({true, 0, {0x10, 0x00, 0x00, 0x40, 0x06, 0x10, 0x00, 0x0C, 0x00, 0x00}});
-  EXPECT_FALSE(GetGeometry(big.ctx));
+  EXPECT_FALSE(big.getGeometry());
   EXPECT_EQ(big.console.captured(), "Unsupported NAND geometry: the page size is not 512, 1024 or 2048 bytes.\n");
-  EXPECT_EQ(big.ctx.geometry.PageSize, 2048) << "the refused record is not taken";
+  EXPECT_EQ(big.geometry.PageSize, 2048) << "the refused record is not taken";
 
   Rig small;
   small.transport.answer({true, 0, {0x00, 0x10, 0x00, 0x40, 0x06, 0x08, 0x00, 0x0B, 0x00, 0x00}});
-  EXPECT_FALSE(GetGeometry(small.ctx));
+  EXPECT_FALSE(small.getGeometry());
   EXPECT_EQ(small.console.captured(), "Unsupported NAND geometry: the NAND is smaller than the 4 MiB firmware area.\n");
 }
 
@@ -134,7 +134,7 @@ TEST(ProgramPageFromHost, MovesThePageInFourPiecesThenPrograms) {
     pass.transport.answer({});
   }
   pass.transport.answerStatus(0x01);
-  ASSERT_TRUE(ProgramPageFromHost(pass.ctx, 0x0203, 7, page.data()));
+  ASSERT_TRUE(ProgramPageFromHost(pass.nand, 0x0203, 7, page.data()));
   const auto& r = pass.transport.requests;
   ASSERT_EQ(r.size(), 5U);
   const std::uint16_t addresses[4] = {0x1A90, 0x1C90, 0x1E90, 0x2090};
@@ -155,19 +155,19 @@ TEST(ProgramPageFromHost, ReportsEachFailureItsOwnWay) {
     Rig rig;
     rig.transport.answer({});
     rig.transport.failWith(EIO);
-    EXPECT_FALSE(ProgramPageFromHost(rig.ctx, 0x40, 1, page.data()));
+    EXPECT_FALSE(ProgramPageFromHost(rig.nand, 0x40, 1, page.data()));
     EXPECT_EQ(rig.transport.requests.size(), 2U);
     EXPECT_EQ(rig.console.captured(), " Error: 5");
-    EXPECT_EQ(rig.ctx.lastError, static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(rig.failures.lastError(), static_cast<std::uint32_t>(EIO));
   }
   {
     SCOPED_TRACE("the program does not complete");
     Rig rig;
     for (int k = 0; k < 4; ++k) rig.transport.answer({});
     rig.transport.failWith(ETIMEDOUT);
-    EXPECT_FALSE(ProgramPageFromHost(rig.ctx, 0x40, 1, page.data()));
+    EXPECT_FALSE(ProgramPageFromHost(rig.nand, 0x40, 1, page.data()));
     EXPECT_EQ(rig.console.captured(), " Error: 110\n");
-    EXPECT_EQ(rig.ctx.lastError, static_cast<std::uint32_t>(ETIMEDOUT));
+    EXPECT_EQ(rig.failures.lastError(), static_cast<std::uint32_t>(ETIMEDOUT));
   }
   {
     SCOPED_TRACE("the device fails the program: the block is marked bad");
@@ -175,7 +175,7 @@ TEST(ProgramPageFromHost, ReportsEachFailureItsOwnWay) {
     for (int k = 0; k < 4; ++k) rig.transport.answer({});
     rig.transport.answerStatus(0x00);
     rig.transport.answerStatus(0x01);
-    EXPECT_FALSE(ProgramPageFromHost(rig.ctx, 0x0203, 8, page.data()));
+    EXPECT_FALSE(ProgramPageFromHost(rig.nand, 0x0203, 8, page.data()));
     ASSERT_EQ(rig.transport.requests.size(), 6U);
     // Page 0x203 lies in block 8, whose first page is 0x200.
     EXPECT_EQ(rig.transport.requests[5].cdb, (Bytes{0xEF, 0x1F, 0x00, 0x02, 0x00, 0x00, 0x90, 0x1A, 0x00, 0x00}));
@@ -187,9 +187,9 @@ TEST(ProgramPageFromHost, ReportsEachFailureItsOwnWay) {
     for (int k = 0; k < 4; ++k) rig.transport.answer({});
     rig.transport.answerStatus(0x00);
     rig.transport.failWith(ENODEV);
-    EXPECT_FALSE(ProgramPageFromHost(rig.ctx, 0x0203, 8, page.data()));
+    EXPECT_FALSE(ProgramPageFromHost(rig.nand, 0x0203, 8, page.data()));
     EXPECT_EQ(rig.console.captured(), " Error: 19");
-    EXPECT_EQ(rig.ctx.lastError, static_cast<std::uint32_t>(ENODEV));
+    EXPECT_EQ(rig.failures.lastError(), static_cast<std::uint32_t>(ENODEV));
   }
 }
 
@@ -201,7 +201,7 @@ TEST(ReadPageToHost, ReadsThePageThenBringsItOverInFourPieces) {
     rig.transport.answer({true, 0, Bytes(page.begin() + 512 * k, page.begin() + 512 * (k + 1))});
   }
   Bytes out(2048, 0xAA);
-  ASSERT_TRUE(ReadPageToHost(rig.ctx, 0x00010FC1, out.data()));
+  ASSERT_TRUE(ReadPageToHost(rig.nand, 0x00010FC1, out.data()));
   EXPECT_EQ(out, page);
   const auto& r = rig.transport.requests;
   ASSERT_EQ(r.size(), 5U);
@@ -216,23 +216,23 @@ TEST(ReadPageToHost, ReportsTransportErrorsAndFailsSilentlyOnDeviceFail) {
   {
     Rig rig;
     rig.transport.answerStatus(0x00);
-    EXPECT_FALSE(ReadPageToHost(rig.ctx, 5, out.data()));
+    EXPECT_FALSE(ReadPageToHost(rig.nand, 5, out.data()));
     EXPECT_EQ(rig.transport.requests.size(), 1U);
     EXPECT_EQ(rig.console.captured(), "");
   }
   {
     Rig rig;
     rig.transport.failWith(ENODEV);
-    EXPECT_FALSE(ReadPageToHost(rig.ctx, 5, out.data()));
+    EXPECT_FALSE(ReadPageToHost(rig.nand, 5, out.data()));
     EXPECT_EQ(rig.console.captured(), " Error: 19\n");
-    EXPECT_EQ(rig.ctx.lastError, static_cast<std::uint32_t>(ENODEV));
+    EXPECT_EQ(rig.failures.lastError(), static_cast<std::uint32_t>(ENODEV));
   }
   {
     Rig rig;
     rig.transport.answerStatus(0x01);
     rig.transport.answer({});
     rig.transport.failWith(EIO);
-    EXPECT_FALSE(ReadPageToHost(rig.ctx, 5, out.data()));
+    EXPECT_FALSE(ReadPageToHost(rig.nand, 5, out.data()));
     EXPECT_EQ(rig.transport.requests.size(), 3U);
     EXPECT_EQ(rig.console.captured(), " Error: 5");
   }

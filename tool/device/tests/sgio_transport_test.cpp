@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "device/vendor_commands.hpp"
@@ -22,6 +23,7 @@ struct FakeSgIo {
   unsigned short hostStatus = 0;
   unsigned short driverStatus = 0;
   Bytes dataIn;
+  std::optional<int> resid;  // the driver's residual count; by default what dataIn leaves over
 
   SgIoCall call() {
     return [this](int, sg_io_hdr_t& h) {
@@ -33,9 +35,11 @@ struct FakeSgIo {
       }
       if (h.dxfer_direction == SG_DXFER_FROM_DEV) {
         auto* p = static_cast<std::uint8_t*>(h.dxferp);
-        for (std::size_t i = 0; i < dataIn.size() && i < h.dxfer_len; ++i) {
+        std::size_t i = 0;
+        for (; i < dataIn.size() && i < h.dxfer_len; ++i) {
           p[i] = dataIn[i];
         }
+        h.resid = resid.value_or(static_cast<int>(h.dxfer_len - i));
       }
       h.status = status;
       h.masked_status = static_cast<unsigned char>((status >> 1) & 0x7F);
@@ -121,6 +125,45 @@ TEST(SgIoTransport, JudgesCompletionFromHostAndDriverStatus) {
     EXPECT_EQ(outcome.pass(), c.completed);
     EXPECT_EQ(outcome.errorCode, static_cast<std::uint32_t>(c.code));
   }
+}
+
+TEST(SgIoTransport, TellsHowManyBytesArrivedFromTheResidualCount) {
+  struct Case {
+    const char* name;
+    std::optional<int> resid;
+    std::uint32_t received;
+  };
+  const Case cases[] = {
+      {"short answer", std::nullopt, 2}, {"whole answer", 0, 16}, {"negative residual", -5, 16},
+      {"residual beyond the length", 999, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSgIo fake;
+    fake.dataIn = {0x41, 0x42};
+    fake.resid = c.resid;
+    SgIoTransport transport(-1, fake.call());
+    Bytes out(16, 0xAA);
+    ScsiRequest request;
+    request.cdb = {0xEF, 0x03, 0x00, 0x20};
+    request.data = out.data();
+    request.length = 16;
+    EXPECT_EQ(transport.execute(request).received, c.received);
+  }
+  // Through the vendor layer, the bytes that did not arrive keep the caller's.
+  FakeSgIo fake;
+  fake.dataIn = {0x41, 0x42};
+  SgIoTransport transport(-1, fake.call());
+  VendorCommands commands(transport);
+  Bytes out(16, 0xAA);
+  EXPECT_TRUE(commands.cmd_bReadCode(0x2000, out.data(), 16).pass());
+  Bytes expected(16, 0xAA);
+  expected[0] = 0x41;
+  expected[1] = 0x42;
+  EXPECT_EQ(out, expected);
+  // A status command whose byte the driver counts as not sent fails, whatever the buffer holds.
+  fake.dataIn = {0x01};
+  fake.resid = 1;
+  EXPECT_EQ(commands.cmd_bEraseBlock(1).kind, Outcome::DeviceFail);
 }
 
 TEST(SgIoTransport, RefusesAMalformedRequestWithoutTheIoctl) {

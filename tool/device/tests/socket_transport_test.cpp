@@ -145,6 +145,51 @@ TEST(SocketTransport, CarriesRequestsAndTheirAnswers) {
   EXPECT_EQ(received[2].header.timeoutMs, 60000U);
 }
 
+TEST(SocketTransport, ARequestLeavesInOneSendAndItsAnswerComesInOneReceive) {
+  // On a packet socket each send is one record, and a receive too short for
+  // a record loses the rest of it: the device end sees how the host sends,
+  // and its one-record answers arrive whole only when taken in one receive.
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  SocketTransport transport(fds[0]);
+  std::vector<std::size_t> records;
+  std::thread device([&] {
+    std::uint8_t record[4096];
+    for (ssize_t n; (n = ::recv(fds[1], record, sizeof(record), 0)) > 0;) {
+      records.push_back(static_cast<std::size_t>(n));
+      Bytes answer(wire::kAnswerHeaderSize);
+      if (const auto header = wire::decodeRequestHeader(record); header && header->direction == wire::Direction::In) {
+        answer.insert(answer.end(), {'Z', 'A', 'N', 'Q'});
+      }
+      const auto head = wire::encodeAnswerHeader({0, static_cast<std::uint32_t>(answer.size() - wire::kAnswerHeaderSize)});
+      std::copy(head.begin(), head.end(), answer.begin());
+      ::send(fds[1], answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    ::close(fds[1]);
+  });
+
+  std::uint8_t data[16] = {9, 8, 7, 6, 5};
+  ScsiRequest request;
+  request.cdb = {0xEE, 0x02};
+  request.direction = DataDirection::Out;
+  request.data = data;
+  request.length = 5;
+  request.timeoutSeconds = 1;
+  EXPECT_TRUE(transport.execute(request).completed);
+  request.cdb = {0xEF, 0x03};
+  request.direction = DataDirection::In;
+  request.length = sizeof(data);
+  const TransportStatus in = transport.execute(request);
+  EXPECT_TRUE(in.completed);
+  EXPECT_EQ(in.received, 4U);
+  EXPECT_EQ(std::memcmp(data, "ZANQ", 4), 0);
+  EXPECT_EQ(data[4], 5) << "bytes the device did not send stay";
+
+  ::shutdown(fds[0], SHUT_RDWR);
+  device.join();
+  EXPECT_EQ(records, (std::vector<std::size_t>{wire::kRequestHeaderSize + 5, wire::kRequestHeaderSize}));
+}
+
 // Runs one request against a device that behaves as `reply` says, and a
 // second request after it.
 struct Broken {

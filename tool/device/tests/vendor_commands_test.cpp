@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "fake_transport.hpp"
+#include "recording_transport.hpp"
 
 namespace kestrin {
 namespace {
 
-using testing::FakeTransport;
+using testing::RecordingTransport;
 using Bytes = std::vector<std::uint8_t>;
 
 struct CommandCase {
@@ -68,7 +68,7 @@ std::vector<CommandCase> everyCommand() {
 TEST(VendorCommands, EveryCommandSendsItsExactRequest) {
   for (const CommandCase& c : everyCommand()) {
     SCOPED_TRACE(c.name);
-    FakeTransport transport;
+    RecordingTransport transport;
     VendorCommands commands(transport);
     c.send(commands);
     ASSERT_EQ(transport.requests.size(), 1U);
@@ -85,7 +85,7 @@ TEST(VendorCommands, EveryCommandSendsItsExactRequest) {
 }
 
 TEST(VendorCommands, WriteXdataCarriesTheCallersBytesAtAnyLength) {
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands(transport);
   Bytes page(2048);
   for (std::size_t i = 0; i < page.size(); ++i) {
@@ -114,7 +114,7 @@ TEST(VendorCommands, StatusCommandsJudgeOnlyBitZeroOfTheStatusByte) {
   };
   for (std::size_t i = 0; i < statusCommands.size(); ++i) {
     SCOPED_TRACE(i);
-    FakeTransport transport;
+    RecordingTransport transport;
     VendorCommands commands(transport);
     transport.answerStatus(0x02);
     EXPECT_EQ(statusCommands[i](commands).kind, Outcome::DeviceFail);
@@ -136,7 +136,7 @@ TEST(VendorCommands, StatusCommandsJudgeOnlyBitZeroOfTheStatusByte) {
 }
 
 TEST(VendorCommands, MemoryReadsAndStartupKnowOnlyCompletion) {
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands(transport);
   std::array<std::uint8_t, 16> out{};
   out.fill(0xAA);
@@ -169,7 +169,7 @@ TEST(VendorCommands, MemoryReadsAndStartupKnowOnlyCompletion) {
 }
 
 TEST(VendorCommands, ReadsLongerThanOneRecordAreRefusedWithoutARequest) {
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands(transport);
   std::vector<std::uint8_t> out(600, 0xAA);
   const CommandOutcome xdata = commands.cmd_bReadXdata(0, out.data(), 513);
@@ -184,7 +184,7 @@ TEST(VendorCommands, ReadsLongerThanOneRecordAreRefusedWithoutARequest) {
 
 TEST(VendorCommands, InquiryPassesOnlyWithTheSupportedHeader) {
   const Bytes supported = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00, 'V', 'E', 'N', 'D'};
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands(transport);
   std::array<std::uint8_t, 36> out{};
 
@@ -212,7 +212,7 @@ TEST(VendorCommands, InquiryPassesOnlyWithTheSupportedHeader) {
 }
 
 TEST(VendorCommands, ReadCapacityDecodesBigEndianValues) {
-  FakeTransport transport;
+  RecordingTransport transport;
   VendorCommands commands(transport);
   std::uint32_t lba = 1;
   std::uint32_t blockLength = 1;

@@ -106,7 +106,7 @@ class StubDevice : public kestrin::ScsiTransport {
         } else {
           std::memcpy(r.data, buffer_ + (word - 0x1A90), r.length);
         }
-        return {true, 0};
+        return {true, 0, r.length};
       case 0x02:  // write data memory
         std::memcpy(buffer_ + (word - 0x1A90), r.data, r.length);
         return {true, 0};
@@ -123,7 +123,7 @@ class StubDevice : public kestrin::ScsiTransport {
         break;
     }
     r.data[0] = 0x01;  // status: pass
-    return {true, 0};
+    return {true, 0, 1};
   }
   std::uint64_t commands = 0;
 
@@ -154,7 +154,7 @@ bool TimedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport,
                      double& cpuSeconds) {
   kestrin::VendorCommands commands(transport);
   kestrin::Console console(sink);
-  kestrin::ToolContext ctx{commands, console};
+  kestrin::RunContext ctx(commands, console);
   const double cpu0 = threadCpuSeconds();
   const bool ok = kestrin::BlankCheck(ctx, 6);
   cpuSeconds += threadCpuSeconds() - cpu0;
@@ -236,7 +236,7 @@ void BM_FirmwareLoadPeakHeap(benchmark::State& state) {
     MeteredTransport metered(sim);
     kestrin::VendorCommands commands(metered);
     kestrin::Console console(sink);
-    kestrin::ToolContext ctx{commands, console};
+    kestrin::RunContext ctx(commands, console);
     gInUse = 0;
     gPeak = 0;
     gCounting = true;

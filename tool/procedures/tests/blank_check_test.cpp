@@ -281,7 +281,7 @@ TEST_F(BlankCheckTest, LinkLostEndsTheWalkWithTheErrorCode) {
     Rig rig(profile);
     EXPECT_FALSE(BlankCheck(rig.ctx, c.mode));
     EXPECT_EQ(rig.out(), c.expected);
-    EXPECT_EQ(rig.ctx.lastError, c.error);
+    EXPECT_EQ(rig.ctx.failures.lastError(), c.error);
   }
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "device/nand_device.hpp"
+#include "cli/run_context.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
 #include "testing/sim_transport.hpp"
@@ -25,10 +25,10 @@ flashsim::Profile MakeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock,
 // One device with the tool's side of a run attached to it.
 struct Rig {
   explicit Rig(const flashsim::Profile& profile)
-      : device(profile), transport(device), commands(transport), ctx{commands, console} {}
+      : device(profile), transport(device), commands(transport), ctx(commands, console) {}
   // For a transport that sits between the tool and the device.
   Rig(const flashsim::Profile& profile, ScsiTransport& through)
-      : device(profile), transport(device), commands(through), ctx{commands, console} {}
+      : device(profile), transport(device), commands(through), ctx(commands, console) {}
 
   std::string out() const { return console.captured(); }
 
@@ -36,7 +36,7 @@ struct Rig {
   SimTransport transport;
   VendorCommands commands;
   Console console;
-  ToolContext ctx;
+  RunContext ctx;
 };
 
 // A vendor command read back from the trace.

@@ -25,7 +25,7 @@ struct SeenRequest {
   std::vector<std::uint8_t> dataOut;
 };
 
-struct FakeScript {
+struct DeviceScript {
   std::vector<SeenRequest> seen;
   bool closed = false;
   // Answer of a request; when it gives nothing, the defaults below answer.
@@ -46,10 +46,10 @@ struct FakeScript {
   }
 };
 
-class FakeTransport : public ScsiTransport {
+class ScriptedDevice : public ScsiTransport {
  public:
-  explicit FakeTransport(FakeScript& script) : script_(script) {}
-  ~FakeTransport() override { script_.closed = true; }
+  explicit ScriptedDevice(DeviceScript& script) : script_(script) {}
+  ~ScriptedDevice() override { script_.closed = true; }
 
   TransportStatus execute(const ScsiRequest& r) override {
     SeenRequest seen;
@@ -65,33 +65,39 @@ class FakeTransport : public ScsiTransport {
     std::uint8_t* in = (r.direction == DataDirection::In) ? r.data : nullptr;
     const std::uint8_t op = r.cdb[0];
     const std::uint8_t sub = r.cdb[1];
+    std::uint32_t sent = 0;
     if (op == 0x12) {  // INQUIRY
       const std::uint8_t header[8] = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
-      std::memcpy(in, header, std::min<std::uint32_t>(8, r.length));
+      sent = std::min<std::uint32_t>(8, r.length);
+      std::memcpy(in, header, sent);
     } else if (op == 0x25) {  // READ CAPACITY
       const std::uint8_t data[8] = {0x00, 0x1F, 0xFF, 0xFF,
                                     static_cast<std::uint8_t>(script_.blockLength >> 24),
                                     static_cast<std::uint8_t>(script_.blockLength >> 16),
                                     static_cast<std::uint8_t>(script_.blockLength >> 8),
                                     static_cast<std::uint8_t>(script_.blockLength)};
-      std::memcpy(in, data, std::min<std::uint32_t>(8, r.length));
+      sent = std::min<std::uint32_t>(8, r.length);
+      std::memcpy(in, data, sent);
     } else if (op == 0xEF && sub == 0x03 && r.cdb[2] == 0x00 && r.cdb[3] == 0x20) {  // version
-      std::memcpy(in, script_.version.data(), std::min<std::uint32_t>(16, r.length));
+      sent = std::min<std::uint32_t>(16, r.length);
+      std::memcpy(in, script_.version.data(), sent);
     } else if (op == 0xEF && (sub == 0x01 || sub == 0x03)) {
-      std::memset(in, script_.memoryFill, r.length);
+      sent = r.length;
+      std::memset(in, script_.memoryFill, sent);
     } else if (op == 0xEF && sub >= 0x10 && in != nullptr && r.length >= 1) {
       in[0] = script_.statusByte;
+      sent = 1;
     }
-    return {true, 0};
+    return {true, 0, sent};
   }
 
  private:
-  FakeScript& script_;
+  DeviceScript& script_;
 };
 
-// An opener that hands out a FakeTransport over `script`, counting its calls.
-struct FakeOpener {
-  FakeScript& script;
+// An opener that hands out a ScriptedDevice over `script`, counting its calls.
+struct ScriptedOpener {
+  DeviceScript& script;
   int calls = 0;
   std::optional<std::uint32_t> failWith;
 
@@ -101,7 +107,7 @@ struct FakeOpener {
       errorCode = *failWith;
       return nullptr;
     }
-    return std::make_unique<FakeTransport>(script);
+    return std::make_unique<ScriptedDevice>(script);
   }
 };
 

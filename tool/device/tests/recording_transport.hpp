@@ -26,7 +26,7 @@ struct ScriptedAnswer {
   std::vector<std::uint8_t> dataIn;  // copied into an In buffer, at most its length
 };
 
-class FakeTransport : public ScsiTransport {
+class RecordingTransport : public ScsiTransport {
  public:
   TransportStatus execute(const ScsiRequest& request) override {
     RecordedRequest r;
@@ -47,11 +47,12 @@ class FakeTransport : public ScsiTransport {
       answer = script.front();
       script.pop_front();
     }
+    std::uint32_t received = 0;
     if (request.direction == DataDirection::In) {
-      const std::size_t n = std::min<std::size_t>(answer.dataIn.size(), request.length);
-      std::copy_n(answer.dataIn.begin(), n, request.data);
+      received = static_cast<std::uint32_t>(std::min<std::size_t>(answer.dataIn.size(), request.length));
+      std::copy_n(answer.dataIn.begin(), received, request.data);
     }
-    return {answer.completed, answer.errorCode};
+    return {answer.completed, answer.errorCode, answer.completed ? received : 0};
   }
 
   void answer(ScriptedAnswer a) { script.push_back(std::move(a)); }

@@ -84,8 +84,8 @@ class ProductThreadKestrinTest : public QObject {
     form.show();
     for (int row = 0; row < 8; ++row) {
       const auto r = static_cast<std::size_t>(row);
-      new ProductThread(static_cast<char>('A' + row), form.DinfoStr[r], form.ProgressBar[r], &form.CancelRequest[r],
-                        247, -1, 255, 256 + row);
+      new ProductThread(static_cast<char>('A' + row), form.JobRowFor(r), &form.CancelRequest[r], 247, -1, 255,
+                        256 + row);
     }
     QTRY_VERIFY_WITH_TIMEOUT(form.ProgressBar[6]->value() >= 4, 20000);
     form.CancelBtnClick(6);
@@ -116,4 +116,4 @@ class ProductThreadKestrinTest : public QObject {
 };
 
 QTEST_MAIN(ProductThreadKestrinTest)
-#include "product_thread_kestrin_test.moc"
+#include "jobs_in_rows_kestrin_test.moc"
