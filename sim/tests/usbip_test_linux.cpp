@@ -39,8 +39,8 @@ class Usbip : public ::testing::Test {
   void SetUp() override {
     e = std::make_shared<Device>(smallProfile());
     Profile fp = smallProfile();
-    fp.usbVendorId = 0x1234;
-    fp.usbProductId = 0x5678;
+    fp.usbVendorId = 0xFFFE;
+    fp.usbProductId = 0x0002;
     f = std::make_shared<Device>(fp);
     server.plug('e', e);
     server.plug('f', f);
@@ -85,7 +85,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   EXPECT_EQ(Bytes(r + usbip::kDeviceRecordSize, r + usbip::kDeviceRecordSize + 4), (Bytes{0x08, 0x06, 0x50, 0}));
   const std::uint8_t* second = r + usbip::kDeviceRecordSize + 4;
   EXPECT_STREQ(reinterpret_cast<const char*>(second + usbip::kPathSize), "1-6");
-  EXPECT_EQ(be::get16(second + 300), 0x1234);
+  EXPECT_EQ(be::get16(second + 300), 0xFFFE);
   EXPECT_TRUE(list.closedByPeer());
 
   EXPECT_EQ(Client(server.port()).import("1-7"), usbip::kStatusNoDevice);
@@ -294,6 +294,48 @@ TEST_F(Usbip, MalformedPeersLoseOnlyTheirConnection) {
   }
   EXPECT_EQ(good->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
   EXPECT_EQ(attached()->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
+}
+
+// A free loopback port (taken again at once by the daemon under test).
+std::uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
+  const std::string dir = simtest::makeTempDir();
+  const std::uint16_t port = freePort();
+  const auto start = simtest::flashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
+                                        "--device", "e:blocks=64,pages=4,pagesize=512"});
+  ASSERT_EQ(start.exitCode, 0) << start.err;
+  Client c(port);
+  ASSERT_EQ(c.import("1-5"), 0U);
+  ASSERT_TRUE(c.configure());
+  EXPECT_EQ(c.command(kInquiry, 0x80, 36).data.data.size(), 36U);
+  const auto trace = simtest::flashsim({"trace", "--dir", dir, "e"});
+  EXPECT_NE(trace.out.find("120000002400 in 36 good"), std::string::npos) << trace.out;
+  EXPECT_EQ(simtest::flashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_TRUE(c.closedByPeer());
+  EXPECT_EQ(simtest::flashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
+  Client again(port);
+  EXPECT_EQ(again.import("1-5"), 0U) << "re-plugged";
+  if (!std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
+    const auto attach = simtest::flashsim({"attach", "--dir", dir, "f"});
+    EXPECT_EQ(attach.exitCode, 1);
+    EXPECT_NE(attach.err.find("vhci-hcd"), std::string::npos) << attach.err;
+  }
+  const auto bad = simtest::flashsim({"serve", "--dir", dir + "x", "--usbip", "nowhere:99999"});
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_EQ(simtest::flashsim({"stop", "--dir", dir}).exitCode, 0);
+  simtest::removeTree(dir);
+  simtest::removeTree(dir + "x");
 }
 
 // The block device the kernel made for an attached emulated device, e.g. "sdb".

@@ -129,6 +129,12 @@ void UsbipServer::unplug(char letter) {
   }
 }
 
+bool UsbipServer::offers(char letter) {
+  std::lock_guard lock(mutex_);
+  const auto it = offers_.find(letter);
+  return it != offers_.end() && it->second.plugged;
+}
+
 void UsbipServer::stop() {
   if (listenFd_ >= 0) {
     ::shutdown(listenFd_, SHUT_RDWR);

@@ -33,6 +33,7 @@ class UsbipServer {
   // The devices it offers. Unplugging ends the device's USB/IP connection.
   void plug(char letter, std::shared_ptr<Device> device);
   void unplug(char letter);
+  bool offers(char letter);  // plugged
 
   // Hands a plugged device to the local vhci-hcd driver. Returns an error
   // text, empty on success.
