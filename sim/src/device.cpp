@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +10,7 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
+#include "flashsim/big_endian.hpp"
 
 namespace flashsim {
 namespace {
@@ -47,11 +49,39 @@ std::uint32_t le32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
   return byteorder::getLe32(cdb.data() + at);
 }
 
+std::uint32_t be16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
+  return be::get16(cdb.data() + at);
+}
+
+std::uint32_t be32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
+  return be::get32(cdb.data() + at);
+}
+
+// Standard disk commands besides INQUIRY and READ CAPACITY.
+constexpr std::uint8_t kOpTestUnitReady = 0x00;
+constexpr std::uint8_t kOpRequestSense = 0x03;
+constexpr std::uint8_t kOpModeSense6 = 0x1A;
+constexpr std::uint8_t kOpStartStopUnit = 0x1B;
+constexpr std::uint8_t kOpPreventAllowRemoval = 0x1E;
+constexpr std::uint8_t kOpRead10 = 0x28;
+constexpr std::uint8_t kOpWrite10 = 0x2A;
+constexpr std::uint8_t kOpSynchronizeCache10 = 0x35;
+constexpr std::uint8_t kOpModeSense10 = 0x5A;
+
+// Fixed-format sense: key, additional sense code and qualifier.
+struct Sense {
+  std::uint8_t key = 0;
+  std::uint8_t asc = 0;
+  std::uint8_t ascq = 0;
+};
+constexpr std::uint8_t kKeyIllegalRequest = 0x05;
+constexpr Sense kSenseInvalidOpcode{kKeyIllegalRequest, 0x20, 0};
+constexpr Sense kSenseLbaOutOfRange{kKeyIllegalRequest, 0x21, 0};
+constexpr Sense kSenseInvalidField{kKeyIllegalRequest, 0x24, 0};
+
 void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 24));
-  out.push_back(static_cast<std::uint8_t>(v >> 16));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v));
+  out.resize(out.size() + 4);
+  be::put32(out.data() + out.size() - 4, v);
 }
 
 bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
@@ -94,6 +124,11 @@ std::string validateProfile(const Profile& p) {
   }
   if (p.traceLimit == 0) {
     return "the trace must keep at least one command";
+  }
+  if (p.usbSerial.size() > 32 ||
+      !std::all_of(p.usbSerial.begin(), p.usbSerial.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+    return "the USB serial number has at most 32 letters and digits";
   }
   return {};
 }
@@ -233,9 +268,86 @@ struct Device::Impl {
     return blankCheckEnds && now < *blankCheckEnds;
   }
 
+  // One request as the handlers see it.
+  struct Call {
+    const wire::RequestHeader& r;
+    const std::vector<std::uint8_t>& dataOut;
+    Clock::time_point now;
+  };
+  using Handler = Answer (Impl::*)(const Call&, Outcome&);
+
+  // One command the device knows: operation code, the sub-command in CDB
+  // byte 1 (vendor commands; -1 for any), the length of its CDB layout, the
+  // direction its data moves and its handler.
+  struct Command {
+    std::uint8_t opcode;
+    int sub;
+    std::uint8_t cdbLength;
+    wire::Direction direction;
+    Handler handler;
+  };
+  static const Command kCommands[];
+
   Answer run(const wire::RequestHeader& r, const std::vector<std::uint8_t>& dataOut,
              Outcome& outcome);
   Answer status(const wire::RequestHeader& r, bool pass, Outcome& outcome) const;
+  Answer refuse(Outcome& outcome, Sense s, bool phaseError = false);
+  static Answer good(Outcome& outcome, std::vector<std::uint8_t> dataIn, std::uint32_t limit);
+
+  // Vendor commands.
+  Answer readMemory(const Call& c, Outcome& o);
+  Answer writeXdata(const Call& c, Outcome& o);
+  Answer startup(const Call& c, Outcome& o);
+  Answer move(const Call& c, Outcome& o);
+  Answer eraseBlockCmd(const Call& c, Outcome& o);
+  Answer programPageCmd(const Call& c, Outcome& o);
+  Answer readPageCmd(const Call& c, Outcome& o);
+  Answer blockStatus(const Call& c, Outcome& o);
+  Answer markBad(const Call& c, Outcome& o);
+  Answer startBlankCheck(const Call& c, Outcome& o);
+  Answer pollBlankCheck(const Call& c, Outcome& o);
+  // Disk commands.
+  Answer inquiry(const Call& c, Outcome& o);
+  Answer readCapacity6(const Call& c, Outcome& o);
+  Answer readCapacity10(const Call& c, Outcome& o);
+  Answer testUnitReady(const Call& c, Outcome& o);
+  Answer requestSense(const Call& c, Outcome& o);
+  Answer modeSense6(const Call& c, Outcome& o);
+  Answer modeSense10(const Call& c, Outcome& o);
+  Answer readWrite10(const Call& c, Outcome& o);
+
+  Sense sense{};  // of the last failed command, until REQUEST SENSE reads it
+  // The logical disk: written sectors that are not all zeros.
+  std::map<std::uint32_t, std::unique_ptr<std::uint8_t[]>> disk;
+};
+
+using D = wire::Direction;
+const Device::Impl::Command Device::Impl::kCommands[] = {
+    {vendor::kOpRead, vendor::kSubReadXdata, 6, D::In, &Impl::readMemory},
+    {vendor::kOpWrite, vendor::kSubWriteXdata, 6, D::Out, &Impl::writeXdata},
+    {vendor::kOpRead, vendor::kSubReadCode, 6, D::In, &Impl::readMemory},
+    {vendor::kOpRead, vendor::kSubStartup, 6, D::In, &Impl::startup},
+    {vendor::kOpRead, vendor::kSubMove, 6, D::In, &Impl::move},
+    {vendor::kOpRead, vendor::kSubEraseBlock, 6, D::In, &Impl::eraseBlockCmd},
+    {vendor::kOpRead, vendor::kSubProgramPage, 10, D::In, &Impl::programPageCmd},
+    {vendor::kOpRead, vendor::kSubReadPage, 10, D::In, &Impl::readPageCmd},
+    {vendor::kOpRead, vendor::kSubBlockStatus, 6, D::In, &Impl::blockStatus},
+    {vendor::kOpRead, vendor::kSubMarkBad, 10, D::In, &Impl::markBad},
+    {vendor::kOpRead, vendor::kSubStartBlankCheck, 6, D::In, &Impl::startBlankCheck},
+    {vendor::kOpRead, vendor::kSubPollBlankCheck, 6, D::In, &Impl::pollBlankCheck},
+    {kOpTestUnitReady, -1, 6, D::None, &Impl::testUnitReady},
+    {kOpRequestSense, -1, 6, D::In, &Impl::requestSense},
+    {vendor::kOpInquiry, -1, 6, D::In, &Impl::inquiry},
+    {kOpModeSense6, -1, 6, D::In, &Impl::modeSense6},
+    {kOpStartStopUnit, -1, 6, D::None, &Impl::testUnitReady},
+    {kOpPreventAllowRemoval, -1, 6, D::None, &Impl::testUnitReady},
+    // The vendor form of READ CAPACITY has a 6-byte CDB; a 10-byte CDB is the standard one.
+    {vendor::kOpReadCapacity, -1, 6, D::In, &Impl::readCapacity6},
+    {vendor::kOpReadCapacity, -1, 10, D::In, &Impl::readCapacity10},
+    {kOpRead10, -1, 10, D::In, &Impl::readWrite10},
+    {kOpWrite10, -1, 10, D::Out, &Impl::readWrite10},
+    {kOpSynchronizeCache10, -1, 10, D::None, &Impl::testUnitReady},
+    {kOpModeSense10, -1, 10, D::In, &Impl::modeSense10},
 };
 
 Answer Device::Impl::status(const wire::RequestHeader& r, bool pass, Outcome& outcome) const {
@@ -247,156 +359,249 @@ Answer Device::Impl::status(const wire::RequestHeader& r, bool pass, Outcome& ou
   return a;
 }
 
+Answer Device::Impl::refuse(Outcome& outcome, Sense s, bool phaseError) {
+  outcome = Outcome::CheckCondition;
+  sense = s;
+  Answer a;
+  a.scsiStatus = vendor::kStatusCheckCondition;
+  a.phaseError = phaseError;
+  return a;
+}
+
+Answer Device::Impl::good(Outcome& outcome, std::vector<std::uint8_t> dataIn, std::uint32_t limit) {
+  outcome = Outcome::Good;
+  dataIn.resize(std::min<std::size_t>(dataIn.size(), limit));
+  Answer a;
+  a.dataIn = std::move(dataIn);
+  return a;
+}
+
 // Runs one command on the model; the caller holds the mutex.
 Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::uint8_t>& dataOut,
                          Outcome& outcome) {
-  Answer checkCondition;
-  checkCondition.scsiStatus = vendor::kStatusCheckCondition;
-  outcome = Outcome::CheckCondition;
-
-  const std::uint8_t op = r.cdb[0];
-  const bool in = r.direction == wire::Direction::In;
-  const Geometry& g = profile.geometry;
-
-  if (op == vendor::kOpInquiry) {
-    if (!in || r.cdbLength < 6) {
-      return checkCondition;
+  bool opcodeKnown = false;
+  const Command* command = nullptr;
+  for (const Command& c : kCommands) {
+    if (c.opcode != r.cdb[0]) {
+      continue;
     }
-    std::vector<std::uint8_t> reply(36, ' ');
-    static constexpr std::uint8_t kSupported[8] = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
-    static constexpr std::uint8_t kNotRemovable[8] = {0x00, 0x00, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
-    const std::uint8_t* header = profile.supported ? kSupported : kNotRemovable;
-    if (!profile.inquiryHeader.empty()) {
-      header = profile.inquiryHeader.data();
+    opcodeKnown = true;
+    // Of the layouts that fit the CDB, the longest (READ CAPACITY has two).
+    if ((c.sub < 0 || c.sub == r.cdb[1]) && c.cdbLength <= r.cdbLength &&
+        (command == nullptr || c.cdbLength > command->cdbLength)) {
+      command = &c;
     }
-    std::copy(header, header + 8, reply.begin());
-    static constexpr char kIdentity[] = "FLASHSIMNAND EMULATOR   0001";  // vendor, product, revision
-    std::copy(kIdentity, kIdentity + 28, reply.begin() + 8);
-    reply.resize(std::min<std::size_t>(reply.size(), r.transferLength));
-    outcome = Outcome::Good;
-    return Answer{Answer::Link::Answered, vendor::kStatusGood, std::move(reply)};
   }
-
-  if (op == vendor::kOpReadCapacity) {
-    if (!in || r.cdbLength < 6) {
-      return checkCondition;
-    }
-    const std::uint64_t bytes = static_cast<std::uint64_t>(pageCount()) << pageSizeShift;
-    std::uint64_t lastLba = 0;
-    if (profile.capacityBlockLength != 0 && bytes >= profile.capacityBlockLength) {
-      lastLba = std::min<std::uint64_t>(bytes / profile.capacityBlockLength - 1, 0xFFFFFFFFU);
-    }
-    std::vector<std::uint8_t> reply;
-    putBe32(reply, static_cast<std::uint32_t>(lastLba));
-    putBe32(reply, profile.capacityBlockLength);
-    reply.resize(std::min<std::size_t>(reply.size(), r.transferLength));
-    outcome = Outcome::Good;
-    return Answer{Answer::Link::Answered, vendor::kStatusGood, std::move(reply)};
+  if (!opcodeKnown) {
+    return refuse(outcome, kSenseInvalidOpcode);
   }
-
-  if (op == vendor::kOpWrite) {
-    if (r.cdb[1] != vendor::kSubWriteXdata || r.direction != wire::Direction::Out ||
-        r.cdbLength < 6 || dataOut.size() != r.transferLength) {
-      return checkCondition;
-    }
-    writeData(le16(r.cdb, 2), dataOut.data(), dataOut.size());
-    outcome = Outcome::Good;
-    return Answer{};
+  if (command == nullptr) {
+    return refuse(outcome, kSenseInvalidField);
   }
-
-  if (op != vendor::kOpRead || !in) {
-    return checkCondition;
+  if (command->direction != r.direction) {
+    // A command that moves data in the other direction (or none) than the
+    // host asked for; one without data cannot be a phase error.
+    return refuse(outcome, kSenseInvalidField, command->direction != wire::Direction::None);
   }
+  return (this->*command->handler)(Call{r, dataOut, Clock::now()}, outcome);
+}
 
-  const std::uint8_t sub = r.cdb[1];
-  const bool tenByte = sub == vendor::kSubProgramPage || sub == vendor::kSubReadPage ||
-                       sub == vendor::kSubMarkBad;
-  if (r.cdbLength < (tenByte ? 10 : 6)) {
-    return checkCondition;
-  }
-  const auto now = Clock::now();
+Answer Device::Impl::readMemory(const Call& c, Outcome& o) {
+  Answer a;
+  a.dataIn.resize(c.r.transferLength);
+  readMemory(c.r.cdb[1] == vendor::kSubReadXdata ? data : code, le16(c.r.cdb, 2), a.dataIn.data(),
+             a.dataIn.size());
+  o = Outcome::Good;
+  return a;
+}
 
-  switch (sub) {
-    case vendor::kSubReadXdata:
-    case vendor::kSubReadCode: {
-      Answer a;
-      a.dataIn.resize(r.transferLength);
-      readMemory(sub == vendor::kSubReadXdata ? data : code, le16(r.cdb, 2), a.dataIn.data(),
-                 a.dataIn.size());
-      outcome = Outcome::Good;
-      return a;
-    }
-    case vendor::kSubStartup: {
-      Answer a;
-      if (r.transferLength > 0) {
-        a.dataIn.push_back(kStatusPass);
-      }
-      outcome = Outcome::Good;
-      return a;
-    }
-    case vendor::kSubMove:
-      return status(r, profile.movePasses, outcome);
-    case vendor::kSubEraseBlock: {
-      const std::uint16_t block = le16(r.cdb, 2);
-      if (block >= g.blockCount || faults.eraseFails.count(block) != 0) {
-        return status(r, false, outcome);
-      }
-      eraseBlock(block);
-      return status(r, true, outcome);
-    }
-    case vendor::kSubProgramPage: {
-      const std::uint32_t page = le32(r.cdb, 2);
-      if (page >= pageCount() || faults.programFails.count(page >> pageShift) != 0) {
-        return status(r, false, outcome);
-      }
-      std::vector<std::uint8_t>& buffer = pageScratch;
-      buffer.resize(g.pageSize);
-      readMemory(data, le16(r.cdb, 8), buffer.data(), buffer.size());
-      programPage(page, buffer.data());
-      return status(r, true, outcome);
-    }
-    case vendor::kSubReadPage: {
-      const std::uint32_t page = le32(r.cdb, 2);
-      const auto block = static_cast<std::uint16_t>(page >> pageShift);
-      if (page >= pageCount() || faults.readFails.count(block) != 0) {
-        return status(r, false, outcome);
-      }
-      std::vector<std::uint8_t>& buffer = pageScratch;
-      buffer.resize(g.pageSize);
-      readPage(page, buffer.data());
-      if (faults.bitErrors.count(block) != 0) {
-        buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
-      }
-      writeData(le16(r.cdb, 6), buffer.data(), buffer.size());
-      return status(r, true, outcome);
-    }
-    case vendor::kSubBlockStatus: {
-      const std::uint32_t page = le32(r.cdb, 2);
-      const bool good = page < pageCount() && bad.count(page >> pageShift) == 0;
-      return status(r, good, outcome);
-    }
-    case vendor::kSubMarkBad: {
-      const std::uint32_t page = le32(r.cdb, 2);
-      if (page >= pageCount()) {
-        return status(r, false, outcome);
-      }
-      bad.insert(static_cast<std::uint16_t>(page >> pageShift));
-      return status(r, true, outcome);
-    }
-    case vendor::kSubStartBlankCheck: {
-      timings = std::array<std::uint8_t, 4>{r.cdb[2], r.cdb[3], r.cdb[4], r.cdb[5]};
-      if (!profile.acceptsBlankCheck) {
-        return status(r, false, outcome);
-      }
-      blankCheckEnds = now + profile.blankCheckDuration;  // a new start begins afresh
-      return status(r, true, outcome);
-    }
-    case vendor::kSubPollBlankCheck:
-      // Pass also when no check was ever started: nothing is running.
-      return status(r, !blankCheckRunning(now), outcome);
-    default:
-      return checkCondition;
+Answer Device::Impl::writeXdata(const Call& c, Outcome& o) {
+  if (c.dataOut.size() != c.r.transferLength) {
+    return refuse(o, kSenseInvalidField);
   }
+  writeData(le16(c.r.cdb, 2), c.dataOut.data(), c.dataOut.size());
+  o = Outcome::Good;
+  Answer a;
+  a.dataOutTaken = c.r.transferLength;
+  return a;
+}
+
+Answer Device::Impl::startup(const Call& c, Outcome& o) {
+  return good(o, {kStatusPass}, c.r.transferLength);
+}
+
+Answer Device::Impl::move(const Call& c, Outcome& o) { return status(c.r, profile.movePasses, o); }
+
+Answer Device::Impl::eraseBlockCmd(const Call& c, Outcome& o) {
+  const std::uint16_t block = le16(c.r.cdb, 2);
+  if (block >= profile.geometry.blockCount || faults.eraseFails.count(block) != 0) {
+    return status(c.r, false, o);
+  }
+  eraseBlock(block);
+  return status(c.r, true, o);
+}
+
+Answer Device::Impl::programPageCmd(const Call& c, Outcome& o) {
+  const std::uint32_t page = le32(c.r.cdb, 2);
+  if (page >= pageCount() || faults.programFails.count(page >> pageShift) != 0) {
+    return status(c.r, false, o);
+  }
+  std::vector<std::uint8_t>& buffer = pageScratch;
+  buffer.resize(profile.geometry.pageSize);
+  readMemory(data, le16(c.r.cdb, 8), buffer.data(), buffer.size());
+  programPage(page, buffer.data());
+  return status(c.r, true, o);
+}
+
+Answer Device::Impl::readPageCmd(const Call& c, Outcome& o) {
+  const std::uint32_t page = le32(c.r.cdb, 2);
+  const auto block = static_cast<std::uint16_t>(page >> pageShift);
+  if (page >= pageCount() || faults.readFails.count(block) != 0) {
+    return status(c.r, false, o);
+  }
+  std::vector<std::uint8_t>& buffer = pageScratch;
+  buffer.resize(profile.geometry.pageSize);
+  readPage(page, buffer.data());
+  if (faults.bitErrors.count(block) != 0) {
+    buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
+  }
+  writeData(le16(c.r.cdb, 6), buffer.data(), buffer.size());
+  return status(c.r, true, o);
+}
+
+Answer Device::Impl::blockStatus(const Call& c, Outcome& o) {
+  const std::uint32_t page = le32(c.r.cdb, 2);
+  return status(c.r, page < pageCount() && bad.count(page >> pageShift) == 0, o);
+}
+
+Answer Device::Impl::markBad(const Call& c, Outcome& o) {
+  const std::uint32_t page = le32(c.r.cdb, 2);
+  if (page >= pageCount()) {
+    return status(c.r, false, o);
+  }
+  bad.insert(static_cast<std::uint16_t>(page >> pageShift));
+  return status(c.r, true, o);
+}
+
+Answer Device::Impl::startBlankCheck(const Call& c, Outcome& o) {
+  timings = std::array<std::uint8_t, 4>{c.r.cdb[2], c.r.cdb[3], c.r.cdb[4], c.r.cdb[5]};
+  if (!profile.acceptsBlankCheck) {
+    return status(c.r, false, o);
+  }
+  blankCheckEnds = c.now + profile.blankCheckDuration;  // a new start begins afresh
+  return status(c.r, true, o);
+}
+
+Answer Device::Impl::pollBlankCheck(const Call& c, Outcome& o) {
+  // Pass also when no check was ever started: nothing is running.
+  return status(c.r, !blankCheckRunning(c.now), o);
+}
+
+Answer Device::Impl::inquiry(const Call& c, Outcome& o) {
+  if ((c.r.cdb[1] & 0x01) != 0 || c.r.cdb[2] != 0) {
+    return refuse(o, kSenseInvalidField);  // no vital product data pages
+  }
+  std::vector<std::uint8_t> reply(36, ' ');
+  static constexpr std::uint8_t kSupported[8] = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
+  static constexpr std::uint8_t kNotRemovable[8] = {0x00, 0x00, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
+  const std::uint8_t* header = profile.supported ? kSupported : kNotRemovable;
+  if (!profile.inquiryHeader.empty()) {
+    header = profile.inquiryHeader.data();
+  }
+  std::copy(header, header + 8, reply.begin());
+  static constexpr char kIdentity[] = "FLASHSIMNAND EMULATOR   0001";  // vendor, product, revision
+  std::copy(kIdentity, kIdentity + 28, reply.begin() + 8);
+  // The command tool leaves the allocation length 0 and takes what its
+  // transfer length holds; a host that names one gets at most that.
+  const std::uint32_t allocation = be16(c.r.cdb, 3);
+  return good(o, std::move(reply),
+              allocation == 0 ? c.r.transferLength : std::min(allocation, c.r.transferLength));
+}
+
+Answer Device::Impl::readCapacity6(const Call& c, Outcome& o) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(pageCount()) << pageSizeShift;
+  std::uint64_t lastLba = 0;
+  if (profile.capacityBlockLength != 0 && bytes >= profile.capacityBlockLength) {
+    lastLba = std::min<std::uint64_t>(bytes / profile.capacityBlockLength - 1, 0xFFFFFFFFU);
+  }
+  std::vector<std::uint8_t> reply;
+  putBe32(reply, static_cast<std::uint32_t>(lastLba));
+  putBe32(reply, profile.capacityBlockLength);
+  return good(o, std::move(reply), c.r.transferLength);
+}
+
+Answer Device::Impl::readCapacity10(const Call& c, Outcome& o) {
+  std::vector<std::uint8_t> reply;
+  putBe32(reply, kDiskSectors - 1);
+  putBe32(reply, kDiskSectorSize);
+  return good(o, std::move(reply), c.r.transferLength);
+}
+
+Answer Device::Impl::testUnitReady(const Call&, Outcome& o) { return good(o, {}, 0); }
+
+Answer Device::Impl::requestSense(const Call& c, Outcome& o) {
+  std::vector<std::uint8_t> reply(18, 0);
+  reply[0] = 0x70;  // current error, fixed format
+  reply[2] = sense.key;
+  reply[7] = 10;  // additional length
+  reply[12] = sense.asc;
+  reply[13] = sense.ascq;
+  sense = {};
+  return good(o, std::move(reply), std::min<std::uint32_t>(c.r.cdb[4], c.r.transferLength));
+}
+
+// MODE SENSE answers the header alone: no block descriptors, no pages, and
+// the write-protect bit clear.
+Answer Device::Impl::modeSense6(const Call& c, Outcome& o) {
+  return good(o, {3, 0, 0, 0}, std::min<std::uint32_t>(c.r.cdb[4], c.r.transferLength));
+}
+
+Answer Device::Impl::modeSense10(const Call& c, Outcome& o) {
+  return good(o, {0, 6, 0, 0, 0, 0, 0, 0}, std::min<std::uint32_t>(be16(c.r.cdb, 7), c.r.transferLength));
+}
+
+Answer Device::Impl::readWrite10(const Call& c, Outcome& o) {
+  const std::uint32_t lba = be32(c.r.cdb, 2);
+  const std::uint32_t count = be16(c.r.cdb, 7);
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * kDiskSectorSize;
+  if (bytes > c.r.transferLength) {
+    return refuse(o, kSenseInvalidField, true);  // the request cannot hold the sectors
+  }
+  if (static_cast<std::uint64_t>(lba) + count > kDiskSectors) {
+    return refuse(o, kSenseLbaOutOfRange);
+  }
+  const bool write = c.r.cdb[0] == kOpWrite10;
+  if (write && c.dataOut.size() < bytes) {
+    return refuse(o, kSenseInvalidField);
+  }
+  Answer a;
+  if (!write) {
+    a.dataIn.assign(bytes, 0);
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto at = i * static_cast<std::size_t>(kDiskSectorSize);
+    auto it = disk.find(lba + i);
+    if (!write) {
+      if (it != disk.end()) {
+        std::memcpy(a.dataIn.data() + at, it->second.get(), kDiskSectorSize);
+      }
+      continue;
+    }
+    const std::uint8_t* src = c.dataOut.data() + at;
+    if (std::all_of(src, src + kDiskSectorSize, [](std::uint8_t b) { return b == 0; })) {
+      if (it != disk.end()) {
+        disk.erase(it);
+      }
+      continue;
+    }
+    if (it == disk.end()) {
+      it = disk.emplace(lba + i, std::make_unique<std::uint8_t[]>(kDiskSectorSize)).first;
+    }
+    std::memcpy(it->second.get(), src, kDiskSectorSize);
+  }
+  a.dataOutTaken = write ? static_cast<std::uint32_t>(bytes) : 0;
+  o = Outcome::Good;
+  return a;
 }
 
 Device::Device(Profile profile) {

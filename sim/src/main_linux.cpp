@@ -21,7 +21,7 @@ namespace {
 
 // The usage text: serve, then every control command as the table has it.
 std::string usage() {
-  std::string text = "usage: flashsim serve --dir DIR [--foreground] [--device DEVICE]...\n";
+  std::string text = "usage: flashsim serve --dir DIR [--foreground] [--device DEVICE]... [--usbip [ADDR:]PORT]\n";
   for (const flashsim::ControlCommand& c : flashsim::controlCommands()) {
     text += "       flashsim " + std::string(c.name) + std::string(c.name.size() < 7 ? 7 - c.name.size() : 0, ' ') +
             " --dir DIR" + (c.arguments.empty() ? "" : " ") + std::string(c.arguments) + "\n";
@@ -38,16 +38,18 @@ struct Options {
   std::string dir;
   bool foreground = false;
   std::vector<std::string> devices;
+  std::string usbip;  // [ADDR:]PORT to serve USB/IP on
   std::vector<std::string> positional;
 };
 
 // Parses the arguments after the command word (argv[0] here is that word).
 // Returns an error text.
 std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
-  enum : int { kDir = 1000, kDevice, kForeground };
+  enum : int { kDir = 1000, kDevice, kForeground, kUsbip };
   static const option kOptions[] = {{"dir", required_argument, nullptr, kDir},
                                     {"device", required_argument, nullptr, kDevice},
                                     {"foreground", no_argument, nullptr, kForeground},
+                                    {"usbip", required_argument, nullptr, kUsbip},
                                     {nullptr, 0, nullptr, 0}};
   bool haveDir = false;
   opterr = 0;
@@ -72,8 +74,14 @@ std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
           o.foreground = true;
         }
         break;
+      case kUsbip:
+        if (!serve) {
+          return "--usbip belongs to serve";
+        }
+        o.usbip = optarg;
+        break;
       case ':':
-        return std::string(optopt == kDir ? "--dir" : "--device") + " needs a value";
+        return std::string(optopt == kDir ? "--dir" : optopt == kUsbip ? "--usbip" : "--device") + " needs a value";
       default:
         return "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
                                                 : std::string(argv[optind - 1]));
@@ -139,9 +147,14 @@ void closeInheritedFiles(int keep) {
   }
 }
 
-// Plugs the listed devices and opens the control socket. Returns an error text.
-std::string startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices) {
+// Opens the USB/IP listener when asked, plugs the listed devices and opens
+// the control socket. Returns an error text.
+std::string startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices,
+                        const std::string& usbip) {
   std::string error = flashsim::Server::installSignalHandlers();
+  if (error.empty() && !usbip.empty()) {
+    error = server.usbip().listen(usbip);
+  }
   for (const auto& d : devices) {
     if (error.empty()) {
       error = server.plug(d);
@@ -178,7 +191,7 @@ int serve(const Options& o) {
 
   if (o.foreground) {
     flashsim::Server server(dir);
-    error = startServer(server, devices);
+    error = startServer(server, devices, o.usbip);
     if (!error.empty()) {
       return fail(error);
     }
@@ -213,7 +226,7 @@ int serve(const Options& o) {
     int code = 0;
     {
       flashsim::Server server(dir);
-      error = startServer(server, devices);
+      error = startServer(server, devices, o.usbip);
       const std::string report = error.empty() ? "ok\n" : error + "\n";
       [[maybe_unused]] const ssize_t n = ::write(ready[1], report.data(), report.size());
       ::close(ready[1]);

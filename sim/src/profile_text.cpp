@@ -212,6 +212,15 @@ std::string applyProfileSetting(Profile& p, std::string_view key, std::string_vi
     } else {
       p.inquiryHeader = *bytes;
     }
+  } else if (key == "usb_vid" || key == "usb_pid") {
+    const auto bytes = parseHex(value);
+    if (!bytes || bytes->size() != 2) {
+      return badValue(key, value, "4 hex digits");
+    }
+    (key == "usb_vid" ? p.usbVendorId : p.usbProductId) =
+        static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]);
+  } else if (key == "usb_serial") {
+    p.usbSerial = std::string(value);  // validateProfile checks it
   } else if (key == "trace_limit") {
     const auto n = parseNumber(value, 10000000);
     if (!n || *n == 0) {

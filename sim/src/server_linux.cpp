@@ -387,6 +387,7 @@ std::string Server::plug(const DeviceArgument& arg) {
     return std::string("cannot start a thread for device ") + arg.letter + ": " + e.what();
   }
   s->plugged = true;
+  usbip_.plug(arg.letter, s->device);
   return {};
 }
 
@@ -397,6 +398,7 @@ std::string Server::unplug(char letter) {
     return std::string("device ") + letter + " is not plugged";
   }
   Slot& s = *it->second;
+  usbip_.unplug(letter);
   ::unlink((dir_ + "/" + devdir::entryNameForLetter(letter)).c_str());
   ::shutdown(s.listenFd, SHUT_RDWR);  // wakes the accept loop
   s.acceptThread.join();
@@ -428,6 +430,7 @@ void Server::shutdownAll() {
   for (char letter : plugged) {
     unplug(letter);
   }
+  usbip_.stop();
   if (controlFd_ >= 0) {
     ::unlink((dir_ + "/" + kControlName).c_str());
     ::close(controlFd_);
@@ -562,6 +565,28 @@ std::string runPlug(Server& server, const Words& args, std::string&) {
   return parsed.error.empty() ? server.plug(parsed.device) : parsed.error;
 }
 
+// Hands a device to the local vhci-hcd driver, plugging it first when its
+// letter is not plugged (and unplugging it again when the attach fails).
+std::string runAttach(Server& server, const Words& args, std::string&) {
+  const ParsedDevice parsed = parseDeviceArgument(args[0]);
+  if (!parsed.error.empty()) {
+    return parsed.error;
+  }
+  const char letter = parsed.device.letter;
+  const bool plugHere = !server.usbip().offers(letter);
+  if (!plugHere && !parsed.device.bareLetter) {
+    return std::string("device ") + letter + " is already plugged";
+  }
+  std::string error = plugHere ? server.plug(parsed.device) : std::string();
+  if (error.empty()) {
+    error = server.usbip().attachLocal(letter);
+    if (!error.empty() && plugHere) {
+      server.unplug(letter);
+    }
+  }
+  return error;
+}
+
 std::string runUnplug(Server& server, const Words& args, std::string&) {
   const char letter = parseLetter(args[0]);
   return letter == 0 ? "expected a drive letter, got '" + args[0] + "'" : server.unplug(letter);
@@ -654,6 +679,7 @@ constexpr std::size_t kAny = static_cast<std::size_t>(-1);
 
 constexpr ControlCommand kCommands[] = {
     {"plug", "DEVICE", 1, 1, runPlug},
+    {"attach", "DEVICE", 1, 1, runAttach},
     {"unplug", "LETTER", 1, 1, runUnplug},
     {"fault", "LETTER KEY=VALUE...", 2, kAny, runFault},
     {"trace", "LETTER", 1, 1, runTrace},

@@ -14,6 +14,7 @@
 
 #include "flashsim/device.hpp"
 #include "flashsim/profile_text.hpp"
+#include "usbip_server_linux.hpp"
 
 namespace flashsim {
 
@@ -62,6 +63,8 @@ class Server {
   // The device of a letter, plugged or not (for inspection); else nullptr
   // with the error text.
   std::shared_ptr<Device> device(const std::string& letterWord, std::string& error);
+  // The plugged devices as USB devices (USB/IP and the local attach).
+  UsbipServer& usbip() { return usbip_; }
   // Ends run() once the current control request has been answered.
   void requestStop() { stopRequested_ = true; }
 
@@ -85,6 +88,7 @@ class Server {
   bool stopRequested_ = false;
   std::mutex mutex_;  // the slot table, plug and unplug
   std::map<char, std::unique_ptr<Slot>> slots_;
+  UsbipServer usbip_;
 };
 
 // Sends one control command to the daemon serving `dir`. On success returns

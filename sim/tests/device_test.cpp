@@ -260,6 +260,82 @@ TEST(DeviceCommands, StatusBytesAndRefusedRequests) {
   EXPECT_EQ(h.dev.trace().back().outcome, "checkcondition");
 }
 
+TEST(DeviceDisk, CommandsAHostSendsByItself) {
+  Host h(small());
+  struct Case {
+    const char* what;
+    Cmd cmd;
+    std::uint8_t status;
+    std::vector<std::uint8_t> data;
+  };
+  const std::vector<Case> cases = {
+      {"test unit ready", {{0x00, 0, 0, 0, 0, 0}, Direction::None, 0}, 0, {}},
+      {"prevent removal", {{0x1E, 0, 0, 0, 1, 0}, Direction::None, 0}, 0, {}},
+      {"start stop unit", {{0x1B, 0, 0, 0, 1, 0}, Direction::None, 0}, 0, {}},
+      {"synchronize cache", {{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Direction::None, 0}, 0, {}},
+      {"read capacity (10): the logical disk",
+       {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Direction::In, 8}, 0,
+       {0x00, 0x00, 0x3F, 0xFF, 0x00, 0x00, 0x02, 0x00}},
+      {"read capacity, vendor form: the NAND", {{0x25, 0, 0, 0, 0, 0}, Direction::In, 8}, 0,
+       {0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x02, 0x00}},
+      {"mode sense (6), write-protect clear", {{0x1A, 0, 0x3F, 0, 192, 0}, Direction::In, 192}, 0,
+       {3, 0, 0, 0}},
+      {"mode sense (10)", {{0x5A, 0, 0x08, 0, 0, 0, 0, 0, 4, 0}, Direction::In, 8}, 0, {0, 6, 0, 0}},
+      {"inquiry within the allocation length", {{0x12, 0, 0, 0, 5, 0}, Direction::In, 36}, 0,
+       {0x00, 0x80, 0x02, 0x02, 0x1F}},
+      {"inquiry of a vital product data page", {{0x12, 1, 0x80, 0, 36, 0}, Direction::In, 36}, 2, {}},
+      {"request sense after it: invalid field in CDB", {{0x03, 0, 0, 0, 18, 0}, Direction::In, 18},
+       0, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0}},
+      {"unknown opcode", {{0xC1, 0, 0, 0, 0, 0}, Direction::None, 0}, 2, {}},
+      {"request sense: invalid command operation code", {{0x03, 0, 0, 0, 14, 0}, Direction::In, 18},
+       0, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0}},
+      {"sense read once: no sense", {{0x03, 0, 0, 0, 3, 0}, Direction::In, 18}, 0, {0x70, 0, 0}},
+      {"read (10) beyond the disk", {{0x28, 0, 0, 0, 0x3F, 0xFF, 0, 0, 2, 0}, Direction::In, 1024}, 2, {}},
+      {"request sense: LBA out of range", {{0x03, 0, 0, 0, 14, 0}, Direction::In, 14}, 0,
+       {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x21, 0}},
+  };
+  for (const Case& c : cases) {
+    const Answer a = h.run(c.cmd);
+    EXPECT_EQ(a.scsiStatus, c.status) << c.what;
+    EXPECT_EQ(a.dataIn, c.data) << c.what;
+  }
+  const auto t = h.dev.trace();
+  ASSERT_EQ(t.size(), cases.size()) << "the host's own commands are traced";
+  EXPECT_EQ(formatTraceEntry(t[0]).substr(28), "000000000000 none 0 good");
+}
+
+TEST(DeviceDisk, ReadWrite10RoundTripAndPhaseErrors) {
+  Host h(small());
+  const auto rw = [](std::uint8_t op, std::uint32_t lba, std::uint16_t n) {
+    return std::vector<std::uint8_t>{op, 0, Host::b(lba, 3), Host::b(lba, 2), Host::b(lba, 1),
+                                     Host::b(lba, 0), 0, Host::hi(n), Host::lo(n), 0};
+  };
+  EXPECT_EQ(h.run({rw(0x28, 7, 2), Direction::In, 1024}).dataIn, std::vector<std::uint8_t>(1024, 0))
+      << "zeros until written";
+  std::vector<std::uint8_t> bytes(1536, 0);
+  for (std::size_t i = 512; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 13);
+  }
+  bytes.resize(2048, 0xAA);  // more than the command takes: dropped
+  const Answer w = h.run({rw(0x2A, 100, 3), Direction::Out, 2048}, bytes);
+  EXPECT_EQ(w.scsiStatus, 0);
+  EXPECT_EQ(w.dataOutTaken, 1536U);
+  const Answer r = h.run({rw(0x28, 100, 3), Direction::In, 4096});
+  EXPECT_EQ(r.dataIn, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 1536));
+  EXPECT_EQ(h.run({rw(0x28, 103, 1), Direction::In, 512}).dataIn, std::vector<std::uint8_t>(512, 0));
+
+  // Less room than the sectors need, or data the other way: phase errors.
+  for (const Cmd& c : {Cmd{rw(0x28, 0, 2), Direction::In, 1000}, Cmd{rw(0x2A, 0, 1), Direction::Out, 0},
+                       Cmd{rw(0x2A, 0, 1), Direction::In, 512}, Cmd{{0x12, 0, 0, 0, 36, 0}, Direction::None, 0}}) {
+    const Answer a = h.run(c, std::vector<std::uint8_t>(c.dir == Direction::Out ? c.length : 0));
+    EXPECT_EQ(a.scsiStatus, 2);
+    EXPECT_TRUE(a.phaseError) << int(c.cdb[0]);
+  }
+  const Answer noData = h.run({{0x00, 0, 0, 0, 0, 0}, Direction::In, 1});
+  EXPECT_EQ(noData.scsiStatus, 2);
+  EXPECT_FALSE(noData.phaseError) << "a command without data is no phase error";
+}
+
 TEST(DeviceBlankCheck, RunsForItsDurationAndRecordsTimings) {
   Profile p = small();
   p.blankCheckDuration = std::chrono::milliseconds(150);

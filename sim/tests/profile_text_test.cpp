@@ -55,10 +55,21 @@ TEST(ProfileText, RefusesMalformedDescriptions) {
         "e:pagesize=65536", "e:bad=1//2", "e:bad=1/", "e:bad=a", "e:bad=4096", "e:blocks=8,bad=8",
         "e:version=12345678901234567", "e:supported=2", "e:move=maybe", "e:record=00", "e:record=zz000000000000000000",
         "e:inquiry=0080", "e:drop_after=x", "e:drop_mid=yes", "e:hang_after=99999999999999999999999",
-        "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999"}) {
+        "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999",
+        "e:usb_vid=123", "e:usb_pid=12345", "e:usb_vid=zzzz", "e:usb_serial=AB-1",
+        "e:usb_serial=123456789012345678901234567890123"}) {
     const ParsedDevice d = parseDeviceArgument(text);
     EXPECT_NE(d.error, "") << text;
   }
+}
+
+TEST(ProfileText, UsbIdentity) {
+  const ParsedDevice d = parseDeviceArgument("f:usb_vid=1a2B,usb_pid=0001,usb_serial=ABC123");
+  ASSERT_EQ(d.error, "");
+  EXPECT_EQ(d.device.profile.usbVendorId, 0x1A2B);
+  EXPECT_EQ(d.device.profile.usbProductId, 0x0001);
+  EXPECT_EQ(d.device.profile.usbSerial, "ABC123");
+  EXPECT_EQ(parseDeviceArgument("f").device.profile.usbVendorId, kDefaultUsbVendorId);
 }
 
 TEST(ProfileText, FaultSettingsChangeAndClear) {

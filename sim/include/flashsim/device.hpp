@@ -1,5 +1,7 @@
 // flashsim's model of one flash device: the controller's memories, the NAND
-// array and its own blank check, answering the vendor SCSI command set.
+// array and its own blank check, answering the vendor SCSI command set and
+// the disk commands a host's storage driver sends by itself (a small logical
+// disk behind READ/WRITE (10)).
 //
 // The daemon serves a Device over a Unix-domain socket; tests may also drive
 // one in-process through Device::execute, which takes the same request and
@@ -45,6 +47,17 @@ inline constexpr std::size_t kMemorySize = 0x10000;  // data and code memory, ea
 inline constexpr std::uint8_t kStatusPass = 0x01;
 inline constexpr std::uint8_t kStatusFail = 0x00;
 
+// The logical disk behind READ (10) and WRITE (10): 512-byte sectors that
+// read zeros until written. Only written sectors that are not all zeros are
+// held, so a device never holds more than the disk's size.
+inline constexpr std::uint32_t kDiskSectorSize = 512;
+inline constexpr std::uint32_t kDiskSectors = 16384;  // 8 MiB
+
+// USB identity defaults: a vendor ID that no vendor holds and a product ID of
+// our own choosing (both settable per device).
+inline constexpr std::uint16_t kDefaultUsbVendorId = 0xFFFF;
+inline constexpr std::uint16_t kDefaultUsbProductId = 0xF1A5;
+
 // Faults injected into one device. Block sets name blocks of the array.
 struct Faults {
   std::set<std::uint16_t> eraseFails;    // cmd_bEraseBlock answers DeviceFail
@@ -77,6 +90,11 @@ struct Profile {
   bool movePasses = true;
   Faults faults;
   std::size_t traceLimit = 100000;  // the trace keeps this many latest commands
+  // Served as a USB device: vendor and product ID, and the serial number
+  // (empty: the USB layer makes one unique per device).
+  std::uint16_t usbVendorId = kDefaultUsbVendorId;
+  std::uint16_t usbProductId = kDefaultUsbProductId;
+  std::string usbSerial;
 };
 
 // Empty when the profile describes a device the model can hold, else the reason.
@@ -99,6 +117,12 @@ struct Answer {
   enum class Link { Answered, Drop, DropMidData, Hang } link = Link::Answered;
   std::uint8_t scsiStatus = 0;
   std::vector<std::uint8_t> dataIn;  // at most the transfer length
+  // Of the data-out bytes, how many the command used (the rest were dropped).
+  std::uint32_t dataOutTaken = 0;
+  // The request cannot carry the data the command moves: the wrong
+  // direction, or less room than the command needs (always with CHECK
+  // CONDITION). A USB host hears this as a phase error.
+  bool phaseError = false;
 };
 
 class Device {

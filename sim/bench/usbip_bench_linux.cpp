@@ -1,0 +1,82 @@
+// One vendor status command (cmd_bPollBlankCheck) from host to device and
+// back: over the emulator's Unix-socket link, and as a USB/IP client sees it
+// (command block, data, status: three URBs over loopback TCP).
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "server_linux.hpp"
+#include "usbip_client_linux.hpp"
+#include "usbip_server_linux.hpp"
+
+namespace {
+
+const std::vector<std::uint8_t> kPoll{0xEF, 0x21, 0, 0, 0, 0};
+
+void BM_StatusCommandOverSocket(benchmark::State& state) {
+  char dir[] = "/tmp/flashsim-bench-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) {
+    state.SkipWithError("mkdtemp");
+    return;
+  }
+  {
+    flashsim::Server server(dir);
+    flashsim::DeviceArgument arg;
+    arg.letter = 'e';
+    server.plug(arg);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/sde", dir);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      state.SkipWithError("connect");
+    }
+    wire::RequestHeader h;
+    h.cdbLength = 6;
+    h.direction = wire::Direction::In;
+    h.transferLength = 1;
+    h.timeoutMs = 20000;
+    std::copy(kPoll.begin(), kPoll.end(), h.cdb.begin());
+    const auto request = wire::encodeRequestHeader(h);
+    std::uint8_t answer[wire::kAnswerHeaderSize + 1];
+    for (auto _ : state) {
+      if (!wire::writeAll(fd, request.data(), request.size()) || !wire::readAll(fd, answer, sizeof answer)) {
+        state.SkipWithError("link broke");
+        break;
+      }
+    }
+    ::close(fd);
+    server.unplug('e');
+  }
+  ::rmdir(dir);
+}
+BENCHMARK(BM_StatusCommandOverSocket);
+
+void BM_StatusCommandOverUsbip(benchmark::State& state) {
+  flashsim::UsbipServer server;
+  server.plug('e', std::make_shared<flashsim::Device>(flashsim::Profile{}));
+  if (!server.listen("127.0.0.1:0").empty()) {
+    state.SkipWithError("listen");
+    return;
+  }
+  flashsim::usbiptest::Client client(server.port());
+  if (client.import("1-5") != 0 || !client.configure()) {
+    state.SkipWithError("import");
+    return;
+  }
+  for (auto _ : state) {
+    if (client.command(kPoll, 0x80, 1).cswStatus != flashsim::usb::kCswPassed) {
+      state.SkipWithError("command failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_StatusCommandOverUsbip);
+
+}  // namespace
+
+BENCHMARK_MAIN();

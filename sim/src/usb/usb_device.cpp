@@ -1,0 +1,349 @@
+#include "flashsim/usb_device.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "common/byte_order.hpp"
+
+namespace flashsim::usb {
+namespace {
+
+// Standard requests and descriptor types.
+constexpr std::uint8_t kGetStatus = 0;
+constexpr std::uint8_t kClearFeature = 1;
+constexpr std::uint8_t kSetFeature = 3;
+constexpr std::uint8_t kSetAddress = 5;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kGetConfiguration = 8;
+constexpr std::uint8_t kSetConfiguration = 9;
+constexpr std::uint8_t kGetInterface = 10;
+constexpr std::uint8_t kSetInterface = 11;
+constexpr std::uint8_t kDescDevice = 1;
+constexpr std::uint8_t kDescConfiguration = 2;
+constexpr std::uint8_t kDescString = 3;
+constexpr std::uint8_t kDescQualifier = 6;
+constexpr std::uint8_t kDescOtherSpeed = 7;
+constexpr std::uint16_t kFeatureEndpointHalt = 0;
+constexpr std::uint16_t kFeaturePortReset = 4;
+// Bulk-Only class requests.
+constexpr std::uint8_t kGetMaxLun = 0xFE;
+constexpr std::uint8_t kMassStorageReset = 0xFF;
+
+constexpr std::string_view kManufacturer = "FLASHSIM";
+constexpr std::string_view kProduct = "NAND EMULATOR";
+
+void putLe16(std::vector<std::uint8_t>& v, std::uint16_t x) {
+  v.push_back(static_cast<std::uint8_t>(x));
+  v.push_back(static_cast<std::uint8_t>(x >> 8));
+}
+
+std::vector<std::uint8_t> stringDescriptor(std::string_view text) {
+  std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * text.size()), kDescString};
+  for (char c : text) {
+    putLe16(d, static_cast<std::uint8_t>(c));
+  }
+  return d;
+}
+
+UrbReply done(std::vector<std::uint8_t> data, std::uint32_t limit) {
+  data.resize(std::min<std::size_t>(data.size(), limit));
+  UrbReply r;
+  r.data = std::move(data);
+  return r;
+}
+
+UrbReply stall() { return UrbReply{UrbReply::Kind::Stall, {}, 0}; }
+UrbReply held() { return UrbReply{UrbReply::Kind::Held, {}, 0}; }
+
+}  // namespace
+
+UsbDevice::UsbDevice(std::shared_ptr<Device> device, std::string serial)
+    : device_(std::move(device)), serial_(std::move(serial)) {}
+
+std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
+  const Profile& p = device_->profile();
+  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64};
+  putLe16(d, p.usbVendorId);
+  putLe16(d, p.usbProductId);
+  putLe16(d, kDeviceRelease);
+  d.insert(d.end(), {1, 2, 3, 1});  // manufacturer, product, serial strings; one configuration
+  return d;
+}
+
+// The configuration at high speed (type 2), or as it would be at full
+// speed (type 7, other speed): one interface, SCSI transparent command set
+// over Bulk-Only, two bulk endpoints.
+std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) const {
+  const std::uint16_t maxPacket = type == kDescOtherSpeed ? 64 : kBulkMaxPacket;
+  std::vector<std::uint8_t> d{9, type, 32, 0, 1, 1, 0, 0x80, 50};
+  d.insert(d.end(), {9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0});
+  for (std::uint8_t address : {static_cast<std::uint8_t>(0x80 | kBulkInEndpoint), kBulkOutEndpoint}) {
+    d.insert(d.end(), {7, 5, address, 0x02});
+    putLe16(d, maxPacket);
+    d.push_back(0);
+  }
+  return d;
+}
+
+UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const {
+  const auto type = static_cast<std::uint8_t>(value >> 8);
+  const auto index = static_cast<std::uint8_t>(value);
+  switch (type) {
+    case kDescDevice:
+      return done(deviceDescriptor(), length);
+    case kDescConfiguration:
+    case kDescOtherSpeed:
+      return index == 0 ? done(configurationDescriptor(type), length) : stall();
+    case kDescQualifier:
+      return done({10, kDescQualifier, 0x00, 0x02, 0, 0, 0, 64, 1, 0}, length);
+    case kDescString:
+      switch (index) {
+        case 0: return done({4, kDescString, 0x09, 0x04}, length);  // US English
+        case 1: return done(stringDescriptor(kManufacturer), length);
+        case 2: return done(stringDescriptor(kProduct), length);
+        case 3: return done(stringDescriptor(serial_), length);
+        default: return stall();
+      }
+    default:
+      return stall();  // no BOS, no debug or other descriptors
+  }
+}
+
+UrbReply UsbDevice::submit(const Urb& urb) {
+  if (phase_ == Phase::Closing) {
+    return UrbReply{UrbReply::Kind::Close, {}, 0};
+  }
+  if (urb.endpoint == 0) {
+    return control(urb);
+  }
+  if (configuration_ == 0) {
+    return stall();
+  }
+  if (urb.endpoint == kBulkOutEndpoint && !urb.in) {
+    return bulkOut(urb);
+  }
+  if (urb.endpoint == kBulkInEndpoint && urb.in) {
+    return bulkIn(urb);
+  }
+  return stall();
+}
+
+UrbReply UsbDevice::control(const Urb& urb) {
+  const std::uint8_t type = urb.setup[0];
+  const std::uint8_t request = urb.setup[1];
+  const std::uint16_t value = byteorder::getLe16(urb.setup.data() + 2);
+  const std::uint16_t index = byteorder::getLe16(urb.setup.data() + 4);
+  const auto length = std::min<std::uint32_t>(byteorder::getLe16(urb.setup.data() + 6), urb.length);
+  UrbReply ok;
+  ok.taken = urb.in ? 0 : urb.length;
+
+  bool* halt = nullptr;  // the halt flag of the endpoint a request names
+  if ((type & 0x1F) == 2) {
+    if (index == (0x80 | kBulkInEndpoint)) {
+      halt = &inHalted_;
+    } else if (index == kBulkOutEndpoint) {
+      halt = &outHalted_;
+    } else if ((index & 0x7F) != 0) {
+      return stall();
+    }
+  }
+  switch (type << 8 | request) {
+    case 0x8000 | kGetStatus:  // device: bus-powered, no remote wake-up
+    case 0x8100 | kGetStatus:  // interface
+      return done({0, 0}, length);
+    case 0x8200 | kGetStatus:
+      return done({static_cast<std::uint8_t>(halt != nullptr && *halt ? 1 : 0), 0}, length);
+    case 0x0200 | kClearFeature:
+      if (value != kFeatureEndpointHalt) {
+        return stall();
+      }
+      // After an invalid command block the bulk endpoints stay halted until
+      // the class reset has come first.
+      if (halt != nullptr && !needsResetRecovery_) {
+        *halt = false;
+      }
+      return ok;
+    case 0x0200 | kSetFeature:
+      if (value != kFeatureEndpointHalt) {
+        return stall();
+      }
+      if (halt != nullptr) {
+        *halt = true;
+      }
+      return ok;
+    case 0x0000 | kClearFeature:
+    case 0x0000 | kSetFeature:
+    case 0x0000 | kSetAddress:
+      return ok;
+    case 0x2300 | kSetFeature:  // a port reset passed on to the device
+    case 0x0000 | kSetConfiguration:
+      if (request == kSetFeature ? value != kFeaturePortReset : value > 1) {
+        return stall();
+      }
+      configuration_ = request == kSetFeature ? 0 : static_cast<std::uint8_t>(value);
+      resetTransport();
+      inHalted_ = outHalted_ = needsResetRecovery_ = false;
+      return ok;
+    case 0x8000 | kGetDescriptor:
+      return descriptor(value, static_cast<std::uint16_t>(length));
+    case 0x8000 | kGetConfiguration:
+      return done({configuration_}, length);
+    case 0x8100 | kGetInterface:
+      return index == 0 && configuration_ != 0 ? done({0}, length) : stall();
+    case 0x0100 | kSetInterface:
+      if (index != 0 || value != 0 || configuration_ == 0) {
+        return stall();
+      }
+      inHalted_ = outHalted_ = false;
+      return ok;
+    case 0xA100 | kGetMaxLun:
+      return index == 0 && value == 0 ? done({0}, length) : stall();
+    case 0x2100 | kMassStorageReset:
+      if (index != 0 || value != 0) {
+        return stall();
+      }
+      resetTransport();
+      needsResetRecovery_ = false;
+      return ok;
+    default:
+      return stall();
+  }
+}
+
+void UsbDevice::resetTransport() {
+  phase_ = Phase::Command;
+  dataIn_.clear();
+  dataOut_.clear();
+  sent_ = 0;
+  received_ = 0;
+  dropMid_ = false;
+}
+
+void UsbDevice::invalid() {
+  resetTransport();
+  inHalted_ = outHalted_ = needsResetRecovery_ = true;
+}
+
+UrbReply UsbDevice::bulkOut(const Urb& urb) {
+  if (outHalted_) {
+    return stall();
+  }
+  UrbReply reply;
+  reply.taken = urb.length;
+  switch (phase_) {
+    case Phase::Command:
+      acceptCommandBlock(*urb.dataOut);
+      break;
+    case Phase::DataOut: {
+      const std::uint32_t want = hostLength_ - received_;
+      reply.taken = std::min(urb.length, want);
+      const std::size_t room = request_.transferLength - std::min<std::size_t>(dataOut_.size(), request_.transferLength);
+      const std::size_t keep = std::min<std::size_t>(reply.taken, room);
+      dataOut_.insert(dataOut_.end(), urb.dataOut->begin(), urb.dataOut->begin() + static_cast<std::ptrdiff_t>(keep));
+      received_ += reply.taken;
+      if (received_ == hostLength_) {
+        execute(dataOut_);
+      }
+      break;
+    }
+    case Phase::Hung:
+      return held();
+    default:
+      // A command block while the device owes data or status.
+      invalid();
+      return stall();
+  }
+  if (phase_ == Phase::Closing) {
+    return UrbReply{UrbReply::Kind::Close, {}, 0};
+  }
+  return reply;
+}
+
+void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
+  if (cbw.size() != kCbwSize || byteorder::getLe32(cbw.data()) != kCbwSignature ||
+      (cbw[12] & 0x7F) != 0 || cbw[13] != 0 || cbw[14] < 1 || cbw[14] > 16) {
+    invalid();
+    return;
+  }
+  tag_ = byteorder::getLe32(cbw.data() + 4);
+  hostLength_ = byteorder::getLe32(cbw.data() + 8);
+  request_ = {};
+  request_.cdbLength = cbw[14];
+  request_.direction = hostLength_ == 0   ? wire::Direction::None
+                       : (cbw[12] & 0x80) ? wire::Direction::In
+                                          : wire::Direction::Out;
+  request_.transferLength = std::min(hostLength_, kMaxCommandData);
+  request_.timeoutMs = 20000;
+  std::copy(cbw.begin() + 15, cbw.begin() + 15 + cbw[14], request_.cdb.begin());
+  if (request_.direction == wire::Direction::Out) {
+    phase_ = Phase::DataOut;
+    dataOut_.clear();
+    received_ = 0;
+    return;
+  }
+  execute({});
+}
+
+void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
+  Answer a = device_->execute(request_, dataOut);
+  dataOut_.clear();
+  if (a.link == Answer::Link::Drop) {
+    phase_ = Phase::Closing;
+    return;
+  }
+  if (a.link == Answer::Link::Hang) {
+    phase_ = Phase::Hung;
+    return;
+  }
+  dropMid_ = a.link == Answer::Link::DropMidData;
+  cswStatus_ = a.phaseError ? kCswPhaseError : a.scsiStatus == 0 ? kCswPassed : kCswFailed;
+  residue_ = 0;
+  phase_ = Phase::Status;
+  if (request_.direction == wire::Direction::In) {
+    dataIn_ = std::move(a.dataIn);
+    sent_ = 0;
+    residue_ = hostLength_ - static_cast<std::uint32_t>(dataIn_.size());
+    phase_ = Phase::DataIn;
+  } else if (request_.direction == wire::Direction::Out) {
+    residue_ = hostLength_ - a.dataOutTaken;
+  }
+}
+
+UrbReply UsbDevice::bulkIn(const Urb& urb) {
+  if (inHalted_) {
+    return stall();
+  }
+  if (phase_ == Phase::DataIn) {
+    const std::size_t chunk = std::min<std::size_t>(urb.length, dataIn_.size() - sent_);
+    UrbReply reply;
+    reply.data.assign(dataIn_.begin() + static_cast<std::ptrdiff_t>(sent_),
+                      dataIn_.begin() + static_cast<std::ptrdiff_t>(sent_ + chunk));
+    if (dropMid_) {
+      phase_ = Phase::Closing;
+      reply.kind = UrbReply::Kind::Close;
+      return reply;
+    }
+    sent_ += chunk;
+    // A short transfer ends the data stage; so does the last byte the host wants.
+    if (chunk < urb.length || sent_ == hostLength_) {
+      phase_ = Phase::Status;
+    }
+    return reply;
+  }
+  if (phase_ != Phase::Status) {
+    return held();  // nothing to send: the host waits
+  }
+  std::vector<std::uint8_t> csw(kCswSize, 0);
+  byteorder::putLe32(csw.data(), kCswSignature);
+  byteorder::putLe32(csw.data() + 4, tag_);
+  byteorder::putLe32(csw.data() + 8, residue_);
+  csw[12] = cswStatus_;
+  if (dropMid_) {
+    phase_ = Phase::Closing;
+    return UrbReply{UrbReply::Kind::Close, std::move(csw), 0};
+  }
+  resetTransport();
+  return done(std::move(csw), urb.length);
+}
+
+}  // namespace flashsim::usb
