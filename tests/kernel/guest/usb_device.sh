@@ -4,11 +4,13 @@
 # /dev/sda of it, and kestrin reaches it through SG_IO. Each run's output and
 # exit code must be the same as the same run over flashsim's own socket,
 # against a second device of the same profile.
-#   usb_device.sh BIN_DIR
+#   usb_device.sh BIN_DIR [SIM_TESTS]
+# SIM_TESTS, the sim suite's test program, has its local-attach test run too.
 set -u
 source "$(dirname "$0")/lib.sh"
 kestrin="$1/kestrin"
 flashsim="$1/flashsim"
+sim_tests="${2:-}"
 profile="A:blocks=64,blankcheck_ms=3000"
 usb_dir=$(mktemp -d /tmp/usb.XXXXXX)     # the attached device (kernel road)
 sock_dir=$(mktemp -d /tmp/sock.XXXXXX)   # its twin over the socket
@@ -28,6 +30,15 @@ fi
 check "the kernel's disk is the emulated device" 0 "FLASHSIM" \
   bash -c 'tr -d " " </sys/block/sda/device/vendor'
 
+wait_gone() {  # wait_gone PATH: waits up to 10 s until PATH is gone
+  local tenths=100
+  while [ -e "$1" ] && [ "$tenths" -gt 0 ]; do
+    sleep 0.1
+    tenths=$((tenths - 1))
+  done
+  [ ! -e "$1" ]
+}
+
 # same NAME ARGS...: kestrin A: ARGS over the socket and through /dev/sda give
 # the same standard output and exit code.
 run_on() {  # run_on DIR ARGS...: kestrin A: ARGS, its standard output only
@@ -42,5 +53,43 @@ same() {
   check "$name (socket: status $status)" "$status" "$want" run_on /dev "$@"
 }
 same "probe"
+# The device's own blank check: the timing bytes arrive as sent, the poll
+# answers 2 while the check runs (3 s) and 0 once it is over.
+same "bchks" bchks 247 247 255 255
+check "timing bytes at the device" 0 "247 247 255 255" "$flashsim" timings --dir "$usb_dir" A
+same "bchkp while the check runs" bchkp
+sleep 3.5
+same "bchkp once the check is over" bchkp
+same "rdx" rdx 4096
+same "era" era 0 10
+
+# Pulled out during a blank check of the whole device: the run ends at once
+# with the system's error number.
+bchk_out=/tmp/bchk.out
+run_on /dev bchk >"$bchk_out" &
+bchk_pid=$!
+tenths=200
+while ! grep -q '^Block 0002:' "$bchk_out" && [ "$tenths" -gt 0 ]; do
+  sleep 0.1
+  tenths=$((tenths - 1))
+done
+check "bchk under way" 0 "" grep -q '^Block 0002:' "$bchk_out"
+unplugged=$(date +%s)
+check "unplug" 0 "" "$flashsim" unplug --dir "$usb_dir" A
+bchk_status=0
+wait "$bchk_pid" || bchk_status=$?
+took=$(($(date +%s) - unplugged))
+check "bchk after unplug exits 1" 0 "1" echo "$bchk_status"
+check "bchk ends within 5 s of the unplug ($took s)" 0 "" test "$took" -le 5
+check "bchk ends with the error number" 0 "" grep -Eq ' Error: [0-9]+$' "$bchk_out"
+check "the disk goes away" 0 "" wait_gone /sys/block/sda
+
+# The sim suite's own local-attach test, which skips where there is no
+# vhci-hcd, runs here for real.
+if [ -n "$sim_tests" ]; then
+  attach_test=$(cd /tmp && "$sim_tests" --gtest_filter='UsbipLocalAttach.*' 2>&1)
+  check "sim test UsbipLocalAttach passes" 0 "" grep -q '^\[  PASSED  \] 1 test' <<<"$attach_test"
+  check "sim test UsbipLocalAttach was not skipped" 1 "" grep -q SKIPPED <<<"$attach_test"
+fi
 
 finish
