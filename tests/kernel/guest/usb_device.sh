@@ -11,7 +11,7 @@ source "$(dirname "$0")/lib.sh"
 kestrin="$1/kestrin"
 flashsim="$1/flashsim"
 sim_tests="${2:-}"
-profile="A:blocks=64,blankcheck_ms=3000"
+profile="A:blocks=64,blankcheck_ms=4000"
 usb_dir=$(mktemp -d /tmp/usb.XXXXXX)     # the attached device (kernel road)
 sock_dir=$(mktemp -d /tmp/sock.XXXXXX)   # its twin over the socket
 stop_daemons() {
@@ -54,11 +54,11 @@ same() {
 }
 same "probe"
 # The device's own blank check: the timing bytes arrive as sent, the poll
-# answers 2 while the check runs (3 s) and 0 once it is over.
+# answers 2 while the check runs (4 s) and 0 once it is over.
 same "bchks" bchks 247 247 255 255
 check "timing bytes at the device" 0 "247 247 255 255" "$flashsim" timings --dir "$usb_dir" A
 same "bchkp while the check runs" bchkp
-sleep 3.5
+sleep 4.5
 same "bchkp once the check is over" bchkp
 same "rdx" rdx 4096
 same "era" era 0 10
