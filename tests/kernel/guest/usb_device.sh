@@ -19,6 +19,7 @@ stop_daemons() {
   "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
 }
 trap stop_daemons EXIT
+cd "$(mktemp -d /tmp/work.XXXXXX)"   # bchk keeps its progress file here
 
 check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" --device "$profile"
 check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
@@ -30,13 +31,13 @@ fi
 check "the kernel's disk is the emulated device" 0 "FLASHSIM" \
   bash -c 'tr -d " " </sys/block/sda/device/vendor'
 
-# same NAME ARGS...: kestrin A: ARGS over the socket and through /dev/sda give
-# the same standard output and exit code.
 run_on() {  # run_on DIR ARGS...: kestrin A: ARGS, its standard output only
   local dir="$1"
   shift
   KESTRIN_DEVICE_DIR="$dir" "$kestrin" A: "$@" 2>/dev/null
 }
+# same NAME ARGS...: kestrin A: ARGS over the socket and through /dev/sda give
+# the same standard output and exit code.
 same() {
   local name="$1" want status=0
   shift
