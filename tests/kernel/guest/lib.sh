@@ -3,6 +3,8 @@
 #       compares its exit status and its whole standard output and error;
 #       a mismatch is told and counted
 #   wait_for PATH [SECONDS]   waits until PATH exists (default 10 s)
+#   poll SECONDS COMMAND...   runs COMMAND every 0.1 s until it succeeds, for
+#                             at most SECONDS; its last exit status
 #   finish                    exits 0 when every check held, else 1
 failures=0
 
@@ -22,13 +24,18 @@ check() {
   fi
 }
 
-wait_for() {
-  local path="$1" tenths=$(( ${2:-10} * 10 ))
-  while [ ! -e "$path" ] && [ "$tenths" -gt 0 ]; do
+poll() {
+  local tenths=$(( $1 * 10 ))
+  shift
+  until "$@"; do
+    [ "$tenths" -gt 0 ] || return 1
     sleep 0.1
     tenths=$((tenths - 1))
   done
-  [ -e "$path" ] || { echo "FAIL  $path did not appear"; failures=$((failures + 1)); return 1; }
+}
+
+wait_for() {
+  poll "${2:-10}" test -e "$1" || { echo "FAIL  $1 did not appear"; failures=$((failures + 1)); return 1; }
 }
 
 finish() {
