@@ -38,7 +38,10 @@ wait_for /dev/sdb 20 || finish
 same "rdc 8192" rdc 8192
 same "wtx" wtx 4096 1 2 3 254 255
 same "rdx after wtx" rdx 4096
+# move prints nothing either way: the device's trace tells whether it moved.
+moves() { "$flashsim" trace --dir "$usb_dir" "$1" | grep -c ' EF1000000000 '; }
 same "move not due" move
+check "move not due sends no cmd_bMove" 1 "0" moves A
 # The whole device erased; the blocks below the firmware area checked with
 # program-verify and the failing ones marked; then erased bad ones included.
 same "eraa" eraa
@@ -56,6 +59,7 @@ same "fwup with compare" fwup "$images"/{a,b,c,d}.bin 1
 
 drive=B
 same "move due" move
+check "move due sends cmd_bMove" 0 "1" moves B
 
 # A user who may open neither node of the drive.
 chmod 0600 /dev/sda /dev/sg0
