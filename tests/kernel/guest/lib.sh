@@ -6,6 +6,14 @@
 #   poll SECONDS COMMAND...   runs COMMAND every 0.1 s until it succeeds, for
 #                             at most SECONDS; its last exit status
 #   finish                    exits 0 when every check held, else 1
+#   nobody COMMAND...         runs COMMAND as uid/gid 65534 without groups
+# Emulated devices, with $kestrin and $sock_dir set by the script:
+#   run_on DIR ARGS...        kestrin LETTER: ARGS (LETTER from $drive, default
+#                             A) against the devices of DIR, in a working folder
+#                             of that road's own; its standard output only
+#   same NAME ARGS...         the run over the socket ($sock_dir) and through
+#                             the kernel's node (/dev) give the same standard
+#                             output and exit code
 failures=0
 
 check() {
@@ -36,6 +44,21 @@ poll() {
 
 wait_for() {
   poll "${2:-10}" test -e "$1" || { echo "FAIL  $1 did not appear"; failures=$((failures + 1)); return 1; }
+}
+
+nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+
+run_on() {
+  local dir="$1" cwd="/tmp/road${1//\//_}"
+  shift
+  mkdir -p "$cwd" && (cd "$cwd" && KESTRIN_DEVICE_DIR="$dir" "$kestrin" "${drive:-A}:" "$@" 2>/dev/null)
+}
+
+same() {
+  local name="$1" want status=0
+  shift
+  want=$(run_on "$sock_dir" "$@") || status=$?
+  check "$name (socket: status $status)" "$status" "$want" run_on /dev "$@"
 }
 
 finish() {

@@ -22,7 +22,6 @@ wait_for /dev/sda && wait_for /dev/sg0
 sg_of_sda=$(ls /sys/block/sda/device/scsi_generic)
 check "sda's generic node is sg0" 0 "" test "$sg_of_sda" = sg0
 
-nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 inquiry_fail="cmd_bInquiry() fail!"
 open_denied=$'CreateFile, Error opening A:. Error: 13\nPermission denied'
 rawio_denied="Error: 1  Operation not permitted"

@@ -19,7 +19,6 @@ stop_daemons() {
   "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
 }
 trap stop_daemons EXIT
-cd "$(mktemp -d /tmp/work.XXXXXX)"   # bchk keeps its progress file here
 
 check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" --device "$profile"
 check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
@@ -31,19 +30,6 @@ fi
 check "the kernel's disk is the emulated device" 0 "FLASHSIM" \
   bash -c 'tr -d " " </sys/block/sda/device/vendor'
 
-run_on() {  # run_on DIR ARGS...: kestrin A: ARGS, its standard output only
-  local dir="$1"
-  shift
-  KESTRIN_DEVICE_DIR="$dir" "$kestrin" A: "$@" 2>/dev/null
-}
-# same NAME ARGS...: kestrin A: ARGS over the socket and through /dev/sda give
-# the same standard output and exit code.
-same() {
-  local name="$1" want status=0
-  shift
-  want=$(run_on "$sock_dir" "$@") || status=$?
-  check "$name (socket: status $status)" "$status" "$want" run_on /dev "$@"
-}
 same "probe"
 # The device's own blank check: the timing bytes arrive as sent, the poll
 # answers 2 while the check runs (4 s) and 0 once it is over.
