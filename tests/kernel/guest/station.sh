@@ -5,7 +5,7 @@
 # bytes; one pulled out mid-check fails, is counted, and its row is
 # freed when its node goes away. scsi_debug's disk (sda, run_guest.sh --module
 # scsi_debug) is no supported device, and the partition node made on it and
-# the sgN nodes take no row.
+# the sgN nodes take no row. A ninth device is refused.
 #   station.sh BIN_DIR
 set -u
 source "$(dirname "$0")/lib.sh"
@@ -79,6 +79,21 @@ check "sg nodes are there" 0 "" test -e /dev/sg1
 sleep 2.5   # two snapshots
 check "no row for sda1 or sgN" 0 "$rows_before" bash -c "grep '^Row' '$snap/lumivar.txt'"
 check "counters unchanged" 0 "" shows '^Total 4$'
+
+# Five more fill rows 4 to 8; a ninth is probed and refused with the message
+# box: no row, no job, the counters as they were.
+for letter in E F G H I; do
+  check "attach $letter" 0 "" "$flashsim" attach --dir "$usb_dir" "$letter:blocks=64,blankcheck_ms=600000"
+done
+see "rows 4 to 8 taken" '^Row 8: Checking\.\.\.$' 30
+rows_before=$(state | grep '^Row')
+check "attach a ninth device" 0 "" "$flashsim" attach --dir "$usb_dir" "J:blocks=64"
+probed() { "$flashsim" trace --dir "$usb_dir" J | grep -Eq '^[^ ]+ E[EF]'; }
+check "the ninth device is probed" 0 "" poll 20 probed
+sleep 2.5   # two snapshots
+check "the ninth device takes no row" 0 "$rows_before" bash -c "grep '^Row' '$snap/lumivar.txt'"
+check "its check is not started" 1 "" bash -c "'$flashsim' timings --dir '$usb_dir' J >/dev/null 2>&1"
+check "counters unchanged by it" 0 "" shows '^Total 4$'
 
 check "lumivar closes on SIGTERM" 0 "" kill -TERM "$lumivar_pid"
 status=0
