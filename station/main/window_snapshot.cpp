@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "main/form1.hpp"
 
 namespace station {
@@ -18,8 +20,8 @@ bool ReplaceFile(const QString& path, const QByteArray& bytes) {
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
   if (file.write(bytes) != bytes.size()) return false;
   file.close();
-  QFile::remove(path);
-  return QFile::rename(aside, path);
+  // rename() replaces the old file in one step: a reader never finds none.
+  return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0;
 }
 
 }  // namespace
