@@ -379,6 +379,9 @@ Answer Device::Impl::good(Outcome& outcome, std::vector<std::uint8_t> dataIn, st
 // Runs one command on the model; the caller holds the mutex.
 Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::uint8_t>& dataOut,
                          Outcome& outcome) {
+  if (faults.unknownCommands.count(static_cast<std::uint16_t>(r.cdb[0] << 8 | r.cdb[1])) != 0) {
+    return refuse(outcome, kSenseInvalidOpcode);
+  }
   bool opcodeKnown = false;
   const Command* command = nullptr;
   for (const Command& c : kCommands) {

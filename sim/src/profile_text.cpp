@@ -78,6 +78,27 @@ std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
   return out;
 }
 
+// "EF20/EE02" -> {0xEF20, 0xEE02}: four hex digits each; empty text -> {}.
+std::optional<std::set<std::uint16_t>> parseCommandList(std::string_view text) {
+  std::set<std::uint16_t> out;
+  while (!text.empty()) {
+    const std::size_t slash = text.find('/');
+    const auto bytes = parseHex(text.substr(0, slash));
+    if (!bytes || bytes->size() != 2) {
+      return std::nullopt;
+    }
+    out.insert(static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]));
+    if (slash == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(slash + 1);
+    if (text.empty()) {
+      return std::nullopt;  // a trailing '/'
+    }
+  }
+  return out;
+}
+
 std::optional<bool> parseFlag(std::string_view text) {
   if (text == "0") {
     return false;
@@ -100,6 +121,14 @@ std::string applyFault(Faults& f, std::string_view key, std::string_view value, 
     list = &f.readFails;
   } else if (key == "bit_error") {
     list = &f.bitErrors;
+  }
+  if (key == "unknown") {
+    const auto commands = parseCommandList(value);
+    if (!commands) {
+      return badValue(key, value, "a '/'-separated list of opcode and CDB byte 1, four hex digits each");
+    }
+    f.unknownCommands = *commands;
+    return {};
   }
   if (list != nullptr) {
     const auto blocks = parseBlockList(value);

@@ -258,6 +258,16 @@ TEST(DeviceCommands, StatusBytesAndRefusedRequests) {
     EXPECT_TRUE(a.dataIn.empty());
   }
   EXPECT_EQ(h.dev.trace().back().outcome, "checkcondition");
+
+  // A controller without cmd_bStartup: that command alone is answered as unknown.
+  Faults without;
+  without.unknownCommands = {0xEF04};
+  h.dev.setFaults(without);
+  const Answer startup = h.run({{0xEF, 0x04, 0x00, 0x00, 0x80, 0x01}});
+  EXPECT_EQ(startup.scsiStatus, vendor::kStatusCheckCondition);
+  EXPECT_TRUE(startup.dataIn.empty());
+  EXPECT_EQ(h.run({{0x03, 0, 0, 0, 18, 0}, Direction::In, 18}).dataIn.at(12), 0x20);
+  EXPECT_NE(h.status({0xEF, 0x10, 0, 0, 0, 0}), -1) << "other commands still answered";
 }
 
 TEST(DeviceDisk, CommandsAHostSendsByItself) {

@@ -10,7 +10,7 @@ TEST(ProfileText, ReadsEveryKey) {
   const ParsedDevice d = parseDeviceArgument(
       "E:blocks=1024,pages=32,pagesize=1024,reported_blocks=2048,bad=1/5/9,version=ZANQ006HIA,"
       "blocklen=0,supported=0,blankcheck_ms=250,accepts_blankcheck=0,move=fail,erase_fail=2,"
-      "program_fail=3/4,read_fail=6,bit_error=7,drop_after=10,drop_mid=1,hang_after=20,"
+      "program_fail=3/4,read_fail=6,bit_error=7,unknown=EF04/ee02,drop_after=10,drop_mid=1,hang_after=20,"
       "inquiry=0080020220000000,trace_limit=50");
   ASSERT_EQ(d.error, "");
   const Profile& p = d.device.profile;
@@ -31,6 +31,7 @@ TEST(ProfileText, ReadsEveryKey) {
   EXPECT_EQ(p.faults.programFails, (std::set<std::uint16_t>{3, 4}));
   EXPECT_EQ(p.faults.readFails, std::set<std::uint16_t>{6});
   EXPECT_EQ(p.faults.bitErrors, std::set<std::uint16_t>{7});
+  EXPECT_EQ(p.faults.unknownCommands, (std::set<std::uint16_t>{0xEF04, 0xEE02}));
   EXPECT_EQ(p.faults.dropAfterCommands, 10U);
   EXPECT_TRUE(p.faults.dropMidCommand);
   EXPECT_EQ(p.faults.hangAfterCommands, 20U);
@@ -54,7 +55,7 @@ TEST(ProfileText, RefusesMalformedDescriptions) {
         "e:blocks=+5", "e:blocks= 5", "e:blocks=0x10", "e:pages=3", "e:pages=256", "e:pagesize=1000",
         "e:pagesize=65536", "e:bad=1//2", "e:bad=1/", "e:bad=a", "e:bad=4096", "e:blocks=8,bad=8",
         "e:version=12345678901234567", "e:supported=2", "e:move=maybe", "e:record=00", "e:record=zz000000000000000000",
-        "e:inquiry=0080", "e:drop_after=x", "e:drop_mid=yes", "e:hang_after=99999999999999999999999",
+        "e:inquiry=0080", "e:unknown=EF2", "e:unknown=EF20/", "e:unknown=EF20EE", "e:drop_after=x", "e:drop_mid=yes", "e:hang_after=99999999999999999999999",
         "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999",
         "e:usb_vid=123", "e:usb_pid=12345", "e:usb_vid=zzzz", "e:usb_serial=AB-1",
         "e:usb_serial=123456789012345678901234567890123"}) {

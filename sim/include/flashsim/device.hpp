@@ -64,6 +64,9 @@ struct Faults {
   std::set<std::uint16_t> programFails;  // cmd_bProgramPage answers DeviceFail
   std::set<std::uint16_t> readFails;     // cmd_bReadPage answers DeviceFail
   std::set<std::uint16_t> bitErrors;     // cmd_bReadPage flips one bit of the data it returns
+  // Commands the device answers as unknown (CHECK CONDITION, sense 0x20, no
+  // data), each as opcode << 8 | CDB byte 1: a controller without them.
+  std::set<std::uint16_t> unknownCommands;
   // The link: after this many commands have been answered, the next one is
   // never answered and the link drops (the socket closes, like a pulled
   // cable). With dropMidCommand the drop happens after part of that command's

@@ -30,7 +30,7 @@ ParsedDevice parseDeviceArgument(std::string_view text);
 char parseLetter(std::string_view text);
 
 // Applies one KEY=VALUE fault setting (erase_fail, program_fail, read_fail,
-// bit_error, drop_after, drop_mid, hang_after). An empty value clears the
+// bit_error, unknown, drop_after, drop_mid, hang_after). An empty value clears the
 // fault. Returns an error text, empty on success.
 std::string applyFaultSetting(Faults& faults, std::string_view setting);
 

@@ -16,10 +16,12 @@ block_hang="${2:-}"
 # A: the smallest NAND with room for the firmware area (8 blocks below the
 # 16 of the area, 256 KiB each) with a factory-bad, an erase-failing, a
 # program-failing, a read-failing and a bit-error block; its version string
-# makes move not due. B: move due.
-faulty="blocks=24,pages=128,pagesize=2048,bad=1,erase_fail=2,program_fail=3,read_fail=4,bit_error=5"
-profile_a="A:$faulty"
+# makes move not due. B: move due. C: as A, but most of the firmware area
+# factory-bad, so that a blank check of the whole device stays short.
+faulty="blocks=24,pages=128,pagesize=2048,erase_fail=2,program_fail=3,read_fail=4,bit_error=5"
+profile_a="A:$faulty,bad=1"
 profile_b="B:blocks=256,version=ZANQ006GAD"
+profile_c="C:$faulty,bad=1/9/10/11/12/13/14/15/16/17/18/19/20/21"
 usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
 sock_dir=$(mktemp -d /tmp/sock.XXXXXX)
 stop_daemons() {
@@ -28,12 +30,15 @@ stop_daemons() {
 }
 trap stop_daemons EXIT
 
-check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" --device "$profile_a" --device "$profile_b"
+check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" \
+  --device "$profile_a" --device "$profile_b" --device "$profile_c"
 check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
 check "attach A" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_a"
 wait_for /dev/sda 20 || finish
 check "attach B" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_b"
 wait_for /dev/sdb 20 || finish
+check "attach C" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_c"
+wait_for /dev/sdc 20 || finish
 
 same "rdc 8192" rdc 8192
 same "wtx" wtx 4096 1 2 3 254 255
@@ -42,11 +47,7 @@ same "rdx after wtx" rdx 4096
 moves() { "$flashsim" trace --dir "$usb_dir" "$1" | grep -c ' EF1000000000 '; }
 same "move not due" move
 check "move not due sends no cmd_bMove" 1 "0" moves A
-# The whole device erased; the blocks below the firmware area checked with
-# program-verify and the failing ones marked; then erased bad ones included.
 same "eraa" eraa
-same "bchk 4" bchk 4
-same "eraa 1 after bchk" eraa 1
 
 # Four image files; the first carries the tag the load insists on.
 images=/tmp/images
@@ -57,9 +58,28 @@ seq 1000 1030 >"$images/b.bin"
 seq 5000 5500 >"$images/d.bin"
 same "fwup with compare" fwup "$images"/{a,b,c,d}.bin 1
 
+# C: the whole device blank-checked with program-verify, bad blocks skipped
+# and the failing ones marked; then the blocks below the firmware area erased,
+# bad ones included.
+drive=C
+same "bchk" bchk
+same "eraa 1 after bchk" eraa 1
+
 drive=B
 same "move due" move
 check "move due sends cmd_bMove" 0 "1" moves B
+
+# A controller that knows neither cmd_bStartup, cmd_bMove nor the blank
+# check's poll: CHECK CONDITION is a completed request, so the probe goes on,
+# and a status command without its status byte fails.
+unknown() { for dir in "$usb_dir" "$sock_dir"; do "$flashsim" fault --dir "$dir" B "unknown=$1" || return 1; done; }
+check "commands made unknown" 0 "" unknown EF04/EF10/EF21
+same "probe past an unknown cmd_bStartup" rdc 16
+same "move answered as unknown" move
+same "bchkp answered as unknown" bchkp
+check "the kernel carried CHECK CONDITION" 0 "" \
+  bash -c "'$flashsim' trace --dir '$usb_dir' B | grep -q ' EF0400008001 in 1 checkcondition'"
+check "commands known again" 0 "" unknown ""
 
 # A user who may open neither node of the drive.
 chmod 0600 /dev/sda /dev/sg0
