@@ -476,6 +476,7 @@ class StationE2eTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
     Plug("I");
     QTRY_VERIFY_WITH_TIMEOUT(!sim->trace('I').empty(), 20000);  // probed: the box comes up
+    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().endsWith(QStringLiteral("\nBox Status: Exceed the device limit!\n")), 5000);
   }
 
   pid_t lumivar = -1;

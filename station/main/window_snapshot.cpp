@@ -1,9 +1,11 @@
 #include "main/window_snapshot.hpp"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 
@@ -33,6 +35,12 @@ QString WindowStateText(const TForm1& form) {
                      .arg(form.FailCount);
   for (std::size_t n = 0; n < form.DinfoStr.size(); ++n) {
     text += QStringLiteral("Row %1: %2\n").arg(n + 1).arg(form.DinfoStr[n]->text());
+  }
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    const auto* box = qobject_cast<const QMessageBox*>(window);
+    if (box != nullptr && box->isVisible()) {
+      text += QStringLiteral("Box %1: %2\n").arg(box->windowTitle(), box->text());
+    }
   }
   return text;
 }

@@ -1,10 +1,10 @@
 // A diagnostic aid for demonstrations and remote checks: when the
 // environment variable LUMIVAR_SNAPSHOT_DIR names a directory, the window
 // saves, once a second, a picture of itself (lumivar.png) and its state as
-// text (lumivar.txt: the three counters and the eight row texts). Each file
-// is replaced whole (written aside, then renamed), so a reader never sees a
-// half-written one. Without the variable nothing happens. The operator sees
-// nothing of it.
+// text (lumivar.txt: the three counters, the eight row texts and the open
+// message boxes). Each file is replaced whole (written aside, then renamed),
+// so a reader never sees a half-written one. Without the variable nothing
+// happens. The operator sees nothing of it.
 #pragma once
 
 #include <QString>
@@ -16,7 +16,8 @@ namespace station {
 inline constexpr const char* kSnapshotDirVar = "LUMIVAR_SNAPSHOT_DIR";
 
 // The state text: "Total N", "Success N", "Fail N", then "Row N: text" for
-// the eight rows, one a line.
+// the eight rows, one a line, then "Box caption: text" for each message box
+// that is open.
 QString WindowStateText(const TForm1& form);
 
 // Saves lumivar.png and lumivar.txt into `directory` now. False when either
