@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build (with the guest
 # suites that boot a Linux kernel under QEMU, label "kernel"), then the whole
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer (the tool's
-# guest suites among them), all but the guest suites under ThreadSanitizer, a bounded fuzz run of the INI
-# reader, and the Windows cross-build of the tool with its checks under Wine.
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer (the
+# tool's guest suites among them), all but the guest suites under
+# ThreadSanitizer, a bounded fuzz run of the INI reader, and the Windows
+# cross-build of the tool with its checks under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
