@@ -32,16 +32,18 @@ std::string badValue(std::string_view key, std::string_view value, std::string_v
   return "bad value '" + std::string(value) + "' for " + std::string(key) + ": " + std::string(what);
 }
 
-// "1/5/9" -> {1, 5, 9}; empty text -> {}.
-std::optional<std::set<std::uint16_t>> parseBlockList(std::string_view text) {
+// "1/5/9" -> {1, 5, 9} with `item` reading each piece into a 16-bit value;
+// empty text -> {}.
+template <typename ParseItem>
+std::optional<std::set<std::uint16_t>> parseList(std::string_view text, ParseItem item) {
   std::set<std::uint16_t> out;
   while (!text.empty()) {
     const std::size_t slash = text.find('/');
-    const auto n = parseNumber(text.substr(0, slash), 0xFFFF);
+    const std::optional<std::uint16_t> n = item(text.substr(0, slash));
     if (!n) {
       return std::nullopt;
     }
-    out.insert(static_cast<std::uint16_t>(*n));
+    out.insert(*n);
     if (slash == std::string_view::npos) {
       break;
     }
@@ -51,6 +53,16 @@ std::optional<std::set<std::uint16_t>> parseBlockList(std::string_view text) {
     }
   }
   return out;
+}
+
+std::optional<std::set<std::uint16_t>> parseBlockList(std::string_view text) {
+  return parseList(text, [](std::string_view piece) -> std::optional<std::uint16_t> {
+    const auto n = parseNumber(piece, 0xFFFF);
+    if (!n) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*n);
+  });
 }
 
 std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
@@ -80,23 +92,13 @@ std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
 
 // "EF20/EE02" -> {0xEF20, 0xEE02}: four hex digits each; empty text -> {}.
 std::optional<std::set<std::uint16_t>> parseCommandList(std::string_view text) {
-  std::set<std::uint16_t> out;
-  while (!text.empty()) {
-    const std::size_t slash = text.find('/');
-    const auto bytes = parseHex(text.substr(0, slash));
+  return parseList(text, [](std::string_view piece) -> std::optional<std::uint16_t> {
+    const auto bytes = parseHex(piece);
     if (!bytes || bytes->size() != 2) {
       return std::nullopt;
     }
-    out.insert(static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]));
-    if (slash == std::string_view::npos) {
-      break;
-    }
-    text.remove_prefix(slash + 1);
-    if (text.empty()) {
-      return std::nullopt;  // a trailing '/'
-    }
-  }
-  return out;
+    return static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]);
+  });
 }
 
 std::optional<bool> parseFlag(std::string_view text) {
