@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "common/deadline_io.hpp"
 #include "common/device_dir.hpp"
 #include "common/sim_wire.hpp"
+#include "connection_threads_linux.hpp"
 
 namespace flashsim {
 namespace {
@@ -127,7 +127,6 @@ class DeviceLink {
         break;
       }
     }
-    ::shutdown(link_.fd(), SHUT_RDWR);
   }
 
  private:
@@ -240,60 +239,27 @@ struct Server::Slot {
   int listenFd = -1;
   std::thread acceptThread;
 
-  struct Connection {
-    int fd = -1;
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
-  std::mutex connMutex;
-  std::list<std::unique_ptr<Connection>> connections;
-
-  void reapFinished() {  // with connMutex held
-    for (auto it = connections.begin(); it != connections.end();) {
-      if ((*it)->done) {
-        (*it)->thread.join();
-        ::close((*it)->fd);
-        it = connections.erase(it);
-      } else {
-        ++it;
-      }
+  // Each connection served on a thread of its own; a connection over the
+  // bound, or one no thread can start for, is closed at once.
+  ConnectionThreads connections{kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what) {
+    switch (why) {
+      case ConnectionThreads::Event::Full:
+        log("device %c: %zu connections are open; refusing another", letter, kMaxDeviceConnections);
+        break;
+      case ConnectionThreads::Event::NoMemory:
+        log("device %c: cannot take a connection (%s); refusing it", letter, what);
+        break;
+      case ConnectionThreads::Event::NoThread:
+        log("device %c: cannot start a thread for a connection (%s); refusing it", letter, what);
+        break;
+      case ConnectionThreads::Event::Failed:
+        log("device %c: %s; closing a connection", letter, what);
+        break;
     }
-  }
+  }};
 
-  // Serves the connection on a thread of its own, or refuses it (closes it)
-  // when the device has its fill of connections or no thread can start.
   void admit(int fd) {
-    std::lock_guard lock(connMutex);
-    reapFinished();
-    if (connections.size() >= kMaxDeviceConnections) {
-      log("device %c: %zu connections are open; refusing another", letter, connections.size());
-      ::close(fd);
-      return;
-    }
-    try {
-      connections.push_back(std::make_unique<Connection>());
-    } catch (const std::exception& e) {
-      log("device %c: cannot take a connection (%s); refusing it", letter, e.what());
-      ::close(fd);
-      return;
-    }
-    Connection* c = connections.back().get();
-    c->fd = fd;
-    try {
-      c->thread = std::thread([c, dev = device, l = letter] {
-        try {
-          DeviceLink(c->fd, *dev).serve();
-        } catch (const std::exception& e) {
-          log("device %c: %s; closing a connection", l, e.what());
-          ::shutdown(c->fd, SHUT_RDWR);
-        }
-        c->done = true;
-      });
-    } catch (const std::exception& e) {
-      log("device %c: cannot start a thread for a connection (%s); refusing it", letter, e.what());
-      ::close(fd);
-      connections.pop_back();
-    }
+    connections.start(fd, [dev = device](int link) { DeviceLink(link, *dev).serve(); });
   }
 
   void acceptLoop() {
@@ -404,15 +370,7 @@ std::string Server::unplug(char letter) {
   s.acceptThread.join();
   ::close(s.listenFd);
   s.listenFd = -1;
-  std::lock_guard connLock(s.connMutex);
-  for (auto& c : s.connections) {
-    ::shutdown(c->fd, SHUT_RDWR);  // a connection in flight breaks
-  }
-  for (auto& c : s.connections) {
-    c->thread.join();
-    ::close(c->fd);
-  }
-  s.connections.clear();
+  s.connections.endAll();  // a connection in flight breaks
   s.plugged = false;
   return {};
 }

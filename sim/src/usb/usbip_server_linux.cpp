@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -42,8 +41,8 @@ struct UsbipServer::Offer {
   std::shared_ptr<Device> device;
   std::string serial;
   bool plugged = false;
-  const Connection* user = nullptr;  // the connection that imported it
-  unsigned generation = 0;           // new devices under this letter so far
+  int userFd = -1;          // the socket of the connection that imported it, -1 for none
+  unsigned generation = 0;  // new devices under this letter so far
 };
 
 struct UsbipServer::Connection {
@@ -51,11 +50,25 @@ struct UsbipServer::Connection {
   char letter = 0;  // the imported device, 0 before import
   std::shared_ptr<Device> device;
   std::string serial;
-  std::thread thread;
-  std::atomic<bool> done{false};
 };
 
-UsbipServer::UsbipServer() = default;
+UsbipServer::UsbipServer()
+    : connections_(kMaxConnections, [](ConnectionThreads::Event why, const char* what) {
+        switch (why) {
+          case ConnectionThreads::Event::Full:
+            log("too many connections; refusing one");
+            break;
+          case ConnectionThreads::Event::NoMemory:
+            log(std::string("cannot take a connection (") + what + "); refusing it");
+            break;
+          case ConnectionThreads::Event::NoThread:
+            log(std::string("cannot start a thread for a connection (") + what + "); refusing it");
+            break;
+          case ConnectionThreads::Event::Failed:
+            log(std::string(what) + "; closing a connection");
+            break;
+        }
+      }) {}
 
 UsbipServer::~UsbipServer() { stop(); }
 
@@ -120,12 +133,12 @@ void UsbipServer::unplug(char letter) {
   auto it = offers_.find(letter);
   if (it != offers_.end()) {
     it->second.plugged = false;
-    it->second.user = nullptr;
-  }
-  for (auto& c : connections_) {
-    if (c->letter == letter) {
-      ::shutdown(c->fd, SHUT_RDWR);  // the host sees the device disconnected
+    // Only the importing connection serves the device (a connection that
+    // ends gives it back before its socket closes).
+    if (it->second.userFd >= 0) {
+      ::shutdown(it->second.userFd, SHUT_RDWR);  // the host sees the device disconnected
     }
+    it->second.userFd = -1;
   }
 }
 
@@ -142,18 +155,7 @@ void UsbipServer::stop() {
     ::close(listenFd_);
     listenFd_ = -1;
   }
-  std::list<std::unique_ptr<Connection>> all;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& c : connections_) {
-      ::shutdown(c->fd, SHUT_RDWR);
-    }
-    all.swap(connections_);
-  }
-  for (auto& c : all) {
-    c->thread.join();
-    ::close(c->fd);
-  }
+  connections_.endAll();  // not under mutex_: the ending connections take it
 }
 
 void UsbipServer::acceptLoop() {
@@ -176,45 +178,44 @@ void UsbipServer::acceptLoop() {
   }
 }
 
-void UsbipServer::startConnection(int fd, char importedLetter) {
+std::string UsbipServer::startConnection(int fd, char importedLetter) {
   std::lock_guard lock(mutex_);
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    if ((*it)->done) {
-      (*it)->thread.join();
-      ::close((*it)->fd);
-      it = connections_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  if (connections_.size() >= kMaxConnections) {
-    log("too many connections; refusing one");
-    ::close(fd);
-    return;
-  }
-  auto c = std::make_unique<Connection>();
-  c->fd = fd;
+  Connection c;
+  c.fd = fd;
   if (importedLetter != 0) {
     Offer& o = offers_[importedLetter];
-    o.user = c.get();
-    c->letter = importedLetter;
-    c->device = o.device;
-    c->serial = o.serial;
-  }
-  Connection* raw = c.get();
-  c->thread = std::thread([this, raw] {
-    serve(*raw);
-    {
-      std::lock_guard l(mutex_);
-      auto it = offers_.find(raw->letter);
-      if (it != offers_.end() && it->second.user == raw) {
-        it->second.user = nullptr;
-      }
+    if (o.userFd >= 0) {  // imported over the network meanwhile
+      ::close(fd);
+      return std::string("device ") + importedLetter + " is attached already";
     }
-    ::shutdown(raw->fd, SHUT_RDWR);
-    raw->done = true;
-  });
-  connections_.push_back(std::move(c));
+    c.letter = importedLetter;
+    c.device = o.device;
+    c.serial = o.serial;
+  }
+  if (!connections_.start(fd, [this, c = std::move(c)](int) mutable { serveAndRelease(c); })) {
+    return "too many USB/IP connections, or no thread for another";
+  }
+  if (importedLetter != 0) {
+    offers_[importedLetter].userFd = fd;
+  }
+  return {};
+}
+
+void UsbipServer::serveAndRelease(Connection& c) {
+  const auto release = [&] {
+    std::lock_guard lock(mutex_);
+    auto it = offers_.find(c.letter);
+    if (it != offers_.end() && it->second.userFd == c.fd) {
+      it->second.userFd = -1;
+    }
+  };
+  try {
+    serve(c);
+  } catch (...) {
+    release();
+    throw;  // the connection threads report it and close only this connection
+  }
+  release();
 }
 
 void UsbipServer::listDevices(int fd) {
@@ -281,11 +282,11 @@ bool UsbipServer::import(Connection& c) {
         continue;
       }
       status = usbip::kStatusBusy;
-      if (o.user != nullptr) {
+      if (o.userFd >= 0) {
         break;
       }
       status = usbip::kStatusOk;
-      o.user = &c;
+      o.userFd = c.fd;
       c.letter = letter;
       c.device = o.device;
       c.serial = o.serial;
@@ -395,7 +396,7 @@ std::string UsbipServer::attachLocal(char letter) {
     if (it == offers_.end() || !it->second.plugged) {
       return std::string("device ") + letter + " is not plugged";
     }
-    if (it->second.user != nullptr) {
+    if (it->second.userFd >= 0) {
       return std::string("device ") + letter + " is attached already";
     }
   }
@@ -438,8 +439,7 @@ std::string UsbipServer::attachLocal(char letter) {
     return std::string("attaching to vhci-hcd: ") + std::strerror(error) +
            (error == EACCES || error == EPERM ? " (the local attach needs root)" : "");
   }
-  startConnection(pair[1], letter);
-  return {};
+  return startConnection(pair[1], letter);
 }
 
 }  // namespace flashsim

@@ -7,13 +7,13 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 
 namespace flashsim {
@@ -49,17 +49,20 @@ class UsbipServer {
   struct Connection;
 
   void acceptLoop();
-  void startConnection(int fd, char importedLetter);
+  // An error text, empty on success; a refused connection is closed.
+  std::string startConnection(int fd, char importedLetter);
+  void serveAndRelease(Connection& c);
   void serve(Connection& c);
   bool import(Connection& c);
   void listDevices(int fd);
 
   std::mutex mutex_;
   std::map<char, Offer> offers_;
-  std::list<std::unique_ptr<Connection>> connections_;
   int listenFd_ = -1;
   std::uint16_t port_ = 0;
   std::thread acceptThread_;
+  // Last, so it ends before what its threads use.
+  ConnectionThreads connections_;
 };
 
 }  // namespace flashsim
