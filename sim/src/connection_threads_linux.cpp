@@ -4,6 +4,20 @@
 
 namespace flashsim {
 
+std::string ConnectionThreads::describe(Event why, const char* what) {
+  switch (why) {
+    case Event::NoMemory:
+      return std::string("cannot take a connection (") + what + "); refusing it";
+    case Event::NoThread:
+      return std::string("cannot start a thread for a connection (") + what + "); refusing it";
+    case Event::Failed:
+      return std::string(what) + "; closing a connection";
+    case Event::Full:
+      break;
+  }
+  return "too many connections; refusing one";
+}
+
 ConnectionThreads::Connection* ConnectionThreads::add(int fd) {
   reapFinished();
   if (connections_.size() >= limit_) {

@@ -13,6 +13,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -26,6 +27,10 @@ class ConnectionThreads {
   // exception (Failed). `what` is the exception's text, "" for Full.
   enum class Event { Full, NoMemory, NoThread, Failed };
   using Report = std::function<void(Event, const char* what)>;
+
+  // The words for a report ("cannot take a connection (what); refusing
+  // it", ...), for the owner to put behind a prefix of its own.
+  static std::string describe(Event why, const char* what);
 
   ConnectionThreads(std::size_t limit, Report report) : limit_(limit), report_(std::move(report)) {}
   ~ConnectionThreads() { endAll(); }

@@ -242,19 +242,10 @@ struct Server::Slot {
   // Each connection served on a thread of its own; a connection over the
   // bound, or one no thread can start for, is closed at once.
   ConnectionThreads connections{kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what) {
-    switch (why) {
-      case ConnectionThreads::Event::Full:
-        log("device %c: %zu connections are open; refusing another", letter, kMaxDeviceConnections);
-        break;
-      case ConnectionThreads::Event::NoMemory:
-        log("device %c: cannot take a connection (%s); refusing it", letter, what);
-        break;
-      case ConnectionThreads::Event::NoThread:
-        log("device %c: cannot start a thread for a connection (%s); refusing it", letter, what);
-        break;
-      case ConnectionThreads::Event::Failed:
-        log("device %c: %s; closing a connection", letter, what);
-        break;
+    if (why == ConnectionThreads::Event::Full) {
+      log("device %c: %zu connections are open; refusing another", letter, kMaxDeviceConnections);
+    } else {
+      log("device %c: %s", letter, ConnectionThreads::describe(why, what).c_str());
     }
   }};
 

@@ -54,20 +54,7 @@ struct UsbipServer::Connection {
 
 UsbipServer::UsbipServer()
     : connections_(kMaxConnections, [](ConnectionThreads::Event why, const char* what) {
-        switch (why) {
-          case ConnectionThreads::Event::Full:
-            log("too many connections; refusing one");
-            break;
-          case ConnectionThreads::Event::NoMemory:
-            log(std::string("cannot take a connection (") + what + "); refusing it");
-            break;
-          case ConnectionThreads::Event::NoThread:
-            log(std::string("cannot start a thread for a connection (") + what + "); refusing it");
-            break;
-          case ConnectionThreads::Event::Failed:
-            log(std::string(what) + "; closing a connection");
-            break;
-        }
+        log(ConnectionThreads::describe(why, what));
       }) {}
 
 UsbipServer::~UsbipServer() { stop(); }

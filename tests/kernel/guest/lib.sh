@@ -14,6 +14,12 @@
 #   same NAME ARGS...         the run over the socket ($sock_dir) and through
 #                             the kernel's node (/dev) give the same standard
 #                             output and exit code
+# The two roads, with $flashsim set by the script:
+#   start_roads [--device DEVICE...]  makes $sock_dir and $usb_dir and starts a
+#                             daemon in each: the socket road with the given
+#                             devices, the USB/IP one (devices attached to the
+#                             kernel); stop_roads, run on exit, stops both
+#   both NAME COMMAND ARGS... flashsim COMMAND --dir DIR ARGS for each road
 failures=0
 
 check() {
@@ -59,6 +65,26 @@ same() {
   shift
   want=$(run_on "$sock_dir" "$@") || status=$?
   check "$name (socket: status $status)" "$status" "$want" run_on /dev "$@"
+}
+
+start_roads() {
+  usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
+  sock_dir=$(mktemp -d /tmp/sock.XXXXXX)
+  trap stop_roads EXIT
+  check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" "$@"
+  check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
+}
+
+stop_roads() {
+  "$flashsim" stop --dir "$usb_dir" >/dev/null 2>&1
+  "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
+}
+
+both() {
+  local name="$1" command="$2"
+  shift 2
+  check "$name" 0 "" "$flashsim" "$command" --dir "$usb_dir" "$@"
+  check "$name (socket)" 0 "" "$flashsim" "$command" --dir "$sock_dir" "$@"
 }
 
 finish() {

@@ -12,8 +12,6 @@
 set -u
 source "$(dirname "$0")/lib.sh"
 flashsim="$1/flashsim"
-usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
-sock_dir=$(mktemp -d /tmp/sock.XXXXXX)
 snap=$(mktemp -d /tmp/snap.XXXXXX)
 twin_snap=$(mktemp -d /tmp/snap.XXXXXX)
 pids=()
@@ -23,10 +21,8 @@ stop_all() {
     kill -TERM "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
   done
-  "$flashsim" stop --dir "$usb_dir" >/dev/null 2>&1
-  "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
+  stop_roads
 }
-trap stop_all EXIT
 
 # start_station DEVICE_DIR SNAPSHOT_DIR: lumivar in a folder of its own (no
 # ACTiming.ini: built-in timings); its pid joins $pids.
@@ -57,17 +53,11 @@ attach() {
   check "plug $1 for the twin" 0 "" "$flashsim" plug --dir "$sock_dir" "$1"
   [ -z "${2:-}" ] || wait_for "$2" 20
 }
-both() {  # both NAME COMMAND ARGS...: flashsim COMMAND --dir each daemon ARGS
-  local name="$1" command="$2"
-  shift 2
-  check "$name" 0 "" "$flashsim" "$command" --dir "$usb_dir" "$@"
-  check "$name (twin)" 0 "" "$flashsim" "$command" --dir "$sock_dir" "$@"
-}
 same_windows() { check "$1: the twin shows the same" 0 "$(state "$twin_snap")" state "$snap"; }
 
 check "scsi_debug's disk is sda" 0 "scsi_debug" bash -c 'tr -d " " </sys/block/sda/device/model'
-check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
-check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir"
+start_roads
+trap stop_all EXIT
 start_station /dev "$snap"
 start_station "$sock_dir" "$twin_snap"
 see "the windows are up" '^Row 8: Waiting device\.\.\.$' 30

@@ -22,17 +22,7 @@ faulty="blocks=24,pages=128,pagesize=2048,erase_fail=2,program_fail=3,read_fail=
 profile_a="A:$faulty,bad=1"
 profile_b="B:blocks=256,version=ZANQ006GAD"
 profile_c="C:$faulty,bad=1/9/10/11/12/13/14/15/16/17/18/19/20/21"
-usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
-sock_dir=$(mktemp -d /tmp/sock.XXXXXX)
-stop_daemons() {
-  "$flashsim" stop --dir "$usb_dir" >/dev/null 2>&1
-  "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
-}
-trap stop_daemons EXIT
-
-check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" \
-  --device "$profile_a" --device "$profile_b" --device "$profile_c"
-check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
+start_roads --device "$profile_a" --device "$profile_b" --device "$profile_c"
 check "attach A" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_a"
 wait_for /dev/sda 20 || finish
 check "attach B" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_b"
@@ -72,14 +62,13 @@ check "move due sends cmd_bMove" 0 "1" moves B
 # A controller that knows neither cmd_bStartup, cmd_bMove nor the blank
 # check's poll: CHECK CONDITION is a completed request, so the probe goes on,
 # and a status command without its status byte fails.
-unknown() { for dir in "$usb_dir" "$sock_dir"; do "$flashsim" fault --dir "$dir" B "unknown=$1" || return 1; done; }
-check "commands made unknown" 0 "" unknown EF04/EF10/EF21
+both "commands made unknown" fault B unknown=EF04/EF10/EF21
 same "probe past an unknown cmd_bStartup" rdc 16
 same "move answered as unknown" move
 same "bchkp answered as unknown" bchkp
 check "the kernel carried CHECK CONDITION" 0 "" \
   bash -c "'$flashsim' trace --dir '$usb_dir' B | grep -q ' EF0400008001 in 1 checkcondition'"
-check "commands known again" 0 "" unknown ""
+both "commands known again" fault B unknown=
 
 # A user who may open neither node of the drive.
 chmod 0600 /dev/sda /dev/sg0

@@ -12,16 +12,7 @@ kestrin="$1/kestrin"
 flashsim="$1/flashsim"
 sim_tests="${2:-}"
 profile="A:blocks=64,blankcheck_ms=4000"
-usb_dir=$(mktemp -d /tmp/usb.XXXXXX)     # the attached device (kernel road)
-sock_dir=$(mktemp -d /tmp/sock.XXXXXX)   # its twin over the socket
-stop_daemons() {
-  "$flashsim" stop --dir "$usb_dir" >/dev/null 2>&1
-  "$flashsim" stop --dir "$sock_dir" >/dev/null 2>&1
-}
-trap stop_daemons EXIT
-
-check "socket daemon starts" 0 "" "$flashsim" serve --dir "$sock_dir" --device "$profile"
-check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
+start_roads --device "$profile"   # the device attached below, and its twin over the socket
 check "attach to vhci-hcd" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile"
 if ! wait_for /dev/sda 20; then
   dmesg | tail -40
