@@ -6,10 +6,10 @@
 
 #include "cli/arguments.hpp"
 #include "cli/short_commands.hpp"
-#include "cli/run_context.hpp"
 #include "common/tool_contract.hpp"
 #include "device/vendor_commands.hpp"
 #include "procedures/procedures.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "cli/run_context.hpp"
 #include "device/console.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 

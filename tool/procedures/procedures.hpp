@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/run_context.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 

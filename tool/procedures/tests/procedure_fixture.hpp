@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_context.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
+#include "procedures/run_context.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {
