@@ -5,6 +5,7 @@
 
 #include "common/decimal_text.hpp"
 #include "common/tool_contract.hpp"
+#include "device/scsi_transport.hpp"
 
 namespace kestrin {
 
@@ -45,9 +46,9 @@ std::uint8_t VerifyDigitFor(std::span<const char* const> args) {
 
 std::optional<std::string> CheckCommandLine(std::span<const char* const> args) {
   if (args.empty()) return std::nullopt;
-  if (std::strlen(args[0]) > contract::kMaxDeviceNameLength) {
+  if (std::strlen(args[0]) > kMaxDeviceNameLength) {
     return "Device name too long: " + std::string(args[0]) + " (at most " +
-           std::to_string(contract::kMaxDeviceNameLength) + " characters)\n";
+           std::to_string(kMaxDeviceNameLength) + " characters)\n";
   }
   if (args.size() < 2) return std::nullopt;
   const std::string_view keyword = args[1];
