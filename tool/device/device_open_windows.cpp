@@ -28,7 +28,7 @@ std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& 
     return nullptr;
   }
   errorCode = 0;
-  return MakeWindowsPassThrough(handle);
+  return makeWindowsPassThrough(handle);
 }
 
 }  // namespace kestrin

@@ -150,7 +150,7 @@ struct WorkDir {
 
 // One whole bchk (ModeDigit 6) through `transport`, its thread CPU time
 // added to cpuSeconds. False after telling the benchmark it failed.
-bool TimedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
+bool timedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
                      double& cpuSeconds) {
   kestrin::VendorCommands commands(transport);
   kestrin::Console console(sink);
@@ -178,7 +178,7 @@ void BM_BlankCheckWholeDevice(benchmark::State& state) {
     MeteredTransport metered(sim);
     state.ResumeTiming();
 
-    if (!TimedBlankCheck(state, metered, sink, cpuSeconds)) {
+    if (!timedBlankCheck(state, metered, sink, cpuSeconds)) {
       break;
     }
     commandCount += metered.commands;
@@ -198,7 +198,7 @@ void BM_BlankCheckToolOnly(benchmark::State& state) {
   double cpuSeconds = 0;
   for (auto _ : state) {
     StubDevice stub;
-    if (!TimedBlankCheck(state, stub, sink, cpuSeconds)) {
+    if (!timedBlankCheck(state, stub, sink, cpuSeconds)) {
       break;
     }
     commandCount += stub.commands;
