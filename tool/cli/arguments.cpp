@@ -30,7 +30,7 @@ constexpr KeywordUsage kUsages[] = {
 
 }  // namespace
 
-std::int32_t ParseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
+std::int32_t parseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
 
 std::uint8_t digitValue(const char* text) {
   return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));

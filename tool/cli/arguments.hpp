@@ -13,10 +13,10 @@ namespace kestrin {
 // skipped, one optional sign, then decimal digits up to the first non-digit;
 // no digits give 0. There is no range check: the value wraps modulo 2^32
 // instead of overflowing.
-std::int32_t ParseNumber(const char* text);
+std::int32_t parseNumber(const char* text);
 
-inline std::uint8_t lowByte(const char* text) { return static_cast<std::uint8_t>(ParseNumber(text)); }
-inline std::uint16_t low16(const char* text) { return static_cast<std::uint16_t>(ParseNumber(text)); }
+inline std::uint8_t lowByte(const char* text) { return static_cast<std::uint8_t>(parseNumber(text)); }
+inline std::uint16_t low16(const char* text) { return static_cast<std::uint16_t>(parseNumber(text)); }
 
 // The first character of `text` minus '0', as an unsigned 8-bit value,
 // unvalidated (an empty text gives 0 - '0').

@@ -57,14 +57,14 @@ bool probe(RunContext& ctx) {
 int dispatch(RunContext& ctx, std::span<const char* const> args) {
   const std::string_view keyword = args[1];
   if (keyword == "eraa") {
-    return EraseAll(ctx, modeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
+    return eraseAll(ctx, modeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
   }
   if (keyword == "bchk") {
-    return BlankCheck(ctx, modeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
+    return blankCheck(ctx, modeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
   }
   if (keyword == "fwup") {
     const char* const files[4] = {args[2], args[3], args[4], args[5]};
-    return FirmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
+    return firmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
   }
   if (keyword == contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
   if (keyword == contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);

@@ -87,7 +87,7 @@ int runEraseRange(RunContext& ctx, std::span<const char* const> args) {
   // comparison. Block 65535 is the last one there is: the walk ends after it
   // instead of wrapping to block 0.
   std::uint16_t block = low16(args[2]);
-  while (static_cast<std::int32_t>(block) <= ParseNumber(args[3])) {
+  while (static_cast<std::int32_t>(block) <= parseNumber(args[3])) {
     ctx.console.print("Block %04X:", static_cast<unsigned>(block));
     const CommandOutcome outcome = ctx.commands.cmd_bEraseBlock(block);
     if (outcome.transportError()) {

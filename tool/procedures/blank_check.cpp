@@ -201,14 +201,14 @@ class Walk {
 
 }  // namespace
 
-bool EraseAll(RunContext& ctx, std::uint8_t modeDigit) {
+bool eraseAll(RunContext& ctx, std::uint8_t modeDigit) {
   if (!ctx.readGeometry()) {
     return false;
   }
   return Walk(ctx, Pass::Erase, modeDigit).run();
 }
 
-bool BlankCheck(RunContext& ctx, std::uint8_t modeDigit) {
+bool blankCheck(RunContext& ctx, std::uint8_t modeDigit) {
   if (!ctx.readGeometry()) {
     return false;
   }

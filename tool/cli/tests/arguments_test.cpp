@@ -8,32 +8,32 @@
 namespace kestrin {
 namespace {
 
-TEST(ParseNumber, ReadsLikeTheCommandLineDescribes) {
-  EXPECT_EQ(ParseNumber("247"), 247);
-  EXPECT_EQ(ParseNumber("  \t\n 42"), 42);
-  EXPECT_EQ(ParseNumber("-5"), -5);
-  EXPECT_EQ(ParseNumber("+7"), 7);
-  EXPECT_EQ(ParseNumber("12abc"), 12);
-  EXPECT_EQ(ParseNumber("0x10"), 0);  // decimal only: stops at 'x'
-  EXPECT_EQ(ParseNumber("abc"), 0);
-  EXPECT_EQ(ParseNumber(""), 0);
-  EXPECT_EQ(ParseNumber("-"), 0);
-  EXPECT_EQ(ParseNumber("+-3"), 0);    // one sign only
-  EXPECT_EQ(ParseNumber("- 3"), 0);    // no blanks after the sign
-  EXPECT_EQ(ParseNumber("1 2"), 1);
+TEST(parseNumber, ReadsLikeTheCommandLineDescribes) {
+  EXPECT_EQ(parseNumber("247"), 247);
+  EXPECT_EQ(parseNumber("  \t\n 42"), 42);
+  EXPECT_EQ(parseNumber("-5"), -5);
+  EXPECT_EQ(parseNumber("+7"), 7);
+  EXPECT_EQ(parseNumber("12abc"), 12);
+  EXPECT_EQ(parseNumber("0x10"), 0);  // decimal only: stops at 'x'
+  EXPECT_EQ(parseNumber("abc"), 0);
+  EXPECT_EQ(parseNumber(""), 0);
+  EXPECT_EQ(parseNumber("-"), 0);
+  EXPECT_EQ(parseNumber("+-3"), 0);    // one sign only
+  EXPECT_EQ(parseNumber("- 3"), 0);    // no blanks after the sign
+  EXPECT_EQ(parseNumber("1 2"), 1);
 }
 
-TEST(ParseNumber, WrapsInsteadOfOverflowing) {
-  EXPECT_EQ(ParseNumber("2147483647"), 2147483647);
-  EXPECT_EQ(ParseNumber("2147483648"), INT32_MIN);
-  EXPECT_EQ(ParseNumber("4294967297"), 1);
-  EXPECT_EQ(ParseNumber("-2147483648"), INT32_MIN);
+TEST(parseNumber, WrapsInsteadOfOverflowing) {
+  EXPECT_EQ(parseNumber("2147483647"), 2147483647);
+  EXPECT_EQ(parseNumber("2147483648"), INT32_MIN);
+  EXPECT_EQ(parseNumber("4294967297"), 1);
+  EXPECT_EQ(parseNumber("-2147483648"), INT32_MIN);
   // A very long digit string wraps too: 10^1000 is a multiple of 2^32, so
   // 1000 nines are -1 modulo 2^32.
-  EXPECT_EQ(ParseNumber(std::string(1000, '9').c_str()), -1);
+  EXPECT_EQ(parseNumber(std::string(1000, '9').c_str()), -1);
 }
 
-TEST(ParseNumber, ByteAndWordFieldsKeepTheLowBits) {
+TEST(parseNumber, ByteAndWordFieldsKeepTheLowBits) {
   EXPECT_EQ(lowByte("247"), 0xF7);
   EXPECT_EQ(lowByte("256"), 0x00);
   EXPECT_EQ(lowByte("-1"), 0xFF);

@@ -156,7 +156,7 @@ bool timedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport,
   kestrin::Console console(sink);
   kestrin::RunContext ctx(commands, console);
   const double cpu0 = threadCpuSeconds();
-  const bool ok = kestrin::BlankCheck(ctx, 6);
+  const bool ok = kestrin::blankCheck(ctx, 6);
   cpuSeconds += threadCpuSeconds() - cpu0;
   if (!ok) {
     state.SkipWithError("bchk failed");
@@ -242,7 +242,7 @@ void BM_FirmwareLoadPeakHeap(benchmark::State& state) {
     gCounting = true;
     state.ResumeTiming();
 
-    const bool ok = kestrin::FirmwareLoad(ctx, names, 1);
+    const bool ok = kestrin::firmwareLoad(ctx, names, 1);
 
     state.PauseTiming();
     gCounting = false;

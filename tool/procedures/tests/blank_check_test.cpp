@@ -57,7 +57,7 @@ TEST_F(BlankCheckTest, EraseWalkStopsBeforeFirmwareAreaUnlessWholeDevice) {
     flashsim::Profile profile;  // 4096 blocks of 64 pages of 2048 bytes
     profile.factoryBad = {7, 4070};
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, mode));
+    ASSERT_TRUE(eraseAll(rig.ctx, mode));
 
     const unsigned last = mode == 0 ? 4063 : 4095;
     std::string expected;
@@ -86,7 +86,7 @@ TEST_F(BlankCheckTest, EraseWalkStopsBeforeFirmwareAreaUnlessWholeDevice) {
 TEST_F(BlankCheckTest, ProgressOfACheckOf4064BlocksEndsAt99) {
   // E = 4064 (the whole of a device with small blocks), an update every 81 blocks
   Rig rig(makeProfile(4064, 4, 512));
-  ASSERT_TRUE(BlankCheck(rig.ctx, 2));
+  ASSERT_TRUE(blankCheck(rig.ctx, 2));
 
   std::vector<std::uint8_t> expected = {2};
   for (unsigned b = 82; b < 4064; b += 81) {
@@ -113,7 +113,7 @@ TEST_F(BlankCheckTest, ModeZeroChecksBelowFirmwareAreaWithoutProgramming) {
   flashsim::Profile profile = smallProfile();
   profile.factoryBad = {2};
   Rig rig(profile);
-  ASSERT_TRUE(BlankCheck(rig.ctx, 0));
+  ASSERT_TRUE(blankCheck(rig.ctx, 0));
 
   std::string expected;
   for (unsigned b = 1; b <= 7; ++b) {
@@ -132,7 +132,7 @@ TEST_F(BlankCheckTest, ModeZeroChecksBelowFirmwareAreaWithoutProgramming) {
 
 TEST_F(BlankCheckTest, EraseWalkOfFewBlocksUpdatesProgressOnce) {
   Rig rig(smallProfile());
-  ASSERT_TRUE(EraseAll(rig.ctx, 0));
+  ASSERT_TRUE(eraseAll(rig.ctx, 0));
   EXPECT_EQ(progress, (std::vector<std::uint8_t>{2, 12}));
 }
 
@@ -141,7 +141,7 @@ TEST_F(BlankCheckTest, IncludeBadBlocksTestsABadBlockLikeAGoodOne) {
   profile.factoryBad = {3};
   {
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 1));
+    ASSERT_TRUE(blankCheck(rig.ctx, 1));
     EXPECT_NE(rig.out().find(line(3, {" sts:bad ", " erase:ok", " read:ok check:ok\n"}) + line(4, {})),
               std::string::npos)
         << rig.out();
@@ -149,7 +149,7 @@ TEST_F(BlankCheckTest, IncludeBadBlocksTestsABadBlockLikeAGoodOne) {
   }
   {
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, 1));
+    ASSERT_TRUE(eraseAll(rig.ctx, 1));
     EXPECT_NE(rig.out().find(line(3, {" sts:bad ", " erase:ok\n"})), std::string::npos) << rig.out();
   }
 }
@@ -163,7 +163,7 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
   {
     SCOPED_TRACE("program and verify");
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 4));
+    ASSERT_TRUE(blankCheck(rig.ctx, 4));
     const std::string expected = line(1, kVerifyGood) + line(2, {" sts:good", " prog:fail\n"}) +
                                  line(3, {" sts:good", " prog:ok", " read:fail", " check:fail\n"}) +
                                  line(4, {" sts:good", " prog:ok", " check:fail\n"}) +
@@ -197,7 +197,7 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
   {
     SCOPED_TRACE("erase and blank check only");
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 0));
+    ASSERT_TRUE(blankCheck(rig.ctx, 0));
     EXPECT_EQ(rig.out(), line(1, kCheckGood) + line(2, kCheckGood) +
                              line(3, {" sts:good", " erase:ok", " read:fail", " check:fail\n"}) +
                              line(4, {" sts:good", " erase:ok", " check:fail\n"}) +
@@ -207,7 +207,7 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
   {
     SCOPED_TRACE("erase pass");
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, 0));
+    ASSERT_TRUE(eraseAll(rig.ctx, 0));
     EXPECT_NE(rig.out().find(line(5, {" sts:good", " erase:fail\n"}) + line(6, kEraseGood)), std::string::npos);
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{5}));
   }
@@ -238,7 +238,7 @@ TEST_F(BlankCheckTest, ZoneFailureLimit) {
     profile.faults.eraseFails = c.eraseFails;
     profile.factoryBad = c.factoryBad;
     Rig rig(profile);
-    EXPECT_EQ(BlankCheck(rig.ctx, 2), c.passes);
+    EXPECT_EQ(blankCheck(rig.ctx, 2), c.passes);
 
     const std::string out = rig.out();
     const std::string limit = "fail_count_in_one_zone >= 24!!!";
@@ -279,7 +279,7 @@ TEST_F(BlankCheckTest, LinkLostEndsTheWalkWithTheErrorCode) {
     profile.faults.dropAfterCommands = c.dropAfter;
     profile.faults.dropMidCommand = c.mid;
     Rig rig(profile);
-    EXPECT_FALSE(BlankCheck(rig.ctx, c.mode));
+    EXPECT_FALSE(blankCheck(rig.ctx, c.mode));
     EXPECT_EQ(rig.out(), c.expected);
     EXPECT_EQ(rig.ctx.failures.lastError(), c.error);
   }
@@ -312,7 +312,7 @@ TEST_F(BlankCheckTest, ProgressFileCanBeReadWhileTheCheckRuns) {
     }
   });
   Rig rig(makeProfile(2048, 4, 512));
-  const bool ok = BlankCheck(rig.ctx, 2);
+  const bool ok = blankCheck(rig.ctx, 2);
   done = true;
   watcher.join();
 
@@ -329,7 +329,7 @@ TEST_F(BlankCheckTest, ProgressFileCanBeReadWhileTheCheckRuns) {
 TEST_F(BlankCheckTest, RunsWithoutProgressFileWhenItCannotBeCreated) {
   std::filesystem::create_directory(dir / kScratchFileName);
   Rig rig(smallProfile());
-  EXPECT_TRUE(BlankCheck(rig.ctx, 0));
+  EXPECT_TRUE(blankCheck(rig.ctx, 0));
   EXPECT_TRUE(progress.empty());
   EXPECT_TRUE(std::filesystem::is_directory(dir / kScratchFileName));
 }
@@ -337,7 +337,7 @@ TEST_F(BlankCheckTest, RunsWithoutProgressFileWhenItCannotBeCreated) {
 TEST_F(BlankCheckTest, ProgressFileIsTruncatedToItsOneByte) {
   writeFile(kScratchFileName, std::vector<std::uint8_t>(100, 0x55));
   Rig rig(smallProfile());
-  ASSERT_TRUE(EraseAll(rig.ctx, 0));
+  ASSERT_TRUE(eraseAll(rig.ctx, 0));
   EXPECT_EQ(scratchContent(), "\x0C");
 }
 

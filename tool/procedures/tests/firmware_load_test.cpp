@@ -88,7 +88,7 @@ TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
   for (const std::uint8_t verify : {0, 1}) {
     SCOPED_TRACE(verify);
     Rig rig(firmwareProfile({512, 514, 517}));
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, verify)) << rig.out();
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, verify)) << rig.out();
     EXPECT_EQ(rig.out(), loadLines(verify != 0));
 
     // H is the first good block of the area; files follow in good blocks, ascending.
@@ -160,7 +160,7 @@ TEST_F(FirmwareLoadTest, ProgressGoesUpByFiveAndStopsAt100) {
       writeFile(names[k], {});
     }
     Rig rig(firmwareProfile());
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, c.verify));
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, c.verify));
     EXPECT_EQ(progress, c.expected);
     EXPECT_EQ(scratchContent(), std::string(1, static_cast<char>(c.expected.back())));
   }
@@ -176,7 +176,7 @@ TEST_F(FirmwareLoadTest, FirstFileWithoutTagIsRefusedBeforeAnyDeviceWrite) {
       writeFile(names[k], image(100, 5, false));
     }
     Rig rig(firmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_EQ(rig.out(), "The tag of 'a.bin' error!\n");
     const auto trace = vendorTrace(rig.device, kShift);
     ASSERT_EQ(trace.size(), 1U);  // the geometry read
@@ -190,14 +190,14 @@ TEST_F(FirmwareLoadTest, FileThatCannotBeOpenedIsNamed) {
   {
     const char* files[4] = {"missing.bin", names[1], names[2], names[3]};
     Rig rig(firmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, files, 0));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, files, 0));
     EXPECT_EQ(rig.out(), "The file 'missing.bin' can not open!\n");
     EXPECT_FALSE(std::filesystem::exists(dir / kScratchFileName));  // created only after the first file opened
   }
   {
     const char* files[4] = {names[0], names[1], "missing.bin", names[3]};
     Rig rig(firmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, files, 0));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, files, 0));
     EXPECT_EQ(rig.out(), "The file 'missing.bin' can not open!\n");
     EXPECT_EQ(scratchContent(), "\x02");
     EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);
@@ -219,12 +219,12 @@ TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeade
   for (const Case& c : {Case{"erase", erase}, Case{"program", program}, Case{"header erase", header}}) {
     SCOPED_TRACE(c.name);
     Rig rig(firmwareProfile());
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 0));
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, 0));
     const std::vector<std::uint8_t> oldHeader = rig.device.page(512U << kShift);
     rig.device.setFaults(c.faults);
     rig.console = Console();
 
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     const std::uint16_t block = c.faults.eraseFails.empty() ? *c.faults.programFails.begin()
                                                             : *c.faults.eraseFails.begin();
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{block}));
@@ -306,7 +306,7 @@ TEST_F(FirmwareLoadTest, CorruptStoredHeaderFailsTheCompareCleanly) {
     swap.replacement = headerPage(good, kPageSize);
     c.corrupt(swap.replacement);
 
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_TRUE(swap.swapped);
     std::string expected = loadLines(false);
     for (int k = 0; k < c.comparedOk; ++k) {
@@ -343,7 +343,7 @@ TEST_F(FirmwareLoadTest, ImagesThatCannotFitAreRefusedBeforeAnyDeviceWrite) {
     writeFile(names[2], {});
     writeFile(names[3], {});
     Rig rig(firmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_EQ(rig.out(), c.message);
     EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);  // the geometry read only
   }
@@ -353,7 +353,7 @@ TEST_F(FirmwareLoadTest, ImagesThatCannotFitAreRefusedBeforeAnyDeviceWrite) {
     writeFile(names[1], {});
     std::filesystem::resize_file(dir / names[1], (std::uintmax_t{1} << 32) + 1);  // sparse
     Rig rig(firmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
     EXPECT_EQ(rig.out(), "The file 'b.bin' is too large!\n");
     EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);
   }
@@ -368,7 +368,7 @@ TEST_F(FirmwareLoadTest, BlockListsThatJustFillThePageAreStored) {
   writeFile(names[2], {});
   writeFile(names[3], {});
   Rig rig(firmwareProfile());
-  ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 1)) << rig.out();
+  ASSERT_TRUE(firmwareLoad(rig.ctx, names, 1)) << rig.out();
   const std::vector<std::uint8_t> header = rig.device.page(512U << kShift);
   // b's last block (513 + 246 - 1 = 758) ends at 503; the sizes of c and d (0) fill the page
   EXPECT_EQ(header[502], static_cast<std::uint8_t>(758 & 0xFF));
@@ -388,12 +388,12 @@ TEST_F(FirmwareLoadTest, ImagesThatFitOnlyWithoutTheBadBlocksLeaveTheOldHeader) 
   for (std::size_t k = 1; k < 4; ++k) {
     writeFile(names[k], {});
   }
-  ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 0));
+  ASSERT_TRUE(firmwareLoad(rig.ctx, names, 0));
   const std::vector<std::uint8_t> oldHeader = rig.device.page(512U << 2);
 
   writeFile(names[0], image(505 * 8192, 1, true));  // 505 of the 511 blocks, only 501 of them good
   rig.console = Console();
-  EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+  EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
   EXPECT_EQ(rig.out(), "load 'a.bin'...No good block left in the firmware area!\n");
   EXPECT_EQ(rig.device.page(512U << 2), oldHeader);
   EXPECT_EQ(rig.device.badBlocks().size(), 10U);
@@ -408,7 +408,7 @@ TEST_F(FirmwareLoadTest, FileShorterThanItsSizeFailsInsteadOfPadding) {
   // the file shrinks once it has been opened and measured
   ScratchFile::setObserver([this](std::uint8_t) { std::filesystem::resize_file(dir / names[0], 1000); });
   Rig rig(firmwareProfile());
-  EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+  EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
   EXPECT_EQ(rig.out(), "load 'a.bin'...The file 'a.bin' can not be read!\n");
   const auto trace = vendorTrace(rig.device, kShift);
   EXPECT_EQ(countSub(trace, vendor::kSubProgramPage), 1U);  // the first page only, no header
