@@ -5,6 +5,7 @@
 
 #include "common/decimal_text.hpp"
 #include "common/tool_contract.hpp"
+#include "device/scsi_transport.hpp"
 
 namespace kestrin {
 
@@ -29,25 +30,25 @@ constexpr KeywordUsage kUsages[] = {
 
 }  // namespace
 
-std::int32_t ParseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
+std::int32_t parseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
 
-std::uint8_t DigitValue(const char* text) {
+std::uint8_t digitValue(const char* text) {
   return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));
 }
 
-std::uint8_t ModeDigitFor(std::span<const char* const> args, std::uint8_t defaultDigit) {
-  return args.size() == 3 ? DigitValue(args[2]) : defaultDigit;
+std::uint8_t modeDigitFor(std::span<const char* const> args, std::uint8_t defaultDigit) {
+  return args.size() == 3 ? digitValue(args[2]) : defaultDigit;
 }
 
-std::uint8_t VerifyDigitFor(std::span<const char* const> args) {
-  return args.size() == 7 ? DigitValue(args[6]) : 0;
+std::uint8_t verifyDigitFor(std::span<const char* const> args) {
+  return args.size() == 7 ? digitValue(args[6]) : 0;
 }
 
-std::optional<std::string> CheckCommandLine(std::span<const char* const> args) {
+std::optional<std::string> checkCommandLine(std::span<const char* const> args) {
   if (args.empty()) return std::nullopt;
-  if (std::strlen(args[0]) > contract::kMaxDeviceNameLength) {
+  if (std::strlen(args[0]) > kMaxDeviceNameLength) {
     return "Device name too long: " + std::string(args[0]) + " (at most " +
-           std::to_string(contract::kMaxDeviceNameLength) + " characters)\n";
+           std::to_string(kMaxDeviceNameLength) + " characters)\n";
   }
   if (args.size() < 2) return std::nullopt;
   const std::string_view keyword = args[1];

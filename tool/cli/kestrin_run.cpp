@@ -6,10 +6,10 @@
 
 #include "cli/arguments.hpp"
 #include "cli/short_commands.hpp"
-#include "cli/run_context.hpp"
 #include "common/tool_contract.hpp"
 #include "device/vendor_commands.hpp"
 #include "procedures/procedures.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 
@@ -24,7 +24,7 @@ constexpr std::uint8_t kEraseAllDefaultMode = 2;     // WholeDevice
 constexpr std::uint8_t kBlankCheckDefaultMode = 6;  // WholeDevice, ProgramVerify
 
 // The start-up probes after the device is open; false after printing why.
-bool Probe(RunContext& ctx) {
+bool probe(RunContext& ctx) {
   const CommandOutcome startup = ctx.commands.cmd_bStartup(kStartupFirst, kStartupSecond);
   if (startup.transportError()) {
     ctx.failures.report(startup, FailureForm::WithSystemText);
@@ -54,40 +54,40 @@ bool Probe(RunContext& ctx) {
   return true;
 }
 
-int Dispatch(RunContext& ctx, std::span<const char* const> args) {
+int dispatch(RunContext& ctx, std::span<const char* const> args) {
   const std::string_view keyword = args[1];
   if (keyword == "eraa") {
-    return EraseAll(ctx, ModeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
+    return eraseAll(ctx, modeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
   }
   if (keyword == "bchk") {
-    return BlankCheck(ctx, ModeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
+    return blankCheck(ctx, modeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
   }
   if (keyword == "fwup") {
     const char* const files[4] = {args[2], args[3], args[4], args[5]};
-    return FirmwareLoad(ctx, files, VerifyDigitFor(args)) ? kExitSuccess : kExitFailure;
+    return firmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
   }
-  if (keyword == contract::kStartBlankCheckKeyword) return RunStartBlankCheck(ctx, args);
-  if (keyword == contract::kPollBlankCheckKeyword) return RunPollBlankCheck(ctx);
-  if (keyword == "move") return RunMove(ctx);
-  if (keyword == "era") return RunEraseRange(ctx, args);
-  if (keyword == "rdx") return RunReadXdata(ctx, args);
-  if (keyword == "rdc") return RunReadCode(ctx, args);
-  if (keyword == "wtx") return RunWriteXdata(ctx, args);
+  if (keyword == contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
+  if (keyword == contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);
+  if (keyword == "move") return runMove(ctx);
+  if (keyword == "era") return runEraseRange(ctx, args);
+  if (keyword == "rdx") return runReadXdata(ctx, args);
+  if (keyword == "rdc") return runReadCode(ctx, args);
+  if (keyword == "wtx") return runWriteXdata(ctx, args);
   return kExitSuccess;  // any other keyword: the probes only
 }
 
 }  // namespace
 
-void PrintBanner(Console& console) {
+void printBanner(Console& console) {
   console.print("kestrin.exe, building date: %s, %s\n", __DATE__, __TIME__);
 }
 
-int RunKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open) {
+int runKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open) {
   if (args.empty()) {
-    PrintBanner(console);
+    printBanner(console);
     return kExitFailure;
   }
-  if (const std::optional<std::string> refusal = CheckCommandLine(args)) {
+  if (const std::optional<std::string> refusal = checkCommandLine(args)) {
     console.print("%s", refusal->c_str());
     return kExitFailure;
   }
@@ -105,8 +105,8 @@ int RunKestrin(std::span<const char* const> args, Console& console, const Device
   VendorCommands commands(*device);
   RunContext ctx(commands, console);
   int code = kExitFailure;
-  if (Probe(ctx)) {
-    code = (args.size() < 2) ? kExitSuccess : Dispatch(ctx, args);
+  if (probe(ctx)) {
+    code = (args.size() < 2) ? kExitSuccess : dispatch(ctx, args);
   }
   device.reset();
   return code;

@@ -19,9 +19,9 @@ using DeviceOpener = std::function<std::unique_ptr<ScsiTransport>(std::string_vi
 
 // `args` are the arguments after the program name. The device, once opened,
 // is closed again before this returns, on every path.
-int RunKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open);
+int runKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open);
 
 // The banner a run without arguments prints, with this build's date and time.
-void PrintBanner(Console& console);
+void printBanner(Console& console);
 
 }  // namespace kestrin

@@ -10,16 +10,16 @@
 #include "device/scsi_transport.hpp"
 
 int main(int argc, char** argv) {
-  kestrin::BeginProcess();
+  kestrin::beginProcess();
   kestrin::Console console(stdout);
   std::span<const char* const> args;
   if (argc > 1) args = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
   int code = contract::kExitFailure;
   try {
-    code = kestrin::RunKestrin(args, console, kestrin::openDevice);
+    code = kestrin::runKestrin(args, console, kestrin::openDevice);
   } catch (const std::exception& e) {
     console.print("Internal error: %s\n", e.what());
     code = contract::kExitFailure;
   }
-  kestrin::EndProcess(code);
+  kestrin::endProcess(code);
 }

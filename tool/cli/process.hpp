@@ -8,10 +8,10 @@ namespace kestrin {
 // the null device where they were closed), so that no device connection can
 // take their place and receive console text; and a closed output does not end
 // the process (SIGPIPE is ignored: the write fails and the run goes on).
-void BeginProcess();
+void beginProcess();
 
 // Flushes standard output, then ends the process with `exitCode` at once,
 // right after the device was closed, with no further clean-up.
-[[noreturn]] void EndProcess(int exitCode);
+[[noreturn]] void endProcess(int exitCode);
 
 }  // namespace kestrin

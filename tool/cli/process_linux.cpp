@@ -10,7 +10,7 @@
 
 namespace kestrin {
 
-void BeginProcess() {
+void beginProcess() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
       continue;
@@ -28,7 +28,7 @@ void BeginProcess() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-void EndProcess(int exitCode) {
+void endProcess(int exitCode) {
   std::fflush(stdout);
   std::_Exit(exitCode);
 }

@@ -9,9 +9,9 @@
 
 namespace kestrin {
 
-void BeginProcess() {}
+void beginProcess() {}
 
-void EndProcess(int exitCode) {
+void endProcess(int exitCode) {
   std::fflush(stdout);
   ExitProcess(static_cast<UINT>(exitCode));
 }

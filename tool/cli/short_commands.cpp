@@ -30,7 +30,7 @@ void HexDump(Console& console, const std::uint8_t* bytes, std::size_t n) {
   console.print("\n\n");
 }
 
-MoveDecision DecideMove(const std::uint8_t* version16) {
+MoveDecision decideMove(const std::uint8_t* version16) {
   if (std::memcmp(version16, "ZANQ006", 7) != 0) return MoveDecision::NotMovable;
   const unsigned v7 = version16[7];
   const unsigned v8 = version16[8];
@@ -39,14 +39,14 @@ MoveDecision DecideMove(const std::uint8_t* version16) {
   return due ? MoveDecision::Due : MoveDecision::NotDue;
 }
 
-int RunStartBlankCheck(RunContext& ctx, std::span<const char* const> args) {
+int runStartBlankCheck(RunContext& ctx, std::span<const char* const> args) {
   const CommandOutcome outcome =
-      ctx.commands.cmd_bStartBlankCheck(LowByte(args[2]), LowByte(args[3]), LowByte(args[4]), LowByte(args[5]));
+      ctx.commands.cmd_bStartBlankCheck(lowByte(args[2]), lowByte(args[3]), lowByte(args[4]), lowByte(args[5]));
   if (outcome.transportError()) ctx.failures.keep(outcome);
   return outcome.pass() ? kExitSuccess : kExitFailure;
 }
 
-int RunPollBlankCheck(RunContext& ctx) {
+int runPollBlankCheck(RunContext& ctx) {
   const CommandOutcome outcome = ctx.commands.cmd_bPollBlankCheck();
   switch (outcome.kind) {
     case Outcome::Pass:
@@ -62,14 +62,14 @@ int RunPollBlankCheck(RunContext& ctx) {
   return kExitFailure;
 }
 
-int RunMove(RunContext& ctx) {
+int runMove(RunContext& ctx) {
   std::uint8_t* version = ctx.ioBuffer.data();
   const CommandOutcome read = ctx.commands.cmd_bReadCode(vendor::kVersionAddress, version, kVersionLength);
   if (read.transportError()) {
     ctx.failures.keep(read);
     return kExitFailure;
   }
-  switch (DecideMove(version)) {
+  switch (decideMove(version)) {
     case MoveDecision::NotMovable:
       return kExitFailure;
     case MoveDecision::NotDue:
@@ -82,12 +82,12 @@ int RunMove(RunContext& ctx) {
   return move.pass() ? kExitSuccess : kExitFailure;
 }
 
-int RunEraseRange(RunContext& ctx, std::span<const char* const> args) {
+int runEraseRange(RunContext& ctx, std::span<const char* const> args) {
   // The block number is 16 bits wide; B is read again before every
   // comparison. Block 65535 is the last one there is: the walk ends after it
   // instead of wrapping to block 0.
-  std::uint16_t block = Low16(args[2]);
-  while (static_cast<std::int32_t>(block) <= ParseNumber(args[3])) {
+  std::uint16_t block = low16(args[2]);
+  while (static_cast<std::int32_t>(block) <= parseNumber(args[3])) {
     ctx.console.print("Block %04X:", static_cast<unsigned>(block));
     const CommandOutcome outcome = ctx.commands.cmd_bEraseBlock(block);
     if (outcome.transportError()) {
@@ -101,23 +101,23 @@ int RunEraseRange(RunContext& ctx, std::span<const char* const> args) {
   return kExitSuccess;
 }
 
-int RunReadXdata(RunContext& ctx, std::span<const char* const> args) {
-  const CommandOutcome outcome = ctx.commands.cmd_bReadXdata(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
+int runReadXdata(RunContext& ctx, std::span<const char* const> args) {
+  const CommandOutcome outcome = ctx.commands.cmd_bReadXdata(low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
   if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
   return kExitSuccess;
 }
 
-int RunReadCode(RunContext& ctx, std::span<const char* const> args) {
-  const CommandOutcome outcome = ctx.commands.cmd_bReadCode(Low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
+int runReadCode(RunContext& ctx, std::span<const char* const> args) {
+  const CommandOutcome outcome = ctx.commands.cmd_bReadCode(low16(args[2]), ctx.ioBuffer.data(), kMemoryReadLength);
   if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   HexDump(ctx.console, ctx.ioBuffer.data(), kMemoryReadLength);
   return kExitSuccess;
 }
 
-int RunWriteXdata(RunContext& ctx, std::span<const char* const> args) {
-  for (std::size_t k = 0; k < 5; ++k) ctx.ioBuffer[k] = LowByte(args[3 + k]);
-  const CommandOutcome outcome = ctx.commands.cmd_bWriteXdata(Low16(args[2]), ctx.ioBuffer.data(), 5);
+int runWriteXdata(RunContext& ctx, std::span<const char* const> args) {
+  for (std::size_t k = 0; k < 5; ++k) ctx.ioBuffer[k] = lowByte(args[3 + k]);
+  const CommandOutcome outcome = ctx.commands.cmd_bWriteXdata(low16(args[2]), ctx.ioBuffer.data(), 5);
   if (outcome.transportError()) ctx.failures.report(outcome, FailureForm::WithSystemText);
   return kExitSuccess;
 }

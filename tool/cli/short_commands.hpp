@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "cli/run_context.hpp"
 #include "device/console.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 
@@ -22,17 +22,17 @@ void HexDump(Console& console, const std::uint8_t* bytes, std::size_t n);
 // its first seven bytes must be "ZANQ006"; with byte 7 'G' the move is due
 // when byte 9 is 'D' or later, otherwise when byte 8 is 'I' or later.
 enum class MoveDecision { NotMovable, NotDue, Due };
-MoveDecision DecideMove(const std::uint8_t* version16);
+MoveDecision decideMove(const std::uint8_t* version16);
 
 // The keywords' bodies. `args` are the arguments after the program name,
 // already checked to hold every argument the keyword needs. Each returns the
 // exit code (common/tool_contract.hpp).
-int RunStartBlankCheck(RunContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
-int RunPollBlankCheck(RunContext& ctx);                                       // bchkp
-int RunMove(RunContext& ctx);                                                 // move
-int RunEraseRange(RunContext& ctx, std::span<const char* const> args);        // era A B
-int RunReadXdata(RunContext& ctx, std::span<const char* const> args);         // rdx A
-int RunReadCode(RunContext& ctx, std::span<const char* const> args);          // rdc A
-int RunWriteXdata(RunContext& ctx, std::span<const char* const> args);        // wtx A B0 B1 B2 B3 B4
+int runStartBlankCheck(RunContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
+int runPollBlankCheck(RunContext& ctx);                                       // bchkp
+int runMove(RunContext& ctx);                                                 // move
+int runEraseRange(RunContext& ctx, std::span<const char* const> args);        // era A B
+int runReadXdata(RunContext& ctx, std::span<const char* const> args);         // rdx A
+int runReadCode(RunContext& ctx, std::span<const char* const> args);          // rdc A
+int runWriteXdata(RunContext& ctx, std::span<const char* const> args);        // wtx A B0 B1 B2 B3 B4
 
 }  // namespace kestrin

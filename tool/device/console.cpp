@@ -30,7 +30,7 @@ void Console::print(const char* format, ...) {
 void PrintSystemMessage(Console& console, std::uint32_t code) {
   std::string text;
   std::uint32_t lookupError = 0;
-  if (SystemMessageText(code, text, lookupError)) {
+  if (systemMessageText(code, text, lookupError)) {
     console.print("%s\n", text.c_str());
   } else {
     console.print("Format message failed.  Error: %d\n", static_cast<int>(lookupError));

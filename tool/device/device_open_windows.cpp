@@ -5,15 +5,13 @@
 
 #include <string>
 
-#include "common/tool_contract.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/scsi_transport_windows.hpp"
 
 namespace kestrin {
 
 std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode) {
-  // "\\.\" and the name fit a path of 28 bytes with its terminator.
-  if (name.size() > contract::kMaxDeviceNameLength) {
+  if (name.size() > kMaxDeviceNameLength) {
     errorCode = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
@@ -30,7 +28,7 @@ std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& 
     return nullptr;
   }
   errorCode = 0;
-  return MakeWindowsPassThrough(handle);
+  return makeWindowsPassThrough(handle);
 }
 
 }  // namespace kestrin

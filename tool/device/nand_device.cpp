@@ -11,7 +11,7 @@ constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the
 
 }  // namespace
 
-bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
+bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
   DeviceGeometry g;
   g.BlockCount = byteorder::getBe16(record);
   g.PagesPerBlock = record[3];
@@ -55,7 +55,7 @@ bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t
     return false;
   }
   const char* why = nullptr;
-  if (!DecodeGeometry(buffer, geometry, why)) {
+  if (!decodeGeometry(buffer, geometry, why)) {
     failures.console().print("Unsupported NAND geometry: %s.\n", why);
     return false;
   }
@@ -64,7 +64,7 @@ bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t
 
 // Moves the page in 512-byte pieces with `piece`(address, offset).
 template <typename Piece>
-bool TransferPage(const NandAccess& nand, Piece piece) {
+bool transferPage(const NandAccess& nand, Piece piece) {
   const std::uint32_t pieces = nand.geometry.PageSize / kPieceSize;
   for (std::uint32_t k = 0; k < pieces; ++k) {
     const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
@@ -77,21 +77,21 @@ bool TransferPage(const NandAccess& nand, Piece piece) {
   return true;
 }
 
-bool WritePageBuffer(const NandAccess& nand, const std::uint8_t* bytes) {
-  return TransferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
+bool writePageBuffer(const NandAccess& nand, const std::uint8_t* bytes) {
+  return transferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
     return nand.commands.cmd_bWriteXdata(address, bytes + offset, kPieceSize);
   });
 }
 
-bool ReadPageBuffer(const NandAccess& nand, std::uint8_t* bytes) {
-  return TransferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
+bool readPageBuffer(const NandAccess& nand, std::uint8_t* bytes) {
+  return transferPage(nand, [&](std::uint16_t address, std::uint32_t offset) {
     return nand.commands.cmd_bReadXdata(address, bytes + offset, kPieceSize);
   });
 }
 
 bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag,
                          const std::uint8_t* bytes) {
-  if (!WritePageBuffer(nand, bytes)) {
+  if (!writePageBuffer(nand, bytes)) {
     return false;
   }
   const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
@@ -117,7 +117,7 @@ bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* by
     nand.failures.report(read, FailureForm::EndOfLine);
     return false;
   }
-  return ReadPageBuffer(nand, bytes);
+  return readPageBuffer(nand, bytes);
 }
 
 CommandOutcome MarkBlockBad(const NandAccess& nand, std::uint16_t block) {

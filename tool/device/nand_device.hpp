@@ -37,7 +37,7 @@ struct NandAccess {
 
 // Decodes the 10-byte geometry record. Returns false (and leaves `why` with a
 // one-line reason) for a geometry the tool cannot work with.
-bool DecodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why);
+bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why);
 
 // Reads the geometry record into `buffer` (at least 10 bytes) and decodes it
 // into `geometry`, printing the failure.
@@ -45,8 +45,8 @@ bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t
 // Transfers of one page (PageSize bytes) between host memory and the
 // controller's page buffer, in 512-byte pieces. A piece that does not
 // complete prints " Error: %d" (no line end) and fails the transfer.
-bool WritePageBuffer(const NandAccess& nand, const std::uint8_t* bytes);
-bool ReadPageBuffer(const NandAccess& nand, std::uint8_t* bytes);
+bool writePageBuffer(const NandAccess& nand, const std::uint8_t* bytes);
+bool readPageBuffer(const NandAccess& nand, std::uint8_t* bytes);
 
 bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16_t blockTag, const std::uint8_t* bytes);
 bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* bytes);

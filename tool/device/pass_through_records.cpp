@@ -9,7 +9,7 @@ namespace {
 
 // Windows runs little-endian on every processor this tool is built for.
 // DataBufferOffset / DataBuffer is 4 or 8 bytes wide, after the layout.
-void PutPointerField(const RecordLayout& layout, std::span<std::uint8_t> record, std::uint64_t value) {
+void putPointerField(const RecordLayout& layout, std::span<std::uint8_t> record, std::uint64_t value) {
   byteorder::putLe32(record.data() + layout.dataBuffer, static_cast<std::uint32_t>(value));
   if (layout.pointerSize == 8) {
     byteorder::putLe32(record.data() + layout.dataBuffer + 4, static_cast<std::uint32_t>(value >> 32));
@@ -17,7 +17,7 @@ void PutPointerField(const RecordLayout& layout, std::span<std::uint8_t> record,
 }
 
 // The fields both headers share. DataBufferOffset / DataBuffer is left to the caller.
-void PutCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std::uint8_t dataIn,
+void putCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std::uint8_t dataIn,
                      std::uint8_t senseInfoLength, std::span<std::uint8_t> record) {
   std::fill(record.begin(), record.end(), std::uint8_t{0});
   std::uint8_t* const base = record.data();
@@ -33,43 +33,43 @@ void PutCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std
 
 }  // namespace
 
-BuildError BuildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
+BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
                               std::span<std::uint8_t> record, IoctlCall& call) {
   if (record.size() < layout.requestRecordSize) return BuildError::RecordTooSmall;
   if (request.cdbLength > kCdbFieldSize) return BuildError::CdbTooLong;
   if (request.direction != DataDirection::In) return BuildError::WrongDirection;
   if (request.length > kDataBufferSize) return BuildError::DataTooLong;
 
-  PutCommonHeader(layout, request, kDataIn, 0, record);
-  PutPointerField(layout, record, layout.dataOffset);
+  putCommonHeader(layout, request, kDataIn, 0, record);
+  putPointerField(layout, record, layout.dataOffset);
   call.ioControlCode = kIoctlScsiPassThrough;
   call.inputLength = static_cast<std::uint32_t>(layout.headerSize);
   call.outputLength = static_cast<std::uint32_t>(layout.dataOffset + request.length);
   return BuildError::None;
 }
 
-BuildError BuildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
+BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
                              std::uint64_t dataAddress, std::span<std::uint8_t> record, IoctlCall& call) {
   if (record.size() < layout.directRecordSize) return BuildError::RecordTooSmall;
   if (request.cdbLength > kCdbFieldSize) return BuildError::CdbTooLong;
   if (request.direction != DataDirection::Out) return BuildError::WrongDirection;
 
-  PutCommonHeader(layout, request, kDataOut, kDirectSenseInfoLength, record);
-  PutPointerField(layout, record, dataAddress);
+  putCommonHeader(layout, request, kDataOut, kDirectSenseInfoLength, record);
+  putPointerField(layout, record, dataAddress);
   call.ioControlCode = kIoctlScsiPassThroughDirect;
   call.inputLength = static_cast<std::uint32_t>(layout.directRecordSize);
   call.outputLength = static_cast<std::uint32_t>(layout.directRecordSize);
   return BuildError::None;
 }
 
-std::uint32_t TransferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
+std::uint32_t transferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
                                 std::uint32_t requested) {
   if (record.size() < layout.headerSize) return 0;
   const std::uint32_t reported = byteorder::getLe32(record.data() + layout.dataTransferLength);
   return std::min({reported, requested, static_cast<std::uint32_t>(kDataBufferSize)});
 }
 
-std::span<const std::uint8_t> RequestData(const RecordLayout& layout, std::span<const std::uint8_t> record) {
+std::span<const std::uint8_t> requestData(const RecordLayout& layout, std::span<const std::uint8_t> record) {
   if (record.size() < layout.dataOffset + kDataBufferSize) return {};
   return record.subspan(layout.dataOffset, kDataBufferSize);
 }

@@ -68,7 +68,7 @@ struct RecordLayout {
 
 // Lays the fields out as the C compiler does: each at the next multiple of its
 // own alignment, the structure rounded up to its largest alignment.
-constexpr RecordLayout MakeLayout(std::size_t pointerSize) {
+constexpr RecordLayout makeLayout(std::size_t pointerSize) {
   auto place = [](std::size_t& at, std::size_t size, std::size_t align) {
     at = (at + align - 1) / align * align;
     const std::size_t offset = at;
@@ -105,10 +105,10 @@ constexpr RecordLayout MakeLayout(std::size_t pointerSize) {
   return l;
 }
 
-inline constexpr RecordLayout kLayout32 = MakeLayout(4);
-inline constexpr RecordLayout kLayout64 = MakeLayout(8);
+inline constexpr RecordLayout kLayout32 = makeLayout(4);
+inline constexpr RecordLayout kLayout64 = makeLayout(8);
 // The layout of the process this code runs in.
-inline constexpr RecordLayout kNativeLayout = MakeLayout(sizeof(void*));
+inline constexpr RecordLayout kNativeLayout = makeLayout(sizeof(void*));
 
 // Room for either record in either layout.
 inline constexpr std::size_t kMaxRequestRecordSize = kLayout64.requestRecordSize;
@@ -135,22 +135,22 @@ enum class BuildError {
 // DataBufferOffset, SenseInfoOffset and the CDB; every other byte 0). The
 // input buffer is the header alone, the output buffer the record up to the
 // end of the requested data.
-BuildError BuildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
+BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
                               std::span<std::uint8_t> record, IoctlCall& call);
 
 // Zero-fills the direct record and writes its header for a data-out request;
 // `dataAddress` is the address of the caller's bytes as the system sees it.
 // Input and output buffer are both the whole record.
-BuildError BuildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
+BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
                              std::uint64_t dataAddress, std::span<std::uint8_t> record, IoctlCall& call);
 
 // After a completed request: the DataTransferLength the system wrote back
 // (the bytes actually moved), never more than what was asked nor than the
 // record's data buffer holds.
-std::uint32_t TransferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
+std::uint32_t transferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
                                 std::uint32_t requested);
 
 // The data buffer of a request record.
-std::span<const std::uint8_t> RequestData(const RecordLayout& layout, std::span<const std::uint8_t> record);
+std::span<const std::uint8_t> requestData(const RecordLayout& layout, std::span<const std::uint8_t> record);
 
 }  // namespace kestrin::passthrough

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,10 @@ class ScsiTransport {
   virtual ~ScsiTransport() = default;
   virtual TransportStatus execute(const ScsiRequest& request) = 0;
 };
+
+// The longest device name openDevice takes: on Windows "\\.\" and the name
+// fill a path of 28 bytes with its terminator.
+inline constexpr std::size_t kMaxDeviceNameLength = 23;
 
 // Opens the device named on the command line ("E:" and the like). On failure
 // returns nullptr and sets errorCode to the system error code.

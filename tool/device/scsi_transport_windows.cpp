@@ -59,14 +59,14 @@ class WindowsPassThrough final : public ScsiTransport {
   TransportStatus executeIn(const ScsiRequest& request) {
     alignas(8) std::array<std::uint8_t, pt::kMaxRequestRecordSize> record{};
     pt::IoctlCall ioctl;
-    if (pt::BuildRequestRecord(kLayout, request, record, ioctl) != pt::BuildError::None) {
+    if (pt::buildRequestRecord(kLayout, request, record, ioctl) != pt::BuildError::None) {
       return {false, ERROR_INVALID_PARAMETER};
     }
     TransportStatus status = call(ioctl, record.data());
     if (status.completed && request.length > 0) {
       // Only what the device sent; the rest stays as the caller had it.
-      status.received = pt::TransferredLength(kLayout, record, request.length);
-      const auto data = pt::RequestData(kLayout, record);
+      status.received = pt::transferredLength(kLayout, record, request.length);
+      const auto data = pt::requestData(kLayout, record);
       std::copy_n(data.begin(), status.received, request.data);
     }
     return status;
@@ -76,7 +76,7 @@ class WindowsPassThrough final : public ScsiTransport {
     alignas(8) std::array<std::uint8_t, pt::kMaxDirectRecordSize> record{};
     pt::IoctlCall ioctl;
     const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(request.data));
-    if (pt::BuildDirectRecord(kLayout, request, address, record, ioctl) != pt::BuildError::None) {
+    if (pt::buildDirectRecord(kLayout, request, address, record, ioctl) != pt::BuildError::None) {
       return {false, ERROR_INVALID_PARAMETER};
     }
     return call(ioctl, record.data());
@@ -87,7 +87,7 @@ class WindowsPassThrough final : public ScsiTransport {
 
 }  // namespace
 
-std::unique_ptr<ScsiTransport> MakeWindowsPassThrough(void* handle) {
+std::unique_ptr<ScsiTransport> makeWindowsPassThrough(void* handle) {
   return std::make_unique<WindowsPassThrough>(static_cast<HANDLE>(handle));
 }
 

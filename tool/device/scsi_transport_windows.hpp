@@ -9,6 +9,6 @@ namespace kestrin {
 
 // Takes ownership of `handle` (a HANDLE from CreateFileA) and closes it when
 // the transport is destroyed.
-std::unique_ptr<ScsiTransport> MakeWindowsPassThrough(void* handle);
+std::unique_ptr<ScsiTransport> makeWindowsPassThrough(void* handle);
 
 }  // namespace kestrin

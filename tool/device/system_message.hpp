@@ -9,6 +9,6 @@ namespace kestrin {
 
 // True with the text in `text` (no trailing line break), or false with the
 // look-up's own error code in `lookupError`.
-bool SystemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError);
+bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError);
 
 }  // namespace kestrin

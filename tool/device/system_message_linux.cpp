@@ -9,7 +9,7 @@ namespace kestrin {
 // strerrordesc_np knows exactly the codes the C library has a text for and
 // gives nothing for the others (where strerror would make up "Unknown error N"),
 // so an unknown code is a failed look-up, as it is on Windows.
-bool SystemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
+bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
   if (code > static_cast<std::uint32_t>(INT_MAX)) {
     lookupError = EINVAL;
     return false;

@@ -6,7 +6,7 @@
 
 namespace kestrin {
 
-bool SystemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
+bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
   char buffer[80];
   // The message table's texts may hold insertion sequences such as %1; with
   // no arguments to give, they are left as they stand instead of being

@@ -182,14 +182,14 @@ class Walk {
   // Transfer: the pattern into the controller's page buffer.
   bool writePattern(std::uint8_t pattern) {
     std::memset(ctx_.ioBuffer.data(), pattern, g_.PageSize);
-    return WritePageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
+    return writePageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
   }
 
   // Transfer: the controller's page buffer into the I/O buffer, which is
   // first filled with `fill`.
   bool readPageBuffer(std::uint8_t fill) {
     std::memset(ctx_.ioBuffer.data(), fill, g_.PageSize);
-    return ReadPageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
+    return kestrin::readPageBuffer(ctx_.nand(), ctx_.ioBuffer.data());
   }
 
   RunContext& ctx_;
@@ -201,14 +201,14 @@ class Walk {
 
 }  // namespace
 
-bool EraseAll(RunContext& ctx, std::uint8_t modeDigit) {
+bool eraseAll(RunContext& ctx, std::uint8_t modeDigit) {
   if (!ctx.readGeometry()) {
     return false;
   }
   return Walk(ctx, Pass::Erase, modeDigit).run();
 }
 
-bool BlankCheck(RunContext& ctx, std::uint8_t modeDigit) {
+bool blankCheck(RunContext& ctx, std::uint8_t modeDigit) {
   if (!ctx.readGeometry()) {
     return false;
   }

@@ -383,7 +383,7 @@ class Loader {
 
 }  // namespace
 
-bool FirmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify) {
+bool firmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify) {
   if (!ctx.readGeometry()) {
     return false;
   }

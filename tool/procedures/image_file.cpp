@@ -11,7 +11,7 @@ ImageFile::~ImageFile() {
 }
 
 bool ImageFile::open(const char* path) {
-  file_ = OpenRegularFileToRead(path, size_);
+  file_ = openRegularFileToRead(path, size_);
   return file_ != nullptr;
 }
 

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "cli/run_context.hpp"
+#include "procedures/run_context.hpp"
 
 namespace kestrin {
 
-bool EraseAll(RunContext& ctx, std::uint8_t modeDigit);    // keyword eraa
-bool BlankCheck(RunContext& ctx, std::uint8_t modeDigit);  // keyword bchk
+bool eraseAll(RunContext& ctx, std::uint8_t modeDigit);    // keyword eraa
+bool blankCheck(RunContext& ctx, std::uint8_t modeDigit);  // keyword bchk
 // keyword fwup; verify: the read-back compare is on when nonzero.
-bool FirmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify);
+bool firmwareLoad(RunContext& ctx, const char* const files[4], std::uint8_t verify);
 
 }  // namespace kestrin

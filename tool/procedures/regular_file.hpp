@@ -13,13 +13,13 @@ namespace kestrin {
 // Opens an existing regular file for reading raw bytes and gives its size;
 // nullptr for anything else (missing, a directory, a FIFO, a device,
 // unreadable). Never waits on a FIFO while opening it.
-std::FILE* OpenRegularFileToRead(const char* path, std::uint64_t& size);
+std::FILE* openRegularFileToRead(const char* path, std::uint64_t& size);
 
 // Creates a regular file for writing raw bytes, or empties an existing one;
 // nullptr when the name is taken by anything but a regular file, a symbolic
 // link included (dangling or not: it is never followed, so nothing is created
 // or emptied at its target), or when the file cannot be created. Never waits
 // on a FIFO.
-std::FILE* CreateRegularFileToWrite(const char* path);
+std::FILE* createRegularFileToWrite(const char* path);
 
 }  // namespace kestrin

@@ -13,7 +13,7 @@ namespace {
 
 // Keeps `fd` when it is a regular file: blocking again, emptied when asked,
 // and as a stream with `mode`; `size` is its size then. Closes it otherwise.
-std::FILE* KeepRegular(int fd, const char* mode, bool empty, std::uint64_t& size) {
+std::FILE* keepRegular(int fd, const char* mode, bool empty, std::uint64_t& size) {
   if (fd < 0) {
     return nullptr;
   }
@@ -32,14 +32,14 @@ std::FILE* KeepRegular(int fd, const char* mode, bool empty, std::uint64_t& size
 
 }  // namespace
 
-std::FILE* OpenRegularFileToRead(const char* path, std::uint64_t& size) {
-  return KeepRegular(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), "rb", false, size);
+std::FILE* openRegularFileToRead(const char* path, std::uint64_t& size) {
+  return keepRegular(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), "rb", false, size);
 }
 
-std::FILE* CreateRegularFileToWrite(const char* path) {
+std::FILE* createRegularFileToWrite(const char* path) {
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   std::uint64_t size = 0;
-  return KeepRegular(fd, "wb", true, size);
+  return keepRegular(fd, "wb", true, size);
 }
 
 }  // namespace kestrin

@@ -10,7 +10,7 @@
 namespace kestrin {
 namespace {
 
-std::FILE* KeepRegular(std::FILE* stream, std::uint64_t& size) {
+std::FILE* keepRegular(std::FILE* stream, std::uint64_t& size) {
   if (stream == nullptr) {
     return nullptr;
   }
@@ -25,18 +25,18 @@ std::FILE* KeepRegular(std::FILE* stream, std::uint64_t& size) {
 
 }  // namespace
 
-std::FILE* OpenRegularFileToRead(const char* path, std::uint64_t& size) {
-  return KeepRegular(std::fopen(path, "rb"), size);
+std::FILE* openRegularFileToRead(const char* path, std::uint64_t& size) {
+  return keepRegular(std::fopen(path, "rb"), size);
 }
 
-std::FILE* CreateRegularFileToWrite(const char* path) {
+std::FILE* createRegularFileToWrite(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return nullptr;
   }
   std::uint64_t size = 0;
-  return KeepRegular(std::fopen(path, "wb"), size);
+  return keepRegular(std::fopen(path, "wb"), size);
 }
 
 }  // namespace kestrin

@@ -22,7 +22,7 @@ void ScratchFile::create(std::uint8_t initial) {
   close();
   // Shared for reading and writing on every platform we build for; a name
   // taken by anything but a regular file counts as one that cannot be created.
-  file_ = CreateRegularFileToWrite(kScratchFileName);
+  file_ = createRegularFileToWrite(kScratchFileName);
   if (file_ != nullptr) {
     put(initial);
   }

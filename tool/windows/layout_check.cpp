@@ -81,14 +81,14 @@ namespace {
 
 int failures = 0;
 
-void Expect(bool ok, const char* what) {
+void expect(bool ok, const char* what) {
   if (!ok) {
     std::printf("MISMATCH: %s\n", what);
     ++failures;
   }
 }
 
-void CheckRequestRecord() {
+void checkRequestRecord() {
   kestrin::ScsiRequest request;
   request.cdb = {0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A};
   request.cdbLength = 10;
@@ -97,25 +97,25 @@ void CheckRequestRecord() {
   request.timeoutSeconds = 60;
   unsigned char bytes[sizeof(RequestRecord)];
   pt::IoctlCall call;
-  Expect(pt::BuildRequestRecord(kNative, request, bytes, call) == pt::BuildError::None, "request record builds");
+  expect(pt::buildRequestRecord(kNative, request, bytes, call) == pt::BuildError::None, "request record builds");
   RequestRecord r;
   std::memcpy(&r, bytes, sizeof r);
-  Expect(r.spt.Length == sizeof(SCSI_PASS_THROUGH), "request Length");
-  Expect(r.spt.ScsiStatus == 0 && r.spt.PathId == 0 && r.spt.TargetId == 0 && r.spt.Lun == 0, "request zero ids");
-  Expect(r.spt.CdbLength == 10, "request CdbLength");
-  Expect(r.spt.SenseInfoLength == 0, "request SenseInfoLength");
-  Expect(r.spt.DataIn == SCSI_IOCTL_DATA_IN, "request DataIn");
-  Expect(r.spt.DataTransferLength == 300, "request DataTransferLength");
-  Expect(r.spt.TimeOutValue == 60, "request TimeOutValue");
-  Expect(r.spt.DataBufferOffset == offsetof(RequestRecord, ucDataBuf), "request DataBufferOffset");
-  Expect(r.spt.SenseInfoOffset == offsetof(RequestRecord, ucSenseBuf), "request SenseInfoOffset");
-  Expect(std::memcmp(r.spt.Cdb, request.cdb.data(), 16) == 0, "request Cdb");
-  Expect(call.ioControlCode == IOCTL_SCSI_PASS_THROUGH, "request IOCTL code");
-  Expect(call.inputLength == sizeof(SCSI_PASS_THROUGH), "request input length");
-  Expect(call.outputLength == offsetof(RequestRecord, ucDataBuf) + 300, "request output length");
+  expect(r.spt.Length == sizeof(SCSI_PASS_THROUGH), "request Length");
+  expect(r.spt.ScsiStatus == 0 && r.spt.PathId == 0 && r.spt.TargetId == 0 && r.spt.Lun == 0, "request zero ids");
+  expect(r.spt.CdbLength == 10, "request CdbLength");
+  expect(r.spt.SenseInfoLength == 0, "request SenseInfoLength");
+  expect(r.spt.DataIn == SCSI_IOCTL_DATA_IN, "request DataIn");
+  expect(r.spt.DataTransferLength == 300, "request DataTransferLength");
+  expect(r.spt.TimeOutValue == 60, "request TimeOutValue");
+  expect(r.spt.DataBufferOffset == offsetof(RequestRecord, ucDataBuf), "request DataBufferOffset");
+  expect(r.spt.SenseInfoOffset == offsetof(RequestRecord, ucSenseBuf), "request SenseInfoOffset");
+  expect(std::memcmp(r.spt.Cdb, request.cdb.data(), 16) == 0, "request Cdb");
+  expect(call.ioControlCode == IOCTL_SCSI_PASS_THROUGH, "request IOCTL code");
+  expect(call.inputLength == sizeof(SCSI_PASS_THROUGH), "request input length");
+  expect(call.outputLength == offsetof(RequestRecord, ucDataBuf) + 300, "request output length");
 }
 
-void CheckDirectRecord() {
+void checkDirectRecord() {
   static const unsigned char payload[5] = {1, 2, 3, 4, 5};
   kestrin::ScsiRequest request;
   request.cdb = {0xEE, 0x02, 0x90, 0x1A};
@@ -126,28 +126,28 @@ void CheckDirectRecord() {
   unsigned char bytes[sizeof(DirectRecord)];
   pt::IoctlCall call;
   const auto address = static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(payload));
-  Expect(pt::BuildDirectRecord(kNative, request, address, bytes, call) == pt::BuildError::None,
+  expect(pt::buildDirectRecord(kNative, request, address, bytes, call) == pt::BuildError::None,
          "direct record builds");
   DirectRecord r;
   std::memcpy(&r, bytes, sizeof r);
-  Expect(r.sptd.Length == sizeof(SCSI_PASS_THROUGH_DIRECT), "direct Length");
-  Expect(r.sptd.CdbLength == 6, "direct CdbLength");
-  Expect(r.sptd.SenseInfoLength == 24, "direct SenseInfoLength");
-  Expect(r.sptd.DataIn == SCSI_IOCTL_DATA_OUT, "direct DataIn");
-  Expect(r.sptd.DataTransferLength == 5, "direct DataTransferLength");
-  Expect(r.sptd.TimeOutValue == 20, "direct TimeOutValue");
-  Expect(r.sptd.DataBuffer == payload, "direct DataBuffer");
-  Expect(r.sptd.SenseInfoOffset == offsetof(DirectRecord, ucSenseBuf), "direct SenseInfoOffset");
-  Expect(std::memcmp(r.sptd.Cdb, request.cdb.data(), 16) == 0, "direct Cdb");
-  Expect(call.ioControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT, "direct IOCTL code");
-  Expect(call.inputLength == sizeof(DirectRecord) && call.outputLength == sizeof(DirectRecord), "direct lengths");
+  expect(r.sptd.Length == sizeof(SCSI_PASS_THROUGH_DIRECT), "direct Length");
+  expect(r.sptd.CdbLength == 6, "direct CdbLength");
+  expect(r.sptd.SenseInfoLength == 24, "direct SenseInfoLength");
+  expect(r.sptd.DataIn == SCSI_IOCTL_DATA_OUT, "direct DataIn");
+  expect(r.sptd.DataTransferLength == 5, "direct DataTransferLength");
+  expect(r.sptd.TimeOutValue == 20, "direct TimeOutValue");
+  expect(r.sptd.DataBuffer == payload, "direct DataBuffer");
+  expect(r.sptd.SenseInfoOffset == offsetof(DirectRecord, ucSenseBuf), "direct SenseInfoOffset");
+  expect(std::memcmp(r.sptd.Cdb, request.cdb.data(), 16) == 0, "direct Cdb");
+  expect(call.ioControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT, "direct IOCTL code");
+  expect(call.inputLength == sizeof(DirectRecord) && call.outputLength == sizeof(DirectRecord), "direct lengths");
 }
 
 }  // namespace
 
 int main() {
-  CheckRequestRecord();
-  CheckDirectRecord();
+  checkRequestRecord();
+  checkDirectRecord();
   std::printf("%d-bit pass-through layout: header %u, sense at %u, data at %u, request record %u, direct record %u: %s\n",
               static_cast<int>(8 * sizeof(void*)), static_cast<unsigned>(kNative.headerSize),
               static_cast<unsigned>(kNative.senseOffset), static_cast<unsigned>(kNative.dataOffset),

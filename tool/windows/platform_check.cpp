@@ -18,49 +18,49 @@ namespace {
 
 int failures = 0;
 
-void Expect(bool ok, const char* what, unsigned long detail = 0) {
+void expect(bool ok, const char* what, unsigned long detail = 0) {
   if (!ok) {
     std::printf("FAILED: %s (%lu)\n", what, detail);
     ++failures;
   }
 }
 
-void CheckSystemMessages() {
+void checkSystemMessages() {
   std::string text;
   std::uint32_t lookupError = 0;
-  Expect(kestrin::SystemMessageText(ERROR_FILE_NOT_FOUND, text, lookupError), "text for ERROR_FILE_NOT_FOUND",
+  expect(kestrin::systemMessageText(ERROR_FILE_NOT_FOUND, text, lookupError), "text for ERROR_FILE_NOT_FOUND",
          lookupError);
-  Expect(!text.empty() && text.back() != '\n' && text.back() != '\r', "text without its line end");
+  expect(!text.empty() && text.back() != '\n' && text.back() != '\r', "text without its line end");
 
   lookupError = 0;
-  Expect(!kestrin::SystemMessageText(0x2FFFFFFFu, text, lookupError), "no text for an unknown code");
-  Expect(lookupError != 0, "the failed look-up's own code");
+  expect(!kestrin::systemMessageText(0x2FFFFFFFu, text, lookupError), "no text for an unknown code");
+  expect(lookupError != 0, "the failed look-up's own code");
 
   // Every text of the table, those with insertion sequences such as %1
   // included, comes back whole or not at all, and fits the 80-character buffer.
   int found = 0;
   for (std::uint32_t code = 0; code < 16000; ++code) {
-    if (kestrin::SystemMessageText(code, text, lookupError)) {
+    if (kestrin::systemMessageText(code, text, lookupError)) {
       ++found;
-      Expect(text.size() < 80, "text fits the buffer", code);
-      Expect(text.empty() || (text.back() != '\n' && text.back() != '\r'), "no line end", code);
+      expect(text.size() < 80, "text fits the buffer", code);
+      expect(text.empty() || (text.back() != '\n' && text.back() != '\r'), "no line end", code);
     }
   }
-  Expect(found > 100, "the system's message table answers", static_cast<unsigned long>(found));
+  expect(found > 100, "the system's message table answers", static_cast<unsigned long>(found));
 }
 
-void CheckOpen(const char* drive) {
+void checkOpen(const char* drive) {
   std::uint32_t code = 0;
-  Expect(kestrin::openDevice("Q:", code) == nullptr, "Q: does not open");
-  Expect(code == ERROR_FILE_NOT_FOUND, "a missing drive is ERROR_FILE_NOT_FOUND", code);
+  expect(kestrin::openDevice("Q:", code) == nullptr, "Q: does not open");
+  expect(code == ERROR_FILE_NOT_FOUND, "a missing drive is ERROR_FILE_NOT_FOUND", code);
 
-  Expect(kestrin::openDevice("ABCDEFGHIJKLMNOPQRSTUVWX", code) == nullptr, "24 characters do not fit");
-  Expect(code == ERROR_FILENAME_EXCED_RANGE, "too long a name", code);
-  Expect(kestrin::openDevice(std::string_view("C:\0x", 4), code) == nullptr, "an embedded NUL is refused");
-  Expect(code == ERROR_INVALID_NAME, "invalid name", code);
+  expect(kestrin::openDevice("ABCDEFGHIJKLMNOPQRSTUVWX", code) == nullptr, "24 characters do not fit");
+  expect(code == ERROR_FILENAME_EXCED_RANGE, "too long a name", code);
+  expect(kestrin::openDevice(std::string_view("C:\0x", 4), code) == nullptr, "an embedded NUL is refused");
+  expect(code == ERROR_INVALID_NAME, "invalid name", code);
 
   auto device = kestrin::openDevice(drive, code);
-  Expect(device != nullptr, "the existing drive opens", code);
+  expect(device != nullptr, "the existing drive opens", code);
   if (!device) return;
 
   std::array<std::uint8_t, 36> buffer;
@@ -72,11 +72,11 @@ void CheckOpen(const char* drive) {
   inquiry.data = buffer.data();
   inquiry.length = static_cast<std::uint32_t>(buffer.size());
   kestrin::TransportStatus status = device->execute(inquiry);
-  Expect(!status.completed && status.errorCode != 0, "a drive without pass-through fails the request",
+  expect(!status.completed && status.errorCode != 0, "a drive without pass-through fails the request",
          status.errorCode);
   bool untouched = true;
   for (std::uint8_t b : buffer) untouched = untouched && b == 0x5A;
-  Expect(untouched, "a failed read leaves the caller's bytes alone");
+  expect(untouched, "a failed read leaves the caller's bytes alone");
 
   const std::uint8_t bytes[5] = {1, 2, 3, 4, 5};
   kestrin::ScsiRequest write;
@@ -86,20 +86,20 @@ void CheckOpen(const char* drive) {
   write.data = const_cast<std::uint8_t*>(bytes);
   write.length = 5;
   status = device->execute(write);
-  Expect(!status.completed && status.errorCode != 0, "the direct write fails likewise", status.errorCode);
+  expect(!status.completed && status.errorCode != 0, "the direct write fails likewise", status.errorCode);
 
   std::array<std::uint8_t, 600> big{};
   kestrin::ScsiRequest tooLong = inquiry;
   tooLong.data = big.data();
   tooLong.length = 513;
   status = device->execute(tooLong);
-  Expect(!status.completed && status.errorCode == ERROR_INVALID_PARAMETER, "513 bytes do not fit the record",
+  expect(!status.completed && status.errorCode == ERROR_INVALID_PARAMETER, "513 bytes do not fit the record",
          status.errorCode);
 
   kestrin::ScsiRequest noBuffer = inquiry;
   noBuffer.data = nullptr;
   status = device->execute(noBuffer);
-  Expect(!status.completed && status.errorCode == ERROR_INVALID_PARAMETER, "no buffer", status.errorCode);
+  expect(!status.completed && status.errorCode == ERROR_INVALID_PARAMETER, "no buffer", status.errorCode);
 }
 
 }  // namespace
@@ -114,8 +114,8 @@ int main(int argc, char** argv) {
     std::printf("%.*s\n", static_cast<int>(length), text);
     return length > 0 ? 0 : 1;
   }
-  CheckSystemMessages();
-  CheckOpen(argc > 1 ? argv[1] : "C:");
+  checkSystemMessages();
+  checkOpen(argc > 1 ? argv[1] : "C:");
   std::printf("%d-bit platform checks: %s\n", static_cast<int>(8 * sizeof(void*)), failures == 0 ? "ok" : "FAILED");
   return failures == 0 ? 0 : 1;
 }

@@ -24,7 +24,4 @@ inline constexpr std::size_t kCommandLineSize = 256;
 inline constexpr char kStartBlankCheckKeyword[] = "bchks";
 inline constexpr char kPollBlankCheckKeyword[] = "bchkp";
 
-// The longest drive name the tool takes on its command line.
-inline constexpr std::size_t kMaxDeviceNameLength = 23;
-
 }  // namespace contract

@@ -8,57 +8,58 @@
 namespace kestrin {
 namespace {
 
-TEST(ParseNumber, ReadsLikeTheCommandLineDescribes) {
-  EXPECT_EQ(ParseNumber("247"), 247);
-  EXPECT_EQ(ParseNumber("  \t\n 42"), 42);
-  EXPECT_EQ(ParseNumber("-5"), -5);
-  EXPECT_EQ(ParseNumber("+7"), 7);
-  EXPECT_EQ(ParseNumber("12abc"), 12);
-  EXPECT_EQ(ParseNumber("0x10"), 0);  // decimal only: stops at 'x'
-  EXPECT_EQ(ParseNumber("abc"), 0);
-  EXPECT_EQ(ParseNumber(""), 0);
-  EXPECT_EQ(ParseNumber("-"), 0);
-  EXPECT_EQ(ParseNumber("+-3"), 0);    // one sign only
-  EXPECT_EQ(ParseNumber("- 3"), 0);    // no blanks after the sign
-  EXPECT_EQ(ParseNumber("1 2"), 1);
+TEST(parseNumber, ReadsLikeTheCommandLineDescribes) {
+  EXPECT_EQ(parseNumber("247"), 247);
+  EXPECT_EQ(parseNumber("  \t\n 42"), 42);
+  EXPECT_EQ(parseNumber("-5"), -5);
+  EXPECT_EQ(parseNumber("+7"), 7);
+  EXPECT_EQ(parseNumber("12abc"), 12);
+  EXPECT_EQ(parseNumber("0x10"), 0);  // decimal only: stops at 'x'
+  EXPECT_EQ(parseNumber("abc"), 0);
+  EXPECT_EQ(parseNumber(""), 0);
+  EXPECT_EQ(parseNumber("-"), 0);
+  EXPECT_EQ(parseNumber("+-3"), 0);    // one sign only
+  EXPECT_EQ(parseNumber("- 3"), 0);    // no blanks after the sign
+  EXPECT_EQ(parseNumber("1 2"), 1);
 }
 
-TEST(ParseNumber, WrapsInsteadOfOverflowing) {
-  EXPECT_EQ(ParseNumber("2147483647"), 2147483647);
-  EXPECT_EQ(ParseNumber("2147483648"), INT32_MIN);
-  EXPECT_EQ(ParseNumber("4294967297"), 1);
-  EXPECT_EQ(ParseNumber("-2147483648"), INT32_MIN);
-  // A very long digit string stays defined.
-  EXPECT_NO_FATAL_FAILURE(ParseNumber(std::string(1000, '9').c_str()));
+TEST(parseNumber, WrapsInsteadOfOverflowing) {
+  EXPECT_EQ(parseNumber("2147483647"), 2147483647);
+  EXPECT_EQ(parseNumber("2147483648"), INT32_MIN);
+  EXPECT_EQ(parseNumber("4294967297"), 1);
+  EXPECT_EQ(parseNumber("-2147483648"), INT32_MIN);
+  // A very long digit string wraps too: 10^1000 is a multiple of 2^32, so
+  // 1000 nines are -1 modulo 2^32.
+  EXPECT_EQ(parseNumber(std::string(1000, '9').c_str()), -1);
 }
 
-TEST(ParseNumber, ByteAndWordFieldsKeepTheLowBits) {
-  EXPECT_EQ(LowByte("247"), 0xF7);
-  EXPECT_EQ(LowByte("256"), 0x00);
-  EXPECT_EQ(LowByte("-1"), 0xFF);
-  EXPECT_EQ(LowByte("511"), 0xFF);
-  EXPECT_EQ(Low16("65536"), 0);
-  EXPECT_EQ(Low16("70000"), 4464);
-  EXPECT_EQ(Low16("-1"), 0xFFFF);
+TEST(parseNumber, ByteAndWordFieldsKeepTheLowBits) {
+  EXPECT_EQ(lowByte("247"), 0xF7);
+  EXPECT_EQ(lowByte("256"), 0x00);
+  EXPECT_EQ(lowByte("-1"), 0xFF);
+  EXPECT_EQ(lowByte("511"), 0xFF);
+  EXPECT_EQ(low16("65536"), 0);
+  EXPECT_EQ(low16("70000"), 4464);
+  EXPECT_EQ(low16("-1"), 0xFFFF);
 }
 
 TEST(ModeDigit, TakenOnlyWithExactlyThreeArguments) {
   const char* three[] = {"E:", "eraa", "3"};
   const char* two[] = {"E:", "eraa"};
   const char* four[] = {"E:", "eraa", "3", "x"};
-  EXPECT_EQ(ModeDigitFor(three, 2), 3);
-  EXPECT_EQ(ModeDigitFor(two, 2), 2);
-  EXPECT_EQ(ModeDigitFor(four, 2), 2);
-  EXPECT_EQ(ModeDigitFor(two, 6), 6);
+  EXPECT_EQ(modeDigitFor(three, 2), 3);
+  EXPECT_EQ(modeDigitFor(two, 2), 2);
+  EXPECT_EQ(modeDigitFor(four, 2), 2);
+  EXPECT_EQ(modeDigitFor(two, 6), 6);
   // Unvalidated: the first character minus '0' as an unsigned byte.
   const char* letter[] = {"E:", "bchk", "x"};
   const char* many[] = {"E:", "bchk", "17"};
   const char* empty[] = {"E:", "bchk", ""};
   const char* below[] = {"E:", "bchk", "!"};
-  EXPECT_EQ(ModeDigitFor(letter, 6), static_cast<std::uint8_t>('x' - '0'));
-  EXPECT_EQ(ModeDigitFor(many, 6), 1);
-  EXPECT_EQ(ModeDigitFor(empty, 6), static_cast<std::uint8_t>(0 - '0'));
-  EXPECT_EQ(ModeDigitFor(below, 6), static_cast<std::uint8_t>('!' - '0'));
+  EXPECT_EQ(modeDigitFor(letter, 6), static_cast<std::uint8_t>('x' - '0'));
+  EXPECT_EQ(modeDigitFor(many, 6), 1);
+  EXPECT_EQ(modeDigitFor(empty, 6), static_cast<std::uint8_t>(0 - '0'));
+  EXPECT_EQ(modeDigitFor(below, 6), static_cast<std::uint8_t>('!' - '0'));
 }
 
 TEST(VerifyDigit, TakenOnlyWithExactlySevenArguments) {
@@ -66,47 +67,47 @@ TEST(VerifyDigit, TakenOnlyWithExactlySevenArguments) {
   const char* seven[] = {"E:", "fwup", "a", "b", "c", "d", "1"};
   const char* sevenZero[] = {"E:", "fwup", "a", "b", "c", "d", "0"};
   const char* eight[] = {"E:", "fwup", "a", "b", "c", "d", "1", "1"};
-  EXPECT_EQ(VerifyDigitFor(six), 0);
-  EXPECT_EQ(VerifyDigitFor(seven), 1);
-  EXPECT_EQ(VerifyDigitFor(sevenZero), 0);
-  EXPECT_EQ(VerifyDigitFor(eight), 0);
+  EXPECT_EQ(verifyDigitFor(six), 0);
+  EXPECT_EQ(verifyDigitFor(seven), 1);
+  EXPECT_EQ(verifyDigitFor(sevenZero), 0);
+  EXPECT_EQ(verifyDigitFor(eight), 0);
 }
 
-std::string Refusal(std::vector<const char*> args) {
-  return CheckCommandLine(args).value_or("(accepted)");
+std::string refusal(std::vector<const char*> args) {
+  return checkCommandLine(args).value_or("(accepted)");
 }
 
 TEST(CheckCommandLine, NamesTheMissingArguments) {
-  EXPECT_EQ(Refusal({"E:", "wtx", "1", "2", "3"}),
+  EXPECT_EQ(refusal({"E:", "wtx", "1", "2", "3"}),
             "wtx: missing arguments B2 B3 B4 (expected: wtx A B0 B1 B2 B3 B4)\n");
-  EXPECT_EQ(Refusal({"E:", "wtx", "1", "2", "3", "4", "5"}),
+  EXPECT_EQ(refusal({"E:", "wtx", "1", "2", "3", "4", "5"}),
             "wtx: missing argument B4 (expected: wtx A B0 B1 B2 B3 B4)\n");
-  EXPECT_EQ(Refusal({"E:", "era", "1"}), "era: missing argument B (expected: era A B)\n");
-  EXPECT_EQ(Refusal({"E:", "bchks", "1", "2", "3"}),
+  EXPECT_EQ(refusal({"E:", "era", "1"}), "era: missing argument B (expected: era A B)\n");
+  EXPECT_EQ(refusal({"E:", "bchks", "1", "2", "3"}),
             "bchks: missing argument T4 (expected: bchks T1 T2 T3 T4)\n");
-  EXPECT_EQ(Refusal({"E:", "fwup", "a", "b"}),
+  EXPECT_EQ(refusal({"E:", "fwup", "a", "b"}),
             "fwup: missing arguments F3 F4 (expected: fwup F1 F2 F3 F4 [V])\n");
-  EXPECT_EQ(Refusal({"E:", "rdx"}), "rdx: missing argument A (expected: rdx A)\n");
-  EXPECT_EQ(Refusal({"E:", "rdc"}), "rdc: missing argument A (expected: rdc A)\n");
+  EXPECT_EQ(refusal({"E:", "rdx"}), "rdx: missing argument A (expected: rdx A)\n");
+  EXPECT_EQ(refusal({"E:", "rdc"}), "rdc: missing argument A (expected: rdc A)\n");
 }
 
 TEST(CheckCommandLine, AcceptsCompleteAndOtherCommandLines) {
-  EXPECT_EQ(Refusal({"E:"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "eraa"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "bchk", "3", "x"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "bchkp"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "move"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "fwup", "a", "b", "c", "d"}), "(accepted)");
-  EXPECT_EQ(Refusal({"E:", "wtx", "1", "2", "3", "4", "5", "6", "7"}), "(accepted)");  // extra ignored
-  EXPECT_EQ(Refusal({"E:", "WTX"}), "(accepted)");   // not a keyword: the probe only
-  EXPECT_EQ(Refusal({"E:", "rdxx"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "eraa"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "bchk", "3", "x"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "bchkp"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "move"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "fwup", "a", "b", "c", "d"}), "(accepted)");
+  EXPECT_EQ(refusal({"E:", "wtx", "1", "2", "3", "4", "5", "6", "7"}), "(accepted)");  // extra ignored
+  EXPECT_EQ(refusal({"E:", "WTX"}), "(accepted)");   // not a keyword: the probe only
+  EXPECT_EQ(refusal({"E:", "rdxx"}), "(accepted)");
 }
 
 TEST(CheckCommandLine, RefusesADeviceNameThatDoesNotFitThePath) {
   const std::string fits(23, 'n');
   const std::string tooLong(24, 'n');
-  EXPECT_EQ(Refusal({fits.c_str()}), "(accepted)");
-  EXPECT_EQ(Refusal({tooLong.c_str(), "rdx"}),
+  EXPECT_EQ(refusal({fits.c_str()}), "(accepted)");
+  EXPECT_EQ(refusal({tooLong.c_str(), "rdx"}),
             "Device name too long: " + tooLong + " (at most 23 characters)\n");
 }
 

@@ -19,10 +19,10 @@ namespace {
 using testing::ScriptedOpener;
 using testing::DeviceScript;
 
-std::string SystemText(std::uint32_t code) {
+std::string systemText(std::uint32_t code) {
   std::string text;
   std::uint32_t lookupError = 0;
-  if (!SystemMessageText(code, text, lookupError)) return "Format message failed.  Error: " + std::to_string(lookupError) + "\n";
+  if (!systemMessageText(code, text, lookupError)) return "Format message failed.  Error: " + std::to_string(lookupError) + "\n";
   return text + "\n";
 }
 
@@ -36,7 +36,7 @@ class KestrinRun : public ::testing::Test {
   RunResult run(std::vector<const char*> args) {
     Console console;
     RunResult r;
-    r.code = RunKestrin(args, console, std::ref(opener));
+    r.code = runKestrin(args, console, std::ref(opener));
     r.out = console.captured();
     return r;
   }
@@ -53,7 +53,7 @@ TEST_F(KestrinRun, NoArgumentPrintsTheBannerAndFails) {
   const RunResult r = run({});
   EXPECT_EQ(r.code, 1);
   Console banner;
-  PrintBanner(banner);
+  printBanner(banner);
   EXPECT_EQ(r.out, banner.captured());
   EXPECT_EQ(opener.calls, 0);
 }
@@ -74,7 +74,7 @@ TEST_F(KestrinRun, OpenFailureNamesTheDeviceAndTheSystemText) {
   opener.failWith = ENOENT;
   const RunResult r = run({"E:", "bchkp"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, "CreateFile, Error opening E:. Error: " + std::to_string(ENOENT) + "\n" + SystemText(ENOENT));
+  EXPECT_EQ(r.out, "CreateFile, Error opening E:. Error: " + std::to_string(ENOENT) + "\n" + systemText(ENOENT));
 }
 
 TEST_F(KestrinRun, ProbesInOrderThenNothingForAProbeOrAnUnknownKeyword) {
@@ -102,9 +102,9 @@ TEST_F(KestrinRun, EachProbeFailureHasItsMessageAndClosesTheDevice) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {0xEF, 0x04, false, "Error: 5  " + SystemText(5)},
+      {0xEF, 0x04, false, "Error: 5  " + systemText(5)},
       {0x12, 0x00, false, "cmd_bInquiry() fail!\n"},
-      {0x25, 0x00, false, "ReadCapacity Error: 110  " + SystemText(110)},
+      {0x25, 0x00, false, "ReadCapacity Error: 110  " + systemText(110)},
   };
   for (const Case& c : cases) {
     script = DeviceScript{};
@@ -164,7 +164,7 @@ TEST(DecideMove, FollowsTheVersionLetters) {
   auto decide = [](const char* version) {
     std::uint8_t v[16] = {};
     std::memcpy(v, version, std::strlen(version));
-    return DecideMove(v);
+    return decideMove(v);
   };
   EXPECT_EQ(decide("ZANQ006GHB"), MoveDecision::NotDue);
   EXPECT_EQ(decide("ZANQ006GAD"), MoveDecision::Due);
@@ -259,7 +259,7 @@ TEST_F(KestrinRun, MemoryReadPrintsTheTableAlsoAfterAFailedRead) {
   };
   const RunResult r = run({"E:", "rdx", "9598"});
   EXPECT_EQ(r.code, 0);
-  const std::string prefix = "Error: 5  " + SystemText(5) + "      00  01";
+  const std::string prefix = "Error: 5  " + systemText(5) + "      00  01";
   EXPECT_EQ(r.out.substr(0, prefix.size()), prefix);
   EXPECT_NE(r.out.find(" 1F0  00  00"), std::string::npos);
   EXPECT_EQ(commandRequests().at(0).cdb, (std::vector<std::uint8_t>{0xEF, 0x01, 0x7E, 0x25, 0x00, 0x00}));

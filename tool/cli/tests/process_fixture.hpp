@@ -14,7 +14,7 @@ struct ProcessResult {
   bool exited = false;    // ended by itself (not killed by a signal)
   int exitCode = -1;      // when exited
   int signal = 0;         // when killed by a signal
-  bool timedOut = false;  // killed by RunProcess after the time limit
+  bool timedOut = false;  // killed by runProcess after the time limit
   std::string out;
   std::string err;
   std::chrono::milliseconds elapsed{0};
@@ -32,7 +32,7 @@ enum class StandardOutput {
 // Runs argv[0] (a path) with the arguments, adding or replacing the given
 // environment variables, in `workingDir` (empty: ours), and waits at most
 // `limit` before killing it.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& env = {},
+ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60),
                          const std::string& workingDir = {},
                          StandardOutput output = StandardOutput::Captured);
@@ -85,6 +85,6 @@ class Flashsim {
 };
 
 // Splits text into lines (without their line ends).
-std::vector<std::string> SplitLines(const std::string& text);
+std::vector<std::string> splitLines(const std::string& text);
 
 }  // namespace testfixture

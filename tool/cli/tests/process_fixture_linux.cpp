@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The environment for a child: ours with `env` added or replaced.
-std::vector<std::string> ChildEnvironment(const Environment& env) {
+std::vector<std::string> childEnvironment(const Environment& env) {
   std::set<std::string> replaced;
   for (const auto& [name, value] : env) replaced.insert(name);
   std::vector<std::string> result;
@@ -40,7 +40,7 @@ std::vector<std::string> ChildEnvironment(const Environment& env) {
   return result;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
+std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> p;
   for (std::string& s : strings) p.push_back(s.data());
   p.push_back(nullptr);
@@ -50,12 +50,12 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 // fork + execve with the child's standard output and error on the given
 // descriptors (-1: /dev/null; kClosed: not open) and standard input on /dev/null.
 constexpr int kClosed = -2;
-pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int outFd, int errFd,
+pid_t spawn(const std::vector<std::string>& argv, const Environment& env, int outFd, int errFd,
             const std::string& workingDir = {}) {
   std::vector<std::string> args = argv;
-  std::vector<std::string> envStrings = ChildEnvironment(env);
-  std::vector<char*> argp = Pointers(args);
-  std::vector<char*> envp = Pointers(envStrings);
+  std::vector<std::string> envStrings = childEnvironment(env);
+  std::vector<char*> argp = pointers(args);
+  std::vector<char*> envp = pointers(envStrings);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here.
@@ -70,7 +70,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int ou
   _exit(127);
 }
 
-void Fill(ProcessResult& result, int status) {
+void fill(ProcessResult& result, int status) {
   if (WIFEXITED(status)) {
     result.exited = true;
     result.exitCode = WEXITSTATUS(status);
@@ -80,7 +80,7 @@ void Fill(ProcessResult& result, int status) {
 }
 
 // Reads what is available on fd into `into`; false at end of file.
-bool Drain(int fd, std::string& into) {
+bool drain(int fd, std::string& into) {
   char buffer[4096];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -93,14 +93,14 @@ bool Drain(int fd, std::string& into) {
   }
 }
 
-bool IsSocket(const std::string& path) {
+bool isSocket(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 }  // namespace
 
-std::vector<std::string> SplitLines(const std::string& text) {
+std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   std::string line;
@@ -108,7 +108,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& env,
+ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env,
                          std::chrono::milliseconds limit, const std::string& workingDir, StandardOutput output) {
   ProcessResult result;
   int outPipe[2];
@@ -125,7 +125,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
     outPipe[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
   const Clock::time_point start = Clock::now();
-  const pid_t pid = Spawn(argv, env, output == StandardOutput::Closed ? kClosed : outPipe[1], errPipe[1], workingDir);
+  const pid_t pid = spawn(argv, env, output == StandardOutput::Closed ? kClosed : outPipe[1], errPipe[1], workingDir);
   close(outPipe[1]);
   close(errPipe[1]);
   if (pid < 0) {
@@ -145,8 +145,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
   while (!reaped) {
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     poll(fds, 2, 20);
-    if (outOpen) outOpen = Drain(outPipe[0], result.out);
-    if (errOpen) errOpen = Drain(errPipe[0], result.err);
+    if (outOpen) outOpen = drain(outPipe[0], result.out);
+    if (errOpen) errOpen = drain(errPipe[0], result.err);
     if (waitpid(pid, &status, WNOHANG) == pid) {
       reaped = true;
     } else if (Clock::now() - start > limit) {
@@ -156,12 +156,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
       reaped = true;
     }
   }
-  if (outOpen) Drain(outPipe[0], result.out);
-  if (errOpen) Drain(errPipe[0], result.err);
+  if (outOpen) drain(outPipe[0], result.out);
+  if (errOpen) drain(errPipe[0], result.err);
   close(outPipe[0]);
   close(errPipe[0]);
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  Fill(result, status);
+  fill(result, status);
   return result;
 }
 
@@ -188,14 +188,14 @@ Flashsim::Flashsim(std::string flashsimPath, const std::vector<std::string>& spe
     }
   }
   const int logFd = open((dir() + "/flashsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = Spawn(argv, {}, logFd, logFd);
+  pid_ = spawn(argv, {}, logFd, logFd);
   if (logFd >= 0) close(logFd);
   if (pid_ < 0) return;
 
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
     bool ready = true;
-    for (const std::string& s : sockets) ready = ready && IsSocket(s);
+    for (const std::string& s : sockets) ready = ready && isSocket(s);
     if (ready) return;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_ || Clock::now() > deadline) {
@@ -235,7 +235,7 @@ std::string Flashsim::log() const {
 ProcessResult Flashsim::control(const std::string& verb, const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {path_, verb, "--dir", dir()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, {}, std::chrono::seconds(10));
+  return runProcess(argv, {}, std::chrono::seconds(10));
 }
 
 bool Flashsim::fault(char letter, const std::vector<std::string>& keyValues) const {
@@ -245,7 +245,7 @@ bool Flashsim::fault(char letter, const std::vector<std::string>& keyValues) con
 }
 
 std::vector<std::string> Flashsim::trace(char letter) const {
-  return SplitLines(control("trace", {std::string(1, letter)}).out);
+  return splitLines(control("trace", {std::string(1, letter)}).out);
 }
 
 }  // namespace testfixture

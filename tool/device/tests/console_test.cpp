@@ -43,7 +43,7 @@ TEST(PrintSystemMessage, PrintsTheTextOrTheFailedLookUp) {
 
   std::string text = "left";
   std::uint32_t lookupError = 0;
-  EXPECT_FALSE(SystemMessageText(4321, text, lookupError));
+  EXPECT_FALSE(systemMessageText(4321, text, lookupError));
   EXPECT_EQ(lookupError, static_cast<std::uint32_t>(EINVAL));
 }
 

@@ -19,7 +19,7 @@ TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
   const std::uint8_t record[10] = {0x10, 0x00, 0x5A, 0x40, 0x06, 0x08, 0x00, 0x0B, 0xEE, 0xEE};
   DeviceGeometry g;
   const char* why = "untouched";
-  ASSERT_TRUE(DecodeGeometry(record, g, why));
+  ASSERT_TRUE(decodeGeometry(record, g, why));
   EXPECT_EQ(g.BlockCount, 4096);
   EXPECT_EQ(g.PagesPerBlock, 64);
   EXPECT_EQ(g.PagesPerBlockShift, 6);
@@ -31,13 +31,13 @@ TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
 
   // Small pages: 512 bytes x 32 pages, 16 KiB blocks, so 256 blocks of firmware area.
   const std::uint8_t small[10] = {0x04, 0x00, 0x00, 0x20, 0x05, 0x02, 0x00, 0x09, 0, 0};
-  ASSERT_TRUE(DecodeGeometry(small, g, why));
+  ASSERT_TRUE(decodeGeometry(small, g, why));
   EXPECT_EQ(g.FirmwareAreaBlocks, 256);
   EXPECT_EQ(g.FirmwareStartBlock, 1024 - 256);
 
   // A NAND of exactly 4 MiB is all firmware area.
   const std::uint8_t exact[10] = {0x00, 0x20, 0x00, 0x40, 0x06, 0x08, 0x00, 0x0B, 0, 0};
-  ASSERT_TRUE(DecodeGeometry(exact, g, why));
+  ASSERT_TRUE(decodeGeometry(exact, g, why));
   EXPECT_EQ(g.FirmwareStartBlock, 0);
 }
 
@@ -65,7 +65,7 @@ TEST(DecodeGeometry, RefusesGeometriesTheToolCannotWorkWith) {
     DeviceGeometry g;
     g.BlockCount = 77;
     const char* why = nullptr;
-    EXPECT_FALSE(DecodeGeometry(c.record.data(), g, why));
+    EXPECT_FALSE(decodeGeometry(c.record.data(), g, why));
     ASSERT_NE(why, nullptr);
     EXPECT_EQ(std::string(why).find('\n'), std::string::npos);
     EXPECT_EQ(g.BlockCount, 77) << "a refused geometry leaves the old one";

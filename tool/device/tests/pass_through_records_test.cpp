@@ -10,7 +10,7 @@
 namespace kestrin::passthrough {
 namespace {
 
-ScsiRequest ReadRequest(std::initializer_list<std::uint8_t> cdb, std::uint32_t length, std::uint32_t timeout = 20) {
+ScsiRequest readRequest(std::initializer_list<std::uint8_t> cdb, std::uint32_t length, std::uint32_t timeout = 20) {
   ScsiRequest r;
   std::copy(cdb.begin(), cdb.end(), r.cdb.begin());
   r.cdbLength = static_cast<std::uint8_t>(cdb.size());
@@ -21,7 +21,7 @@ ScsiRequest ReadRequest(std::initializer_list<std::uint8_t> cdb, std::uint32_t l
 }
 
 // Every byte of `record` must be zero except those listed at `at`.
-void ExpectBytes(const std::vector<std::uint8_t>& record, std::size_t at, std::initializer_list<std::uint8_t> bytes,
+void expectBytes(const std::vector<std::uint8_t>& record, std::size_t at, std::initializer_list<std::uint8_t> bytes,
                  std::vector<bool>& seen) {
   std::size_t i = at;
   for (std::uint8_t b : bytes) {
@@ -31,7 +31,7 @@ void ExpectBytes(const std::vector<std::uint8_t>& record, std::size_t at, std::i
     ++i;
   }
 }
-void ExpectRestZero(const std::vector<std::uint8_t>& record, const std::vector<bool>& seen) {
+void expectRestZero(const std::vector<std::uint8_t>& record, const std::vector<bool>& seen) {
   for (std::size_t i = 0; i < record.size(); ++i) {
     if (!seen[i]) {
       EXPECT_EQ(record[i], 0) << "offset " << i;
@@ -80,67 +80,67 @@ TEST(PassThroughLayout, SixtyFourBitHeaderAndRecords) {
 
 TEST(PassThroughRequestRecord, ThirtyTwoBitGeometryRead) {
   // cmd_bReadXdata(0x257E, 10)
-  const ScsiRequest r = ReadRequest({0xEF, 0x01, 0x7E, 0x25, 0x00, 0x00}, 10);
+  const ScsiRequest r = readRequest({0xEF, 0x01, 0x7E, 0x25, 0x00, 0x00}, 10);
   std::vector<std::uint8_t> record(kLayout32.requestRecordSize, 0xAA);  // stale bytes must go
   IoctlCall call;
-  ASSERT_EQ(BuildRequestRecord(kLayout32, r, record, call), BuildError::None);
+  ASSERT_EQ(buildRequestRecord(kLayout32, r, record, call), BuildError::None);
   EXPECT_EQ(call.ioControlCode, 0x4D004u);
   EXPECT_EQ(call.inputLength, 44u);
   EXPECT_EQ(call.outputLength, 90u);
 
   std::vector<bool> seen(record.size(), false);
-  ExpectBytes(record, 0, {44, 0}, seen);               // Length
-  ExpectBytes(record, 2, {0, 0, 0, 0}, seen);          // ScsiStatus, PathId, TargetId, Lun
-  ExpectBytes(record, 6, {6, 0, 1}, seen);             // CdbLength, SenseInfoLength, DataIn
-  ExpectBytes(record, 12, {10, 0, 0, 0}, seen);        // DataTransferLength
-  ExpectBytes(record, 16, {20, 0, 0, 0}, seen);        // TimeOutValue
-  ExpectBytes(record, 20, {80, 0, 0, 0}, seen);        // DataBufferOffset
-  ExpectBytes(record, 24, {48, 0, 0, 0}, seen);        // SenseInfoOffset
-  ExpectBytes(record, 28, {0xEF, 0x01, 0x7E, 0x25}, seen);  // Cdb
-  ExpectRestZero(record, seen);
+  expectBytes(record, 0, {44, 0}, seen);               // Length
+  expectBytes(record, 2, {0, 0, 0, 0}, seen);          // ScsiStatus, PathId, TargetId, Lun
+  expectBytes(record, 6, {6, 0, 1}, seen);             // CdbLength, SenseInfoLength, DataIn
+  expectBytes(record, 12, {10, 0, 0, 0}, seen);        // DataTransferLength
+  expectBytes(record, 16, {20, 0, 0, 0}, seen);        // TimeOutValue
+  expectBytes(record, 20, {80, 0, 0, 0}, seen);        // DataBufferOffset
+  expectBytes(record, 24, {48, 0, 0, 0}, seen);        // SenseInfoOffset
+  expectBytes(record, 28, {0xEF, 0x01, 0x7E, 0x25}, seen);  // Cdb
+  expectRestZero(record, seen);
 }
 
 TEST(PassThroughRequestRecord, SixtyFourBitTenByteCdbFullBuffer) {
   // a 10-byte CDB, 512 bytes in, 60-second time-out
   const ScsiRequest r =
-      ReadRequest({0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, 512, 60);
+      readRequest({0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, 512, 60);
   std::vector<std::uint8_t> record(kLayout64.requestRecordSize, 0x55);
   IoctlCall call;
-  ASSERT_EQ(BuildRequestRecord(kLayout64, r, record, call), BuildError::None);
+  ASSERT_EQ(buildRequestRecord(kLayout64, r, record, call), BuildError::None);
   EXPECT_EQ(call.ioControlCode, 0x4D004u);
   EXPECT_EQ(call.inputLength, 56u);
   EXPECT_EQ(call.outputLength, 92u + 512u);
 
   std::vector<bool> seen(record.size(), false);
-  ExpectBytes(record, 0, {56, 0}, seen);
-  ExpectBytes(record, 6, {10, 0, 1}, seen);
-  ExpectBytes(record, 12, {0x00, 0x02, 0, 0}, seen);            // 512
-  ExpectBytes(record, 16, {60, 0, 0, 0}, seen);
-  ExpectBytes(record, 24, {92, 0, 0, 0, 0, 0, 0, 0}, seen);     // ULONG_PTR DataBufferOffset
-  ExpectBytes(record, 32, {60, 0, 0, 0}, seen);                 // SenseInfoOffset
-  ExpectBytes(record, 36, {0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, seen);
-  ExpectRestZero(record, seen);
+  expectBytes(record, 0, {56, 0}, seen);
+  expectBytes(record, 6, {10, 0, 1}, seen);
+  expectBytes(record, 12, {0x00, 0x02, 0, 0}, seen);            // 512
+  expectBytes(record, 16, {60, 0, 0, 0}, seen);
+  expectBytes(record, 24, {92, 0, 0, 0, 0, 0, 0, 0}, seen);     // ULONG_PTR DataBufferOffset
+  expectBytes(record, 32, {60, 0, 0, 0}, seen);                 // SenseInfoOffset
+  expectBytes(record, 36, {0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, seen);
+  expectRestZero(record, seen);
 }
 
 TEST(PassThroughRequestRecord, RefusesWhatDoesNotFit) {
   IoctlCall call;
   std::vector<std::uint8_t> record(kLayout32.requestRecordSize);
 
-  ScsiRequest tooLong = ReadRequest({0xEF, 0x01}, 513);
-  EXPECT_EQ(BuildRequestRecord(kLayout32, tooLong, record, call), BuildError::DataTooLong);
+  ScsiRequest tooLong = readRequest({0xEF, 0x01}, 513);
+  EXPECT_EQ(buildRequestRecord(kLayout32, tooLong, record, call), BuildError::DataTooLong);
 
-  ScsiRequest longCdb = ReadRequest({0xEF}, 1);
+  ScsiRequest longCdb = readRequest({0xEF}, 1);
   longCdb.cdbLength = 17;
-  EXPECT_EQ(BuildRequestRecord(kLayout32, longCdb, record, call), BuildError::CdbTooLong);
+  EXPECT_EQ(buildRequestRecord(kLayout32, longCdb, record, call), BuildError::CdbTooLong);
 
-  ScsiRequest out = ReadRequest({0xEE, 0x02}, 5);
+  ScsiRequest out = readRequest({0xEE, 0x02}, 5);
   out.direction = DataDirection::Out;
-  EXPECT_EQ(BuildRequestRecord(kLayout32, out, record, call), BuildError::WrongDirection);
+  EXPECT_EQ(buildRequestRecord(kLayout32, out, record, call), BuildError::WrongDirection);
 
   std::vector<std::uint8_t> small(kLayout64.requestRecordSize - 1);
-  EXPECT_EQ(BuildRequestRecord(kLayout64, ReadRequest({0x12}, 36), small, call), BuildError::RecordTooSmall);
+  EXPECT_EQ(buildRequestRecord(kLayout64, readRequest({0x12}, 36), small, call), BuildError::RecordTooSmall);
   // a 32-bit record is too small for the 64-bit layout
-  EXPECT_EQ(BuildRequestRecord(kLayout64, ReadRequest({0x12}, 36), record, call), BuildError::RecordTooSmall);
+  EXPECT_EQ(buildRequestRecord(kLayout64, readRequest({0x12}, 36), record, call), BuildError::RecordTooSmall);
 }
 
 TEST(PassThroughDirectRecord, ThirtyTwoAndSixtyFourBitWrite) {
@@ -154,67 +154,67 @@ TEST(PassThroughDirectRecord, ThirtyTwoAndSixtyFourBitWrite) {
   IoctlCall call;
 
   std::vector<std::uint8_t> rec32(kLayout32.directRecordSize, 0xAA);
-  ASSERT_EQ(BuildDirectRecord(kLayout32, r, 0x00C0FFEEu, rec32, call), BuildError::None);
+  ASSERT_EQ(buildDirectRecord(kLayout32, r, 0x00C0FFEEu, rec32, call), BuildError::None);
   EXPECT_EQ(call.ioControlCode, 0x4D014u);
   EXPECT_EQ(call.inputLength, 80u);
   EXPECT_EQ(call.outputLength, 80u);
   std::vector<bool> seen32(rec32.size(), false);
-  ExpectBytes(rec32, 0, {44, 0}, seen32);
-  ExpectBytes(rec32, 6, {6, 24, 0}, seen32);                 // CdbLength, SenseInfoLength 24, DataIn 0
-  ExpectBytes(rec32, 12, {0x00, 0x02, 0, 0}, seen32);
-  ExpectBytes(rec32, 16, {20, 0, 0, 0}, seen32);
-  ExpectBytes(rec32, 20, {0xEE, 0xFF, 0xC0, 0x00}, seen32);  // DataBuffer
-  ExpectBytes(rec32, 24, {48, 0, 0, 0}, seen32);
-  ExpectBytes(rec32, 28, {0xEE, 0x02, 0x90, 0x1A}, seen32);
-  ExpectRestZero(rec32, seen32);
+  expectBytes(rec32, 0, {44, 0}, seen32);
+  expectBytes(rec32, 6, {6, 24, 0}, seen32);                 // CdbLength, SenseInfoLength 24, DataIn 0
+  expectBytes(rec32, 12, {0x00, 0x02, 0, 0}, seen32);
+  expectBytes(rec32, 16, {20, 0, 0, 0}, seen32);
+  expectBytes(rec32, 20, {0xEE, 0xFF, 0xC0, 0x00}, seen32);  // DataBuffer
+  expectBytes(rec32, 24, {48, 0, 0, 0}, seen32);
+  expectBytes(rec32, 28, {0xEE, 0x02, 0x90, 0x1A}, seen32);
+  expectRestZero(rec32, seen32);
 
   std::vector<std::uint8_t> rec64(kLayout64.directRecordSize, 0xAA);
-  ASSERT_EQ(BuildDirectRecord(kLayout64, r, 0x00007FFE12345678ull, rec64, call), BuildError::None);
+  ASSERT_EQ(buildDirectRecord(kLayout64, r, 0x00007FFE12345678ull, rec64, call), BuildError::None);
   EXPECT_EQ(call.inputLength, 96u);
   EXPECT_EQ(call.outputLength, 96u);
   std::vector<bool> seen64(rec64.size(), false);
-  ExpectBytes(rec64, 0, {56, 0}, seen64);
-  ExpectBytes(rec64, 6, {6, 24, 0}, seen64);
-  ExpectBytes(rec64, 12, {0x00, 0x02, 0, 0}, seen64);
-  ExpectBytes(rec64, 16, {20, 0, 0, 0}, seen64);
-  ExpectBytes(rec64, 24, {0x78, 0x56, 0x34, 0x12, 0xFE, 0x7F, 0x00, 0x00}, seen64);
-  ExpectBytes(rec64, 32, {60, 0, 0, 0}, seen64);
-  ExpectBytes(rec64, 36, {0xEE, 0x02, 0x90, 0x1A}, seen64);
-  ExpectRestZero(rec64, seen64);
+  expectBytes(rec64, 0, {56, 0}, seen64);
+  expectBytes(rec64, 6, {6, 24, 0}, seen64);
+  expectBytes(rec64, 12, {0x00, 0x02, 0, 0}, seen64);
+  expectBytes(rec64, 16, {20, 0, 0, 0}, seen64);
+  expectBytes(rec64, 24, {0x78, 0x56, 0x34, 0x12, 0xFE, 0x7F, 0x00, 0x00}, seen64);
+  expectBytes(rec64, 32, {60, 0, 0, 0}, seen64);
+  expectBytes(rec64, 36, {0xEE, 0x02, 0x90, 0x1A}, seen64);
+  expectRestZero(rec64, seen64);
 
   ScsiRequest in = r;
   in.direction = DataDirection::In;
-  EXPECT_EQ(BuildDirectRecord(kLayout32, in, 0, rec32, call), BuildError::WrongDirection);
+  EXPECT_EQ(buildDirectRecord(kLayout32, in, 0, rec32, call), BuildError::WrongDirection);
   std::vector<std::uint8_t> small(79);
-  EXPECT_EQ(BuildDirectRecord(kLayout32, r, 0, small, call), BuildError::RecordTooSmall);
+  EXPECT_EQ(buildDirectRecord(kLayout32, r, 0, small, call), BuildError::RecordTooSmall);
 }
 
 TEST(PassThroughRequestRecord, ReadsBackWhatTheSystemReturned) {
-  const ScsiRequest r = ReadRequest({0x12}, 36);
+  const ScsiRequest r = readRequest({0x12}, 36);
   std::vector<std::uint8_t> record(kLayout64.requestRecordSize);
   IoctlCall call;
-  ASSERT_EQ(BuildRequestRecord(kLayout64, r, record, call), BuildError::None);
+  ASSERT_EQ(buildRequestRecord(kLayout64, r, record, call), BuildError::None);
   // Untouched by the system: the requested length stands.
-  EXPECT_EQ(TransferredLength(kLayout64, record, 36), 36u);
+  EXPECT_EQ(transferredLength(kLayout64, record, 36), 36u);
 
   // The system reports 8 bytes moved and leaves them at the data offset.
   record[12] = 8;
   record[92] = 0x00;
   record[93] = 0x80;
-  EXPECT_EQ(TransferredLength(kLayout64, record, 36), 8u);
-  const auto data = RequestData(kLayout64, record);
+  EXPECT_EQ(transferredLength(kLayout64, record, 36), 8u);
+  const auto data = requestData(kLayout64, record);
   ASSERT_EQ(data.size(), 512u);
   EXPECT_EQ(data[1], 0x80);
 
   // A length above what was asked (or above the buffer) is never believed.
   record[12] = 0x00;
   record[13] = 0x10;  // 4096
-  EXPECT_EQ(TransferredLength(kLayout64, record, 36), 36u);
-  EXPECT_EQ(TransferredLength(kLayout64, record, 4096), 512u);
+  EXPECT_EQ(transferredLength(kLayout64, record, 36), 36u);
+  EXPECT_EQ(transferredLength(kLayout64, record, 4096), 512u);
 
   std::vector<std::uint8_t> small(10);
-  EXPECT_EQ(TransferredLength(kLayout64, small, 36), 0u);
-  EXPECT_TRUE(RequestData(kLayout64, small).empty());
+  EXPECT_EQ(transferredLength(kLayout64, small, 36), 0u);
+  EXPECT_TRUE(requestData(kLayout64, small).empty());
 }
 
 }  // namespace

@@ -150,13 +150,13 @@ struct WorkDir {
 
 // One whole bchk (ModeDigit 6) through `transport`, its thread CPU time
 // added to cpuSeconds. False after telling the benchmark it failed.
-bool TimedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
+bool timedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
                      double& cpuSeconds) {
   kestrin::VendorCommands commands(transport);
   kestrin::Console console(sink);
   kestrin::RunContext ctx(commands, console);
   const double cpu0 = threadCpuSeconds();
-  const bool ok = kestrin::BlankCheck(ctx, 6);
+  const bool ok = kestrin::blankCheck(ctx, 6);
   cpuSeconds += threadCpuSeconds() - cpu0;
   if (!ok) {
     state.SkipWithError("bchk failed");
@@ -178,7 +178,7 @@ void BM_BlankCheckWholeDevice(benchmark::State& state) {
     MeteredTransport metered(sim);
     state.ResumeTiming();
 
-    if (!TimedBlankCheck(state, metered, sink, cpuSeconds)) {
+    if (!timedBlankCheck(state, metered, sink, cpuSeconds)) {
       break;
     }
     commandCount += metered.commands;
@@ -198,7 +198,7 @@ void BM_BlankCheckToolOnly(benchmark::State& state) {
   double cpuSeconds = 0;
   for (auto _ : state) {
     StubDevice stub;
-    if (!TimedBlankCheck(state, stub, sink, cpuSeconds)) {
+    if (!timedBlankCheck(state, stub, sink, cpuSeconds)) {
       break;
     }
     commandCount += stub.commands;
@@ -242,7 +242,7 @@ void BM_FirmwareLoadPeakHeap(benchmark::State& state) {
     gCounting = true;
     state.ResumeTiming();
 
-    const bool ok = kestrin::FirmwareLoad(ctx, names, 1);
+    const bool ok = kestrin::firmwareLoad(ctx, names, 1);
 
     state.PauseTiming();
     gCounting = false;

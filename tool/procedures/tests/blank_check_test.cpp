@@ -14,7 +14,7 @@
 namespace kestrin::test {
 namespace {
 
-std::string Line(unsigned block, std::initializer_list<const char*> pieces) {
+std::string line(unsigned block, std::initializer_list<const char*> pieces) {
   char head[16];
   std::snprintf(head, sizeof head, "Block %04X:", block);
   std::string s = head;
@@ -30,7 +30,7 @@ const std::initializer_list<const char*> kCheckGood = {" sts:good", " erase:ok",
 const std::initializer_list<const char*> kVerifyGood = {" sts:good", " prog:ok",  " read:ok check:ok",
                                                         " erase:ok", " read:ok check:ok\n"};
 
-std::set<std::uint16_t> Range(std::uint16_t first, std::uint16_t last) {
+std::set<std::uint16_t> range(std::uint16_t first, std::uint16_t last) {
   std::set<std::uint16_t> s;
   for (std::uint32_t b = first; b <= last; ++b) {
     s.insert(static_cast<std::uint16_t>(b));
@@ -38,7 +38,7 @@ std::set<std::uint16_t> Range(std::uint16_t first, std::uint16_t last) {
   return s;
 }
 
-std::set<std::uint16_t> ErasedBlocks(const std::vector<Traced>& trace) {
+std::set<std::uint16_t> erasedBlocks(const std::vector<Traced>& trace) {
   std::set<std::uint16_t> s;
   for (const Traced& t : trace) {
     if (t.sub == vendor::kSubEraseBlock) {
@@ -57,36 +57,36 @@ TEST_F(BlankCheckTest, EraseWalkStopsBeforeFirmwareAreaUnlessWholeDevice) {
     flashsim::Profile profile;  // 4096 blocks of 64 pages of 2048 bytes
     profile.factoryBad = {7, 4070};
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, mode));
+    ASSERT_TRUE(eraseAll(rig.ctx, mode));
 
     const unsigned last = mode == 0 ? 4063 : 4095;
     std::string expected;
     for (unsigned b = 1; b <= last; ++b) {
-      expected += Line(b, (b == 7 || b == 4070) ? kSkipped : kEraseGood);
+      expected += line(b, (b == 7 || b == 4070) ? kSkipped : kEraseGood);
     }
     EXPECT_EQ(rig.out(), expected);
 
-    const auto trace = VendorTrace(rig.device, 6);
-    EXPECT_EQ(BlocksTouched(trace), Range(1, static_cast<std::uint16_t>(last)));  // never block 0
-    auto erased = Range(1, static_cast<std::uint16_t>(last));
+    const auto trace = vendorTrace(rig.device, 6);
+    EXPECT_EQ(blocksTouched(trace), range(1, static_cast<std::uint16_t>(last)));  // never block 0
+    auto erased = range(1, static_cast<std::uint16_t>(last));
     erased.erase(7);
     erased.erase(4070);
-    EXPECT_EQ(ErasedBlocks(trace), erased);
-    EXPECT_EQ(CountSub(trace, vendor::kSubMarkBad), 0U);
+    EXPECT_EQ(erasedBlocks(trace), erased);
+    EXPECT_EQ(countSub(trace, vendor::kSubMarkBad), 0U);
 
     // 2 at the start, then every 203 (204) blocks from block 204 (205) on
     ASSERT_EQ(progress.size(), 21U);
     EXPECT_EQ(progress.front(), 2);
     EXPECT_EQ(progress[1], 5);
     EXPECT_EQ(progress.back(), 99);
-    EXPECT_EQ(ScratchContent(), std::string(1, static_cast<char>(progress.back())));
+    EXPECT_EQ(scratchContent(), std::string(1, static_cast<char>(progress.back())));
   }
 }
 
 TEST_F(BlankCheckTest, ProgressOfACheckOf4064BlocksEndsAt99) {
   // E = 4064 (the whole of a device with small blocks), an update every 81 blocks
-  Rig rig(MakeProfile(4064, 4, 512));
-  ASSERT_TRUE(BlankCheck(rig.ctx, 2));
+  Rig rig(makeProfile(4064, 4, 512));
+  ASSERT_TRUE(blankCheck(rig.ctx, 2));
 
   std::vector<std::uint8_t> expected = {2};
   for (unsigned b = 82; b < 4064; b += 81) {
@@ -97,65 +97,65 @@ TEST_F(BlankCheckTest, ProgressOfACheckOf4064BlocksEndsAt99) {
   EXPECT_EQ((std::vector<std::uint8_t>(progress.begin(), progress.begin() + 5)),
             (std::vector<std::uint8_t>{2, 2, 4, 6, 7}));
   EXPECT_EQ(progress.back(), 99);
-  EXPECT_EQ(ScratchContent(), "\x63");
+  EXPECT_EQ(scratchContent(), "\x63");
 
   std::string lines;
   for (unsigned b = 1; b <= 4063; ++b) {
-    lines += Line(b, kCheckGood);
+    lines += line(b, kCheckGood);
   }
   EXPECT_EQ(rig.out(), lines);
 }
 
 // 40 blocks of 128 KiB: the firmware area is blocks 8 to 39.
-flashsim::Profile SmallProfile() { return MakeProfile(40, 64, 2048); }
+flashsim::Profile smallProfile() { return makeProfile(40, 64, 2048); }
 
 TEST_F(BlankCheckTest, ModeZeroChecksBelowFirmwareAreaWithoutProgramming) {
-  flashsim::Profile profile = SmallProfile();
+  flashsim::Profile profile = smallProfile();
   profile.factoryBad = {2};
   Rig rig(profile);
-  ASSERT_TRUE(BlankCheck(rig.ctx, 0));
+  ASSERT_TRUE(blankCheck(rig.ctx, 0));
 
   std::string expected;
   for (unsigned b = 1; b <= 7; ++b) {
-    expected += Line(b, b == 2 ? kSkipped : kCheckGood);
+    expected += line(b, b == 2 ? kSkipped : kCheckGood);
   }
   EXPECT_EQ(rig.out(), expected);
-  const auto trace = VendorTrace(rig.device, 6);
-  EXPECT_EQ(CountSub(trace, vendor::kSubProgramPage), 0U);
-  EXPECT_EQ(CountSub(trace, vendor::kSubWriteXdata), 0U);
-  EXPECT_EQ(BlocksTouched(trace), Range(1, 7));
-  EXPECT_EQ(ErasedBlocks(trace), (std::set<std::uint16_t>{1, 3, 4, 5, 6, 7}));
+  const auto trace = vendorTrace(rig.device, 6);
+  EXPECT_EQ(countSub(trace, vendor::kSubProgramPage), 0U);
+  EXPECT_EQ(countSub(trace, vendor::kSubWriteXdata), 0U);
+  EXPECT_EQ(blocksTouched(trace), range(1, 7));
+  EXPECT_EQ(erasedBlocks(trace), (std::set<std::uint16_t>{1, 3, 4, 5, 6, 7}));
   EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{2}));
   // E = 8 is below 50: one update, at block 1
   EXPECT_EQ(progress, (std::vector<std::uint8_t>{2, 100 * 1 / 8}));
 }
 
 TEST_F(BlankCheckTest, EraseWalkOfFewBlocksUpdatesProgressOnce) {
-  Rig rig(SmallProfile());
-  ASSERT_TRUE(EraseAll(rig.ctx, 0));
+  Rig rig(smallProfile());
+  ASSERT_TRUE(eraseAll(rig.ctx, 0));
   EXPECT_EQ(progress, (std::vector<std::uint8_t>{2, 12}));
 }
 
 TEST_F(BlankCheckTest, IncludeBadBlocksTestsABadBlockLikeAGoodOne) {
-  flashsim::Profile profile = SmallProfile();
+  flashsim::Profile profile = smallProfile();
   profile.factoryBad = {3};
   {
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 1));
-    EXPECT_NE(rig.out().find(Line(3, {" sts:bad ", " erase:ok", " read:ok check:ok\n"}) + Line(4, {})),
+    ASSERT_TRUE(blankCheck(rig.ctx, 1));
+    EXPECT_NE(rig.out().find(line(3, {" sts:bad ", " erase:ok", " read:ok check:ok\n"}) + line(4, {})),
               std::string::npos)
         << rig.out();
-    EXPECT_EQ(ErasedBlocks(VendorTrace(rig.device, 6)), Range(1, 7));
+    EXPECT_EQ(erasedBlocks(vendorTrace(rig.device, 6)), range(1, 7));
   }
   {
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, 1));
-    EXPECT_NE(rig.out().find(Line(3, {" sts:bad ", " erase:ok\n"})), std::string::npos) << rig.out();
+    ASSERT_TRUE(eraseAll(rig.ctx, 1));
+    EXPECT_NE(rig.out().find(line(3, {" sts:bad ", " erase:ok\n"})), std::string::npos) << rig.out();
   }
 }
 
 TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
-  flashsim::Profile profile = SmallProfile();
+  flashsim::Profile profile = smallProfile();
   profile.faults.programFails = {2};
   profile.faults.readFails = {3};
   profile.faults.bitErrors = {4};
@@ -163,18 +163,18 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
   {
     SCOPED_TRACE("program and verify");
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 4));
-    const std::string expected = Line(1, kVerifyGood) + Line(2, {" sts:good", " prog:fail\n"}) +
-                                 Line(3, {" sts:good", " prog:ok", " read:fail", " check:fail\n"}) +
-                                 Line(4, {" sts:good", " prog:ok", " check:fail\n"}) +
-                                 Line(5, {" sts:good", " prog:ok", " read:ok check:ok", " erase:fail\n"}) +
-                                 Line(6, kVerifyGood) + Line(7, kVerifyGood);
+    ASSERT_TRUE(blankCheck(rig.ctx, 4));
+    const std::string expected = line(1, kVerifyGood) + line(2, {" sts:good", " prog:fail\n"}) +
+                                 line(3, {" sts:good", " prog:ok", " read:fail", " check:fail\n"}) +
+                                 line(4, {" sts:good", " prog:ok", " check:fail\n"}) +
+                                 line(5, {" sts:good", " prog:ok", " read:ok check:ok", " erase:fail\n"}) +
+                                 line(6, kVerifyGood) + line(7, kVerifyGood);
     EXPECT_EQ(rig.out(), expected);
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{2, 3, 4, 5}));
 
     // The zero pattern goes to the page buffer once per block and is
     // programmed into every page with the block's own number as tag.
-    const auto trace = VendorTrace(rig.device, 6);
+    const auto trace = vendorTrace(rig.device, 6);
     std::size_t writes = 0;
     std::size_t programs = 0;
     for (const Traced& t : trace) {
@@ -197,18 +197,18 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
   {
     SCOPED_TRACE("erase and blank check only");
     Rig rig(profile);
-    ASSERT_TRUE(BlankCheck(rig.ctx, 0));
-    EXPECT_EQ(rig.out(), Line(1, kCheckGood) + Line(2, kCheckGood) +
-                             Line(3, {" sts:good", " erase:ok", " read:fail", " check:fail\n"}) +
-                             Line(4, {" sts:good", " erase:ok", " check:fail\n"}) +
-                             Line(5, {" sts:good", " erase:fail\n"}) + Line(6, kCheckGood) + Line(7, kCheckGood));
+    ASSERT_TRUE(blankCheck(rig.ctx, 0));
+    EXPECT_EQ(rig.out(), line(1, kCheckGood) + line(2, kCheckGood) +
+                             line(3, {" sts:good", " erase:ok", " read:fail", " check:fail\n"}) +
+                             line(4, {" sts:good", " erase:ok", " check:fail\n"}) +
+                             line(5, {" sts:good", " erase:fail\n"}) + line(6, kCheckGood) + line(7, kCheckGood));
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{3, 4, 5}));
   }
   {
     SCOPED_TRACE("erase pass");
     Rig rig(profile);
-    ASSERT_TRUE(EraseAll(rig.ctx, 0));
-    EXPECT_NE(rig.out().find(Line(5, {" sts:good", " erase:fail\n"}) + Line(6, kEraseGood)), std::string::npos);
+    ASSERT_TRUE(eraseAll(rig.ctx, 0));
+    EXPECT_NE(rig.out().find(line(5, {" sts:good", " erase:fail\n"}) + line(6, kEraseGood)), std::string::npos);
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{5}));
   }
 }
@@ -223,22 +223,22 @@ struct ZoneCase {
 };
 
 TEST_F(BlankCheckTest, ZoneFailureLimit) {
-  const std::set<std::uint16_t> first24 = Range(1, 24);
-  std::set<std::uint16_t> acrossZones = Range(1010, 1033);  // 14 in zone 0, 10 in zone 1
+  const std::set<std::uint16_t> first24 = range(1, 24);
+  std::set<std::uint16_t> acrossZones = range(1010, 1033);  // 14 in zone 0, 10 in zone 1
   const std::vector<ZoneCase> cases = {
       {"24th failure fails the next block of the zone", first24, {}, false, 24},
-      {"24th failure on the last block of a zone", Range(1000, 1023), {}, true, 2047},
+      {"24th failure on the last block of a zone", range(1000, 1023), {}, true, 2047},
       {"failures spread over two zones", acrossZones, {}, true, 2047},
-      {"24th failure on the last block", Range(2024, 2047), {}, true, 2047},
-      {"skipped bad blocks never count", {}, Range(1, 100), true, 2047},
+      {"24th failure on the last block", range(2024, 2047), {}, true, 2047},
+      {"skipped bad blocks never count", {}, range(1, 100), true, 2047},
   };
   for (const ZoneCase& c : cases) {
     SCOPED_TRACE(c.name);
-    flashsim::Profile profile = MakeProfile(2048, 4, 512);
+    flashsim::Profile profile = makeProfile(2048, 4, 512);
     profile.faults.eraseFails = c.eraseFails;
     profile.factoryBad = c.factoryBad;
     Rig rig(profile);
-    EXPECT_EQ(BlankCheck(rig.ctx, 2), c.passes);
+    EXPECT_EQ(blankCheck(rig.ctx, 2), c.passes);
 
     const std::string out = rig.out();
     const std::string limit = "fail_count_in_one_zone >= 24!!!";
@@ -249,9 +249,9 @@ TEST_F(BlankCheckTest, ZoneFailureLimit) {
       ASSERT_GE(out.size(), limit.size());
       EXPECT_EQ(out.substr(out.size() - limit.size()), limit);
     }
-    const auto touched = BlocksTouched(VendorTrace(rig.device, 2));
+    const auto touched = blocksTouched(vendorTrace(rig.device, 2));
     EXPECT_EQ(*touched.rbegin(), c.lastBlockPrinted);
-    EXPECT_EQ(out.rfind("Block "), out.rfind(Line(c.lastBlockPrinted, {})));
+    EXPECT_EQ(out.rfind("Block "), out.rfind(line(c.lastBlockPrinted, {})));
     std::set<std::uint16_t> bad = c.eraseFails;
     bad.insert(c.factoryBad.begin(), c.factoryBad.end());
     EXPECT_EQ(rig.device.badBlocks(), bad);
@@ -268,18 +268,18 @@ TEST_F(BlankCheckTest, LinkLostEndsTheWalkWithTheErrorCode) {
     std::uint32_t error;
   };
   const std::vector<Case> cases = {
-      {"inside the read-back transfer", 0, 4, true, Line(1, {" sts:good", " erase:ok", " Error: 5"}), 5},
-      {"inside the pattern transfer", 4, 2, true, Line(1, {" sts:good", " Error: 5"}), 5},
-      {"at the status", 0, 1, false, Line(1, {" Error: 19\n"}), 19},
-      {"at the page read", 0, 3, false, Line(1, {" sts:good", " erase:ok", " Error: 19\n"}), 19},
+      {"inside the read-back transfer", 0, 4, true, line(1, {" sts:good", " erase:ok", " Error: 5"}), 5},
+      {"inside the pattern transfer", 4, 2, true, line(1, {" sts:good", " Error: 5"}), 5},
+      {"at the status", 0, 1, false, line(1, {" Error: 19\n"}), 19},
+      {"at the page read", 0, 3, false, line(1, {" sts:good", " erase:ok", " Error: 19\n"}), 19},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    flashsim::Profile profile = SmallProfile();
+    flashsim::Profile profile = smallProfile();
     profile.faults.dropAfterCommands = c.dropAfter;
     profile.faults.dropMidCommand = c.mid;
     Rig rig(profile);
-    EXPECT_FALSE(BlankCheck(rig.ctx, c.mode));
+    EXPECT_FALSE(blankCheck(rig.ctx, c.mode));
     EXPECT_EQ(rig.out(), c.expected);
     EXPECT_EQ(rig.ctx.failures.lastError(), c.error);
   }
@@ -311,8 +311,8 @@ TEST_F(BlankCheckTest, ProgressFileCanBeReadWhileTheCheckRuns) {
       std::this_thread::yield();
     }
   });
-  Rig rig(MakeProfile(2048, 4, 512));
-  const bool ok = BlankCheck(rig.ctx, 2);
+  Rig rig(makeProfile(2048, 4, 512));
+  const bool ok = blankCheck(rig.ctx, 2);
   done = true;
   watcher.join();
 
@@ -328,17 +328,17 @@ TEST_F(BlankCheckTest, ProgressFileCanBeReadWhileTheCheckRuns) {
 
 TEST_F(BlankCheckTest, RunsWithoutProgressFileWhenItCannotBeCreated) {
   std::filesystem::create_directory(dir / kScratchFileName);
-  Rig rig(SmallProfile());
-  EXPECT_TRUE(BlankCheck(rig.ctx, 0));
+  Rig rig(smallProfile());
+  EXPECT_TRUE(blankCheck(rig.ctx, 0));
   EXPECT_TRUE(progress.empty());
   EXPECT_TRUE(std::filesystem::is_directory(dir / kScratchFileName));
 }
 
 TEST_F(BlankCheckTest, ProgressFileIsTruncatedToItsOneByte) {
-  WriteFile(kScratchFileName, std::vector<std::uint8_t>(100, 0x55));
-  Rig rig(SmallProfile());
-  ASSERT_TRUE(EraseAll(rig.ctx, 0));
-  EXPECT_EQ(ScratchContent(), "\x0C");
+  writeFile(kScratchFileName, std::vector<std::uint8_t>(100, 0x55));
+  Rig rig(smallProfile());
+  ASSERT_TRUE(eraseAll(rig.ctx, 0));
+  EXPECT_EQ(scratchContent(), "\x0C");
 }
 
 }  // namespace

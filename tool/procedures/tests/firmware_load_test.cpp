@@ -17,14 +17,14 @@ constexpr std::uint16_t kPageSize = 512;
 constexpr std::uint32_t kBlockBytes = kPages * kPageSize;
 constexpr std::uint8_t kShift = 4;
 
-flashsim::Profile FirmwareProfile(std::set<std::uint16_t> bad = {}) {
-  flashsim::Profile p = MakeProfile(1024, kPages, kPageSize);
+flashsim::Profile firmwareProfile(std::set<std::uint16_t> bad = {}) {
+  flashsim::Profile p = makeProfile(1024, kPages, kPageSize);
   p.factoryBad = std::move(bad);
   return p;
 }
 
-std::vector<std::uint8_t> Image(std::size_t size, std::uint32_t seed, bool tagged) {
-  std::vector<std::uint8_t> bytes = RandomBytes(size, seed);
+std::vector<std::uint8_t> image(std::size_t size, std::uint32_t seed, bool tagged) {
+  std::vector<std::uint8_t> bytes = randomBytes(size, seed);
   if (tagged) {
     std::memcpy(bytes.data(), "ZANQ005", std::min<std::size_t>(size, 7));
   }
@@ -36,7 +36,7 @@ struct Entry {
   std::vector<std::uint16_t> blocks;
 };
 
-std::vector<std::uint8_t> HeaderPage(const std::vector<Entry>& entries, std::size_t pageSize) {
+std::vector<std::uint8_t> headerPage(const std::vector<Entry>& entries, std::size_t pageSize) {
   std::vector<std::uint8_t> page(pageSize, 0);
   std::memcpy(page.data(), "Q005", 4);
   std::size_t pos = 4;
@@ -57,16 +57,16 @@ class FirmwareLoadTest : public ProcedureTest {
  protected:
   // The four images of most cases: 3 blocks (the tagged one), exactly one
   // block, nothing, and one block and one byte.
-  void WriteStandardImages() {
-    images[0] = Image(20007, 1, true);
-    images[1] = Image(kBlockBytes, 2, false);
+  void writeStandardImages() {
+    images[0] = image(20007, 1, true);
+    images[1] = image(kBlockBytes, 2, false);
     images[2] = {};
-    images[3] = Image(kBlockBytes + 1, 4, false);
+    images[3] = image(kBlockBytes + 1, 4, false);
     for (std::size_t k = 0; k < 4; ++k) {
-      WriteFile(names[k], images[k]);
+      writeFile(names[k], images[k]);
     }
   }
-  std::string LoadLines(bool verify) const {
+  std::string loadLines(bool verify) const {
     std::string s;
     for (const char* n : names) {
       s += std::string("load '") + n + "'...ok\n";
@@ -84,18 +84,18 @@ class FirmwareLoadTest : public ProcedureTest {
 };
 
 TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
-  WriteStandardImages();
+  writeStandardImages();
   for (const std::uint8_t verify : {0, 1}) {
     SCOPED_TRACE(verify);
-    Rig rig(FirmwareProfile({512, 514, 517}));
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, verify)) << rig.out();
-    EXPECT_EQ(rig.out(), LoadLines(verify != 0));
+    Rig rig(firmwareProfile({512, 514, 517}));
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, verify)) << rig.out();
+    EXPECT_EQ(rig.out(), loadLines(verify != 0));
 
     // H is the first good block of the area; files follow in good blocks, ascending.
     const std::uint16_t H = 513;
     const std::vector<Entry> entries = {
         {images[0], {515, 516, 518}}, {images[1], {519}}, {images[2], {}}, {images[3], {520, 521}}};
-    EXPECT_EQ(rig.device.page(H << kShift), HeaderPage(entries, kPageSize));
+    EXPECT_EQ(rig.device.page(H << kShift), headerPage(entries, kPageSize));
     for (std::uint32_t p = 1; p < kPages; ++p) {
       EXPECT_EQ(rig.device.page((H << kShift) + p), std::vector<std::uint8_t>(kPageSize, 0xFF));
     }
@@ -113,7 +113,7 @@ TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
       EXPECT_EQ(rig.device.page((521U << kShift) + p), std::vector<std::uint8_t>(kPageSize, 0xFF));
     }
 
-    const auto trace = VendorTrace(rig.device, kShift);
+    const auto trace = vendorTrace(rig.device, kShift);
     std::set<std::uint16_t> erased;
     const Traced* lastProgram = nullptr;
     for (const Traced& t : trace) {
@@ -128,7 +128,7 @@ TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
     EXPECT_EQ(erased, (std::set<std::uint16_t>{513, 515, 516, 518, 519, 520, 521}));
     ASSERT_NE(lastProgram, nullptr);
     EXPECT_EQ(lastProgram->page, static_cast<std::uint32_t>(H) << kShift);  // the header comes last
-    EXPECT_EQ(CountSub(trace, vendor::kSubReadPage) > 0, verify != 0);
+    EXPECT_EQ(countSub(trace, vendor::kSubReadPage) > 0, verify != 0);
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{512, 514, 517}));
   }
 }
@@ -154,58 +154,58 @@ TEST_F(FirmwareLoadTest, ProgressGoesUpByFiveAndStopsAt100) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pages);
     progress.clear();
-    images[0] = Image(c.pages * kPageSize, 9, true);
-    WriteFile(names[0], images[0]);
+    images[0] = image(c.pages * kPageSize, 9, true);
+    writeFile(names[0], images[0]);
     for (std::size_t k = 1; k < 4; ++k) {
-      WriteFile(names[k], {});
+      writeFile(names[k], {});
     }
-    Rig rig(FirmwareProfile());
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, c.verify));
+    Rig rig(firmwareProfile());
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, c.verify));
     EXPECT_EQ(progress, c.expected);
-    EXPECT_EQ(ScratchContent(), std::string(1, static_cast<char>(c.expected.back())));
+    EXPECT_EQ(scratchContent(), std::string(1, static_cast<char>(c.expected.back())));
   }
 }
 
 TEST_F(FirmwareLoadTest, FirstFileWithoutTagIsRefusedBeforeAnyDeviceWrite) {
   const std::vector<std::vector<std::uint8_t>> firsts = {
-      {'Z', 'A', 'N', 'Q', '0'}, {}, Image(5000, 3, false), {'Z', 'A', 'N', 'Q', '0', '0', '6', 'x'}};
+      {'Z', 'A', 'N', 'Q', '0'}, {}, image(5000, 3, false), {'Z', 'A', 'N', 'Q', '0', '0', '6', 'x'}};
   for (const auto& first : firsts) {
     SCOPED_TRACE(first.size());
-    WriteFile(names[0], first);
+    writeFile(names[0], first);
     for (std::size_t k = 1; k < 4; ++k) {
-      WriteFile(names[k], Image(100, 5, false));
+      writeFile(names[k], image(100, 5, false));
     }
-    Rig rig(FirmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    Rig rig(firmwareProfile());
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_EQ(rig.out(), "The tag of 'a.bin' error!\n");
-    const auto trace = VendorTrace(rig.device, kShift);
+    const auto trace = vendorTrace(rig.device, kShift);
     ASSERT_EQ(trace.size(), 1U);  // the geometry read
     EXPECT_EQ(trace[0].sub, vendor::kSubReadXdata);
-    EXPECT_EQ(ScratchContent(), "\x02");
+    EXPECT_EQ(scratchContent(), "\x02");
   }
 }
 
 TEST_F(FirmwareLoadTest, FileThatCannotBeOpenedIsNamed) {
-  WriteStandardImages();
+  writeStandardImages();
   {
     const char* files[4] = {"missing.bin", names[1], names[2], names[3]};
-    Rig rig(FirmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, files, 0));
+    Rig rig(firmwareProfile());
+    EXPECT_FALSE(firmwareLoad(rig.ctx, files, 0));
     EXPECT_EQ(rig.out(), "The file 'missing.bin' can not open!\n");
     EXPECT_FALSE(std::filesystem::exists(dir / kScratchFileName));  // created only after the first file opened
   }
   {
     const char* files[4] = {names[0], names[1], "missing.bin", names[3]};
-    Rig rig(FirmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, files, 0));
+    Rig rig(firmwareProfile());
+    EXPECT_FALSE(firmwareLoad(rig.ctx, files, 0));
     EXPECT_EQ(rig.out(), "The file 'missing.bin' can not open!\n");
-    EXPECT_EQ(ScratchContent(), "\x02");
-    EXPECT_EQ(VendorTrace(rig.device, kShift).size(), 1U);
+    EXPECT_EQ(scratchContent(), "\x02");
+    EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);
   }
 }
 
 TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeader) {
-  WriteStandardImages();
+  writeStandardImages();
   struct Case {
     const char* name;
     flashsim::Faults faults;
@@ -218,18 +218,18 @@ TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeade
   header.eraseFails = {512};
   for (const Case& c : {Case{"erase", erase}, Case{"program", program}, Case{"header erase", header}}) {
     SCOPED_TRACE(c.name);
-    Rig rig(FirmwareProfile());
-    ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 0));
+    Rig rig(firmwareProfile());
+    ASSERT_TRUE(firmwareLoad(rig.ctx, names, 0));
     const std::vector<std::uint8_t> oldHeader = rig.device.page(512U << kShift);
     rig.device.setFaults(c.faults);
     rig.console = Console();
 
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     const std::uint16_t block = c.faults.eraseFails.empty() ? *c.faults.programFails.begin()
                                                             : *c.faults.eraseFails.begin();
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{block}));
     if (block == 512) {
-      EXPECT_EQ(rig.out(), LoadLines(false));
+      EXPECT_EQ(rig.out(), loadLines(false));
     } else {
       EXPECT_EQ(rig.out(), "load 'a.bin'...");
       EXPECT_EQ(rig.device.page(512U << kShift), oldHeader);
@@ -261,7 +261,7 @@ class HeaderSwap : public ScsiTransport {
 };
 
 TEST_F(FirmwareLoadTest, CorruptStoredHeaderFailsTheCompareCleanly) {
-  WriteStandardImages();
+  writeStandardImages();
   // The good header: H = 512; a in 513-515, b in 516, c empty, d in 517-518.
   const std::vector<Entry> good = {{images[0], {513, 514, 515}}, {images[1], {516}}, {images[2], {}},
                                    {images[3], {517, 518}}};
@@ -300,21 +300,21 @@ TEST_F(FirmwareLoadTest, CorruptStoredHeaderFailsTheCompareCleanly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HeaderSwap swap;
-    Rig rig(FirmwareProfile(), swap);
+    Rig rig(firmwareProfile(), swap);
     swap.inner = &rig.transport;
     swap.headerPage = 512U << kShift;
-    swap.replacement = HeaderPage(good, kPageSize);
+    swap.replacement = headerPage(good, kPageSize);
     c.corrupt(swap.replacement);
 
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_TRUE(swap.swapped);
-    std::string expected = LoadLines(false);
+    std::string expected = loadLines(false);
     for (int k = 0; k < c.comparedOk; ++k) {
       expected += std::string("read back compare '") + names[k] + "'...ok\n";
     }
     expected += std::string("read back compare '") + names[c.comparedOk] + "'...";
     EXPECT_EQ(rig.out(), expected);
-    for (const Traced& t : VendorTrace(rig.device, kShift)) {
+    for (const Traced& t : vendorTrace(rig.device, kShift)) {
       if (t.sub == vendor::kSubReadPage) {  // never outside the firmware area
         EXPECT_GE(t.block, 512);
         EXPECT_LT(t.block, 1024);
@@ -338,37 +338,37 @@ TEST_F(FirmwareLoadTest, ImagesThatCannotFitAreRefusedBeforeAnyDeviceWrite) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteFile(names[0], Image(c.firstSize, 1, true));
-    WriteFile(names[1], Image(c.secondSize, 2, false));
-    WriteFile(names[2], {});
-    WriteFile(names[3], {});
-    Rig rig(FirmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 1));
+    writeFile(names[0], image(c.firstSize, 1, true));
+    writeFile(names[1], image(c.secondSize, 2, false));
+    writeFile(names[2], {});
+    writeFile(names[3], {});
+    Rig rig(firmwareProfile());
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
     EXPECT_EQ(rig.out(), c.message);
-    EXPECT_EQ(VendorTrace(rig.device, kShift).size(), 1U);  // the geometry read only
+    EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);  // the geometry read only
   }
   {
     SCOPED_TRACE("a file over 4 GiB");
-    WriteFile(names[0], Image(100, 1, true));
-    WriteFile(names[1], {});
+    writeFile(names[0], image(100, 1, true));
+    writeFile(names[1], {});
     std::filesystem::resize_file(dir / names[1], (std::uintmax_t{1} << 32) + 1);  // sparse
-    Rig rig(FirmwareProfile());
-    EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+    Rig rig(firmwareProfile());
+    EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
     EXPECT_EQ(rig.out(), "The file 'b.bin' is too large!\n");
-    EXPECT_EQ(VendorTrace(rig.device, kShift).size(), 1U);
+    EXPECT_EQ(vendorTrace(rig.device, kShift).size(), 1U);
   }
 }
 
 TEST_F(FirmwareLoadTest, BlockListsThatJustFillThePageAreStored) {
   // 4 + 4 * 4 + 2 * 246 = 512 bytes
-  images[0] = Image(200 * kBlockBytes, 1, true);
-  images[1] = Image(46 * kBlockBytes, 2, false);
-  WriteFile(names[0], images[0]);
-  WriteFile(names[1], images[1]);
-  WriteFile(names[2], {});
-  WriteFile(names[3], {});
-  Rig rig(FirmwareProfile());
-  ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 1)) << rig.out();
+  images[0] = image(200 * kBlockBytes, 1, true);
+  images[1] = image(46 * kBlockBytes, 2, false);
+  writeFile(names[0], images[0]);
+  writeFile(names[1], images[1]);
+  writeFile(names[2], {});
+  writeFile(names[3], {});
+  Rig rig(firmwareProfile());
+  ASSERT_TRUE(firmwareLoad(rig.ctx, names, 1)) << rig.out();
   const std::vector<std::uint8_t> header = rig.device.page(512U << kShift);
   // b's last block (513 + 246 - 1 = 758) ends at 503; the sizes of c and d (0) fill the page
   EXPECT_EQ(header[502], static_cast<std::uint8_t>(758 & 0xFF));
@@ -379,39 +379,39 @@ TEST_F(FirmwareLoadTest, BlockListsThatJustFillThePageAreStored) {
 TEST_F(FirmwareLoadTest, ImagesThatFitOnlyWithoutTheBadBlocksLeaveTheOldHeader) {
   // 1024 blocks of 4 pages of 2048 bytes: the area is 512 blocks of 8 KiB,
   // and a page has room for the block list of all of them.
-  flashsim::Profile profile = MakeProfile(1024, 4, 2048);
+  flashsim::Profile profile = makeProfile(1024, 4, 2048);
   for (std::uint16_t b = 1000; b < 1010; ++b) {
     profile.factoryBad.insert(b);
   }
   Rig rig(profile);
-  WriteFile(names[0], Image(100, 1, true));
+  writeFile(names[0], image(100, 1, true));
   for (std::size_t k = 1; k < 4; ++k) {
-    WriteFile(names[k], {});
+    writeFile(names[k], {});
   }
-  ASSERT_TRUE(FirmwareLoad(rig.ctx, names, 0));
+  ASSERT_TRUE(firmwareLoad(rig.ctx, names, 0));
   const std::vector<std::uint8_t> oldHeader = rig.device.page(512U << 2);
 
-  WriteFile(names[0], Image(505 * 8192, 1, true));  // 505 of the 511 blocks, only 501 of them good
+  writeFile(names[0], image(505 * 8192, 1, true));  // 505 of the 511 blocks, only 501 of them good
   rig.console = Console();
-  EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+  EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
   EXPECT_EQ(rig.out(), "load 'a.bin'...No good block left in the firmware area!\n");
   EXPECT_EQ(rig.device.page(512U << 2), oldHeader);
   EXPECT_EQ(rig.device.badBlocks().size(), 10U);
 }
 
 TEST_F(FirmwareLoadTest, FileShorterThanItsSizeFailsInsteadOfPadding) {
-  images[0] = Image(10000, 1, true);
-  WriteFile(names[0], images[0]);
+  images[0] = image(10000, 1, true);
+  writeFile(names[0], images[0]);
   for (std::size_t k = 1; k < 4; ++k) {
-    WriteFile(names[k], {});
+    writeFile(names[k], {});
   }
   // the file shrinks once it has been opened and measured
   ScratchFile::setObserver([this](std::uint8_t) { std::filesystem::resize_file(dir / names[0], 1000); });
-  Rig rig(FirmwareProfile());
-  EXPECT_FALSE(FirmwareLoad(rig.ctx, names, 0));
+  Rig rig(firmwareProfile());
+  EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
   EXPECT_EQ(rig.out(), "load 'a.bin'...The file 'a.bin' can not be read!\n");
-  const auto trace = VendorTrace(rig.device, kShift);
-  EXPECT_EQ(CountSub(trace, vendor::kSubProgramPage), 1U);  // the first page only, no header
+  const auto trace = vendorTrace(rig.device, kShift);
+  EXPECT_EQ(countSub(trace, vendor::kSubProgramPage), 1U);  // the first page only, no header
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 namespace kestrin::test {
 
-flashsim::Profile MakeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock, std::uint16_t pageSize) {
+flashsim::Profile makeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock, std::uint16_t pageSize) {
   flashsim::Profile p;
   p.geometry.blockCount = blocks;
   p.geometry.pagesPerBlock = pagesPerBlock;
@@ -18,7 +18,7 @@ flashsim::Profile MakeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock,
   return p;
 }
 
-std::vector<Traced> VendorTrace(const flashsim::Device& device, std::uint8_t shift) {
+std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t shift) {
   std::vector<Traced> out;
   for (const flashsim::TraceEntry& e : device.trace()) {
     if (e.cdb.size() < 6 || (e.cdb[0] != vendor::kOpRead && e.cdb[0] != vendor::kOpWrite)) {
@@ -55,7 +55,7 @@ std::vector<Traced> VendorTrace(const flashsim::Device& device, std::uint8_t shi
   return out;
 }
 
-std::set<std::uint16_t> BlocksTouched(const std::vector<Traced>& trace) {
+std::set<std::uint16_t> blocksTouched(const std::vector<Traced>& trace) {
   std::set<std::uint16_t> blocks;
   for (const Traced& t : trace) {
     switch (t.sub) {
@@ -73,7 +73,7 @@ std::set<std::uint16_t> BlocksTouched(const std::vector<Traced>& trace) {
   return blocks;
 }
 
-std::size_t CountSub(const std::vector<Traced>& trace, std::uint8_t sub) {
+std::size_t countSub(const std::vector<Traced>& trace, std::uint8_t sub) {
   std::size_t n = 0;
   for (const Traced& t : trace) {
     n += t.sub == sub ? 1 : 0;
@@ -104,18 +104,18 @@ void ProcedureTest::TearDown() {
   std::filesystem::remove_all(dir, ignored);
 }
 
-std::string ProcedureTest::ScratchContent() const {
+std::string ProcedureTest::scratchContent() const {
   std::ifstream in(dir / kScratchFileName, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string ProcedureTest::WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+std::string ProcedureTest::writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
   std::ofstream out(dir / name, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return name;
 }
 
-std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed) {
+std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed) {
   std::mt19937 gen(seed);
   std::vector<std::uint8_t> v(n);
   for (auto& b : v) {

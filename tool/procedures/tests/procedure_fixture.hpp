@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_context.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
+#include "procedures/run_context.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {
 
-flashsim::Profile MakeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock, std::uint16_t pageSize);
+flashsim::Profile makeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock, std::uint16_t pageSize);
 
 // One device with the tool's side of a run attached to it.
 struct Rig {
@@ -48,10 +48,10 @@ struct Traced {
   std::uint16_t tag = 0;      // cmd_bProgramPage
   std::string outcome;
 };
-std::vector<Traced> VendorTrace(const flashsim::Device& device, std::uint8_t pagesPerBlockShift);
+std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t pagesPerBlockShift);
 // Blocks named by a block-addressed command (status, erase, program, read, mark bad).
-std::set<std::uint16_t> BlocksTouched(const std::vector<Traced>& trace);
-std::size_t CountSub(const std::vector<Traced>& trace, std::uint8_t sub);
+std::set<std::uint16_t> blocksTouched(const std::vector<Traced>& trace);
+std::size_t countSub(const std::vector<Traced>& trace, std::uint8_t sub);
 
 class ProcedureTest : public ::testing::Test {
  protected:
@@ -63,14 +63,14 @@ class ProcedureTest : public ::testing::Test {
   std::filesystem::path dir;
 
   // The scratch file's content now (empty when missing).
-  std::string ScratchContent() const;
+  std::string scratchContent() const;
   // Writes a file in the working directory and returns its name.
-  std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+  std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
  private:
   std::filesystem::path previous_;
 };
 
-std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed);
+std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
 
 }  // namespace kestrin::test

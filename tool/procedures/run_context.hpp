@@ -1,7 +1,7 @@
 // One run of kestrin as its commands see it: the device's commands, the
 // console, the report of requests that did not complete (which keeps the
 // run's last system error), the 2048-byte I/O buffer and the geometry once
-// read. The short commands here and the long ones in procedures/ work on it;
+// read. The long commands here and the command line's short ones work on it;
 // the device layer is handed only the parts it needs.
 #pragma once
 
