@@ -44,4 +44,16 @@ std::optional<char> letterForEntryName(std::string_view entry) {
   return static_cast<char>(c - 'a' + 'A');
 }
 
+bool isGenericNodeName(std::string_view entry) {
+  if (entry.size() < 3 || entry.size() > 8 || entry.substr(0, 2) != "sg") {
+    return false;
+  }
+  for (const char c : entry.substr(2)) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace devdir

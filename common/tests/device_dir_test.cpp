@@ -24,6 +24,11 @@ TEST(DeviceDir, EntryNamesGiveLettersOnlyForOneLetter) {
   EXPECT_FALSE(devdir::letterForEntryName("sg0"));
   EXPECT_FALSE(devdir::letterForEntryName("sd"));
   EXPECT_EQ(devdir::entryNameForLetter('Q'), "sdq");
+  EXPECT_TRUE(devdir::isGenericNodeName("sg0"));
+  EXPECT_TRUE(devdir::isGenericNodeName("sg123456"));
+  for (const char* other : {"sg", "sg1234567", "sgx", "sg1a", "sda", "bsg"}) {
+    EXPECT_FALSE(devdir::isGenericNodeName(other)) << other;
+  }
 }
 
 TEST(DeviceDir, EnvironmentChoosesTheDirectory) {

@@ -1,4 +1,4 @@
-// The device-change source on Linux: inotify on the device directory.
+// A device-change source on Linux: inotify on the device directory.
 //
 // Device nodes of hot-plugged disks and the emulator's sockets both show up
 // as directory entries. An entry is taken when it is created or moved in,
@@ -17,6 +17,7 @@
 
 #include "common/device_dir.hpp"
 #include "devicewatch/device_change_source.hpp"
+#include "devicewatch/watchers_linux.hpp"
 
 namespace station {
 namespace {
@@ -111,9 +112,8 @@ class DeviceDirWatcher final : public DeviceChangeSource {
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
-                                                           DeviceChangeHandler handler,
-                                                           QObject* parent) {
+std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler,
+                                                         QObject* parent) {
   return std::make_unique<DeviceDirWatcher>(directory, std::move(handler), parent);
 }
 

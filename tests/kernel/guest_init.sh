@@ -29,8 +29,19 @@ while read -r module params; do
   insmod "/modules/$module" $params || fail "insmod $module failed"
 done </modules.list
 
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /host ||
-  fail "cannot mount the host's root"
+if [ -e /writable_root ]; then
+  # The host's root read-only below, the guest's memory above.
+  mkdir -p /lower /overlay
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /lower ||
+    fail "cannot mount the host's root"
+  mount -t tmpfs -o mode=755 tmpfs /overlay
+  mkdir -p /overlay/upper /overlay/work
+  mount -t overlay -o lowerdir=/lower,upperdir=/overlay/upper,workdir=/overlay/work overlay /host ||
+    fail "cannot lay a writable layer over the host's root"
+else
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /host ||
+    fail "cannot mount the host's root"
+fi
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev

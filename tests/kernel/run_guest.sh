@@ -15,6 +15,9 @@
 #   --module NAME    loads one more module of the kernel (with what it needs)
 #                    before the script starts; may be given again
 #   --timeout S      the whole run's bound (default 240 s)
+#   --writable-root  the guest's root is the host's under a writable overlay
+#                    (changes live in the guest's memory and go with it), so
+#                    that packages can be installed and accounts made there
 # RIG_ACCEL=kvm|tcg forces the accelerator; by default KVM is tried when
 # /dev/kvm can be opened and software emulation (TCG) is taken when the guest
 # does not come up under it within a few seconds.
@@ -29,17 +32,19 @@ source "$here/kernel_env.sh"
 disk_mib=0
 timeout_s=240
 extra_modules=""
+writable_root=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --disk) disk_mib="$2"; shift 2 ;;
     --timeout) timeout_s="$2"; shift 2 ;;
     --module) extra_modules="$extra_modules $2"; shift 2 ;;
+    --writable-root) writable_root=1; extra_modules="$extra_modules overlay"; shift ;;
     --) shift; break ;;
     -*) echo "run_guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
 [ -f "$1" ] || { echo "run_guest: no guest script $1" >&2; exit 2; }
 script="$(realpath "$1")"
 shift
@@ -103,7 +108,8 @@ while read -r path; do
   esac
 done <"$work/modules.order" >"$initrd/modules.list"
 
-# The job, and the folders under /tmp that it needs (the guest's /tmp is its own).
+# The job, and the folders under /tmp that it needs (the guest's /tmp is its
+# own): those of the working folder, the script and its arguments.
 share="$work/share"
 mkdir -p "$share"
 {
@@ -112,11 +118,12 @@ mkdir -p "$share"
   printf ' %q' "$@"
   printf '\n'
 } >"$share/job.sh"
-for path in "$PWD" "$script" "$here"; do
+for path in "$PWD" "$script" "$here" "$@"; do
   case "$path" in
     /tmp/*) top="${path#/tmp/}"; echo "${top%%/*}" ;;
   esac
 done | sort -u >"$initrd/keep_tmp"
+if [ "$writable_root" = 1 ]; then : >"$initrd/writable_root"; fi
 (cd "$initrd" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
 
 qemu_args=(

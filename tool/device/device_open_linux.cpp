@@ -75,18 +75,6 @@ std::optional<std::string> readSmallFile(const std::string& path) {
   return std::string(buffer, static_cast<std::size_t>(n));
 }
 
-bool isGenericNodeName(std::string_view name) {
-  if (name.size() < 3 || name.size() > 8 || name.substr(0, 2) != "sg") {
-    return false;
-  }
-  for (const char c : name.substr(2)) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Opens a node for SG_IO: read-write, without waiting on the device at open
 // (O_NONBLOCK, cleared again for the requests). When `expected` is given the
 // opened node must be that character device. Returns the descriptor, or -1
@@ -150,7 +138,7 @@ std::optional<ScsiGenericNode> scsiGenericNodeOf(const std::string& sysfsRoot, d
   }
   std::optional<ScsiGenericNode> found;
   while (const dirent* entry = ::readdir(dir)) {
-    if (!isGenericNodeName(entry->d_name)) {
+    if (!devdir::isGenericNodeName(entry->d_name)) {
       continue;
     }
     const auto text = readSmallFile(genericDir + "/" + entry->d_name + "/dev");

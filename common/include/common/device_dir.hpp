@@ -29,4 +29,8 @@ std::string entryNameForLetter(char letter);
 // letter ("sde" -> 'E'); nothing for any other name ("sdb1", "sdaa", "tty0").
 std::optional<char> letterForEntryName(std::string_view entry);
 
+// Whether a directory entry names a SCSI generic node: "sg" and one to six
+// digits ("sg0", "sg12").
+bool isGenericNodeName(std::string_view entry);
+
 }  // namespace devdir

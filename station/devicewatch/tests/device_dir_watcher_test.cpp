@@ -66,6 +66,16 @@ class DeviceDirWatcherTest : public QObject {
     QVERIFY(!source->start(why));
     QVERIFY(why.find("/nonexistent/devices") != std::string::npos);
   }
+
+  void unknownWatcherChoiceIsReported() {
+    qputenv("LUMIVAR_DEVICE_WATCH", "netlink");
+    auto source = station::MakeDeviceChangeSource("/dev", [](std::uint32_t, std::uint32_t) {});
+    qunsetenv("LUMIVAR_DEVICE_WATCH");
+    std::string why;
+    QVERIFY(!source->start(why));
+    QCOMPARE(QString::fromStdString(why),
+             QStringLiteral("LUMIVAR_DEVICE_WATCH=netlink names no watcher (inotify or udev)"));
+  }
 };
 
 QTEST_GUILESS_MAIN(DeviceDirWatcherTest)

@@ -1,7 +1,7 @@
 # Helpers for the guest test scripts (sourced; bash).
 #   check NAME EXPECTED_STATUS EXPECTED_OUTPUT COMMAND...  runs the command and
 #       compares its exit status and its whole standard output and error;
-#       a mismatch is told and counted
+#       a mismatch is told and counted, and check's own status is then 1
 #   wait_for PATH [SECONDS]   waits until PATH exists (default 10 s)
 #   poll SECONDS COMMAND...   runs COMMAND every 0.1 s until it succeeds, for
 #                             at most SECONDS; its last exit status
@@ -20,6 +20,10 @@
 #                             devices, the USB/IP one (devices attached to the
 #                             kernel); stop_roads, run on exit, stops both
 #   both NAME COMMAND ARGS... flashsim COMMAND --dir DIR ARGS for each road
+# A station window's state text (lumivar with LUMIVAR_SNAPSHOT_DIR=DIR):
+#   window_text DIR           the whole text (empty before the first one)
+#   window_rows DIR           its row lines, looked at again briefly while absent
+#   window_shows DIR REGEX    the text has a line matching REGEX
 failures=0
 
 check() {
@@ -35,6 +39,7 @@ check() {
     echo "      expected: status $want_status, output $(printf %q "$want_output")"
     echo "      got:      status $status, output $(printf %q "$output")"
     failures=$((failures + 1))
+    return 1
   fi
 }
 
@@ -86,6 +91,16 @@ both() {
   check "$name" 0 "" "$flashsim" "$command" --dir "$usb_dir" "$@"
   check "$name (socket)" 0 "" "$flashsim" "$command" --dir "$sock_dir" "$@"
 }
+
+window_text() { cat "$1/lumivar.txt" 2>/dev/null; }
+
+window_rows() {
+  local tries=20 text
+  until text=$(window_text "$1" | grep '^Row') || [ "$tries" -eq 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+  echo "$text"
+}
+
+window_shows() { window_text "$1" | grep -Eq "$2"; }
 
 finish() {
   if [ "$failures" -ne 0 ]; then

@@ -35,15 +35,8 @@ start_station() {
 }
 bin_dir="$1"
 
-state() { cat "${1:-$snap}/lumivar.txt" 2>/dev/null; }
-# The window replaces its state file in one rename; every look at it is
-# still retried briefly, for the moments before the first one is written.
-rows() {  # the row lines of the state text of SNAPSHOT_DIR (default: the kernel's)
-  local tries=20 text
-  until text=$(state "${1:-$snap}" | grep '^Row') || [ "$tries" -eq 0 ]; do sleep 0.1; tries=$((tries - 1)); done
-  echo "$text"
-}
-shows() { state "$snap" | grep -Eq "$1" && state "$twin_snap" | grep -Eq "$1"; }  # both windows
+rows() { window_rows "${1:-$snap}"; }  # the row lines (default: the kernel's window)
+shows() { window_shows "$snap" "$1" && window_shows "$twin_snap" "$1"; }  # both windows
 # see NAME REGEX [SECONDS]: both windows' state texts come to match REGEX
 see() { check "$1" 0 "" poll "${3:-20}" shows "$2"; }
 # attach DEVICE NODE: attached to the kernel, its node appears; plugged into
@@ -53,7 +46,7 @@ attach() {
   check "plug $1 for the twin" 0 "" "$flashsim" plug --dir "$sock_dir" "$1"
   [ -z "${2:-}" ] || wait_for "$2" 20
 }
-same_windows() { check "$1: the twin shows the same" 0 "$(state "$twin_snap")" state "$snap"; }
+same_windows() { check "$1: the twin shows the same" 0 "$(window_text "$twin_snap")" window_text "$snap"; }
 
 check "scsi_debug's disk is sda" 0 "scsi_debug" bash -c 'tr -d " " </sys/block/sda/device/model'
 start_roads
