@@ -2,6 +2,7 @@
 # Builds the Debian packages from a build folder, unpacks them into a fresh
 # root and runs what was installed there:
 #   - the packages and their control fields (names, dependencies);
+#   - lintian with its default profile: no error and no warning;
 #   - kestrin without arguments: its banner and exit code 1;
 #   - the station headless through its launcher, against the installed
 #     emulator: one device plugged in, checked to its verdict;
@@ -59,6 +60,13 @@ field lumivar Depends | grep -q 'libqt6widgets6' || fail "lumivar does not depen
 if field lumivar Depends | grep -q flashsim || field kestrin Depends | grep -q flashsim; then
   fail "a line machine's package depends on the emulator"
 fi
+
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/setup.sh installs it)"
+if ! lintian --fail-on error,warning "$WORK"/packages/*.deb >"$WORK/lintian.log" 2>&1; then
+  cat "$WORK/lintian.log" >&2
+  fail "lintian reports errors or warnings"
+fi
+say "lintian: no errors, no warnings"
 
 mkdir -p "$ROOT"
 for deb in "$WORK"/packages/*.deb; do dpkg -x "$deb" "$ROOT"; done

@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # The main job: the station against emulated devices.
 #
-# Builds everything, starts flashsim in a fresh temporary directory and
-# lumivar pointed at it (KESTRIN_DEVICE_DIR), then plugs devices in one after
-# another: three supported ones that pass, one that is not supported (ignored
-# silently), one that refuses to start its check (fail), and one that is
-# unplugged in the middle of its check (fail). lumivar runs on the display
-# when DISPLAY is set, headless otherwise. Its window snapshots
-# (LUMIVAR_SNAPSHOT_DIR) give the screenshots and the counters printed at the
-# end. Everything started here is stopped on exit.
+# Builds only the three programs it runs (kestrin, lumivar, flashsim; the
+# tests and benchmarks are scripts/test.sh's, which builds everything in the
+# same build folder) and says how long that took. Starts flashsim in a fresh
+# temporary directory and lumivar pointed at it (KESTRIN_DEVICE_DIR), then
+# plugs devices in one after another: three supported ones that pass, one
+# that is not supported (ignored silently), one that refuses to start its
+# check (fail), and one that is unplugged in the middle of its check (fail).
+# lumivar runs on the display when DISPLAY is set, headless otherwise. Its
+# window snapshots (LUMIVAR_SNAPSHOT_DIR) give the screenshots and the
+# counters printed at the end. Everything started here is stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
+say() { printf '[demo %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+
 BUILD="${DEMO_BUILD_DIR:-build}"   # another build directory may be named for a trial run
+build_started=$SECONDS
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD"
+cmake --build "$BUILD" --target kestrin lumivar flashsim
+say "configured and built kestrin, lumivar and flashsim in $((SECONDS - build_started)) s"
 
 BIN="$(cd "$BUILD" && pwd)/bin"
 SHOTS="$(cd "$BUILD" && pwd)/artifacts/demo"
@@ -39,7 +45,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say() { printf '[demo %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 sim() { "$BIN/flashsim" "$@" --dir "$DEV"; }
 plug() { say "plug $1"; "$BIN/flashsim" plug --dir "$DEV" "$1"; }
 

@@ -18,7 +18,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
   qemu-system-x86 busybox-static cpio usbip xz-utils
-  dpkg-dev file man-db desktop-file-utils
+  dpkg-dev file man-db desktop-file-utils lintian
 )
 
 missing=()
