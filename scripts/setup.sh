@@ -11,13 +11,13 @@ fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libiniparser-dev
+  libiniparser-dev libudev-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
-  qemu-system-x86 busybox-static cpio usbip xz-utils
+  qemu-system-x86 busybox-static cpio usbip xz-utils udev adduser iproute2
   dpkg-dev file man-db desktop-file-utils lintian
 )
 
