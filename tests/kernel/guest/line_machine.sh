@@ -81,17 +81,19 @@ stop_station() {
   check "the station closes on SIGTERM" 0 "0" echo "$status"
 }
 see() { check "$1" 0 "" poll "${3:-60}" window_shows "$snap" "$2"; }
+# A failed step of the three runs below leaves the rest of that run
+# meaningless: the suite ends there (with the failure).
 
 phase "installed"
 # Eight sticks attached together: eight rows, eight passes.
 snap=$(mktemp -d /tmp/snap.XXXXXX)
 start_station lineop "$snap"
 for letter in A B C D E F G H; do attach "$letter"; done
-check "eight disks" 0 "" poll 60 disks_are 8
+check "eight disks" 0 "" poll 60 disks_are 8 || finish
 phase "eight disks attached"
-see "eight rows taken" '^Row 8: (Checking\.\.\.|successful)$' 90
+see "eight rows taken" '^Row 8: (Checking\.\.\.|successful)$' 90 || finish
 phase "eight rows"
-see "eight passes" '^Total 8$' 90
+see "eight passes" '^Total 8$' 90 || finish
 phase "eight passes"
 check "all eight successful" 0 "8" bash -c "grep -c '^Row [1-8]: successful\$' '$snap/lumivar.txt'"
 see "Success 8" '^Success 8$' 3
@@ -111,17 +113,17 @@ phase "ninth refused"
 # All detached; a fresh station; each stick attached again, one at a time,
 # takes the next row and passes.
 for letter in A B C D E F G H; do detach "$letter"; done
-check "the disks are gone" 0 "" poll 30 disks_are 0
+check "the disks are gone" 0 "" poll 30 disks_are 0 || finish
 snap=$(mktemp -d /tmp/snap.XXXXXX)
 start_station lineop "$snap"
 row=1
 for letter in A B C D E F G H; do
   attach "$letter"
-  see "$letter again takes row $row" "^Row $row: (Checking\.\.\.|successful)\$"
+  see "$letter again takes row $row" "^Row $row: (Checking\.\.\.|successful)\$" || finish
   row=$((row + 1))
 done
 phase "eight attached one at a time"
-see "all eight pass again" '^Total 8$' 90
+see "all eight pass again" '^Total 8$' 90 || finish
 phase "eight passes again"
 see "Success 8 again" '^Success 8$' 3
 
