@@ -161,18 +161,7 @@ class DeviceLink {
     const std::size_t staged = std::min(length, end_ - begin_);
     dataOut_.assign(staged_.data() + begin_, staged_.data() + begin_ + staged);
     begin_ += staged;
-    while (dataOut_.size() < length) {
-      // The room grows with what arrives: an announced transfer costs
-      // memory only once its bytes come.
-      const std::size_t have = dataOut_.size();
-      const std::size_t step = std::min(length - have, std::max(have, kStagingSize));
-      dataOut_.resize(have + step);
-      std::size_t got = 0;
-      if (link_.receive(dataOut_.data() + have, step, step, deadline, got) != Io::Ok) {
-        return false;
-      }
-    }
-    return true;
+    return link_.receiveAppending(dataOut_, length - staged, deadline) == Io::Ok;
   }
 
   bool answer(const wire::RequestHeader& request, const Deadline& deadline) {
