@@ -230,13 +230,15 @@ struct Server::Slot {
 
   // Each connection served on a thread of its own; a connection over the
   // bound, or one no thread can start for, is closed at once.
-  ConnectionThreads connections{kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what) {
-    if (why == ConnectionThreads::Event::Full) {
-      log("device %c: %zu connections are open; refusing another", letter, kMaxDeviceConnections);
-    } else {
-      log("device %c: %s", letter, ConnectionThreads::describe(why, what).c_str());
-    }
-  }};
+  ConnectionThreads connections{
+      kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what, std::size_t count) {
+        if (why == ConnectionThreads::Event::Full) {
+          log("device %c: %zu connections are open; refusing another%s", letter, kMaxDeviceConnections,
+              RefusalTally::since(count).c_str());
+        } else {
+          log("device %c: %s", letter, ConnectionThreads::describe(why, what, count).c_str());
+        }
+      }};
 
   void admit(int fd) {
     connections.start(fd, [dev = device](int link) { DeviceLink(link, *dev).serve(); });
@@ -355,6 +357,13 @@ std::string Server::unplug(char letter) {
   return {};
 }
 
+void Server::withdraw(char letter, const std::shared_ptr<Device>& previous) {
+  unplug(letter);
+  usbip_.withdraw(letter, previous);
+  std::lock_guard lock(mutex_);
+  slots_[letter]->device = previous;
+}
+
 void Server::shutdownAll() {
   std::vector<char> plugged;
   {
@@ -409,7 +418,10 @@ void Server::run() {
     if ((fds[1].revents & POLLIN) != 0 && !stopRequested_) {
       const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0 && clients.size() >= kMaxControlConnections) {
-        log("%zu control requests are in progress; refusing another", clients.size());
+        if (const std::size_t count = controlRefusals_.add(); count > 0) {
+          log("%zu control requests are in progress; refusing another%s", clients.size(),
+              RefusalTally::since(count).c_str());
+        }
         ::close(fd);
       } else if (fd >= 0) {
         clients.push_back({});
@@ -504,7 +516,8 @@ std::string runPlug(Server& server, const Words& args, std::string&) {
 }
 
 // Hands a device to the local vhci-hcd driver, plugging it first when its
-// letter is not plugged (and unplugging it again when the attach fails).
+// letter is not plugged. When the attach fails, the letter is left as it was:
+// unplugged again, with its previous device or none.
 std::string runAttach(Server& server, const Words& args, std::string&) {
   const ParsedDevice parsed = parseDeviceArgument(args[0]);
   if (!parsed.error.empty()) {
@@ -515,11 +528,13 @@ std::string runAttach(Server& server, const Words& args, std::string&) {
   if (!plugHere && !parsed.device.bareLetter) {
     return std::string("device ") + letter + " is already plugged";
   }
-  std::string error = plugHere ? server.plug(parsed.device) : std::string();
+  std::string error;
+  const std::shared_ptr<Device> previous = plugHere ? server.device(std::string(1, letter), error) : nullptr;
+  error = plugHere ? server.plug(parsed.device) : std::string();
   if (error.empty()) {
     error = server.usbip().attachLocal(letter);
     if (!error.empty() && plugHere) {
-      server.unplug(letter);
+      server.withdraw(letter, previous);
     }
   }
   return error;

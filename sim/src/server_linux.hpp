@@ -60,6 +60,9 @@ class Server {
   // that letter (a fresh default device when there was none).
   std::string plug(const DeviceArgument& device);
   std::string unplug(char letter);
+  // Undoes a plug of `letter` (an attach that failed): unplugs it and gives
+  // it back `previous`, its device before that plug (none when null).
+  void withdraw(char letter, const std::shared_ptr<Device>& previous);
   // The device of a letter, plugged or not (for inspection); else nullptr
   // with the error text.
   std::shared_ptr<Device> device(const std::string& letterWord, std::string& error);
@@ -88,6 +91,7 @@ class Server {
   bool stopRequested_ = false;
   std::mutex mutex_;  // the slot table, plug and unplug
   std::map<char, std::unique_ptr<Slot>> slots_;
+  RefusalTally controlRefusals_;
   UsbipServer usbip_;
 };
 
