@@ -438,18 +438,19 @@ void Server::run() {
 // Moves one control connection on as far as it goes without waiting. False
 // once it is finished (answered, broken or out of time).
 bool Server::serveControlClient(ControlClient& c, short revents) {
-  constexpr std::size_t kMaxRequest = 65536;
   if (!c.answering) {
     bool complete = false;
     bool ended = c.deadline.passed();
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       char buf[4096];
-      const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+      const ssize_t n =
+          ::recv(c.fd, buf, std::min(sizeof buf, kMaxControlRequest - c.request.size()), MSG_DONTWAIT);
       if (n > 0) {
         c.request.append(buf, static_cast<std::size_t>(n));
         complete = c.request.find('\n') != std::string::npos;
       }
-      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) || c.request.size() >= kMaxRequest;
+      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) ||
+              c.request.size() == kMaxControlRequest;
     }
     if (complete) {
       c.request.resize(c.request.find('\n'));
@@ -457,7 +458,9 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
       const std::string error = runControl(splitWords(c.request), payload);
       c.answer = error.empty() ? "ok\n" + payload : "error: " + error + "\n";
     } else if (ended) {
-      c.answer = "error: incomplete control request\n";
+      c.answer = std::string("error: ") +
+                 (c.request.size() == kMaxControlRequest ? controlRequestTooLong() : "incomplete control request") +
+                 "\n";
     } else {
       return true;
     }
@@ -656,6 +659,10 @@ const ControlCommand* findControlCommand(std::string_view name) {
   return nullptr;
 }
 
+std::string controlRequestTooLong() {
+  return "control request longer than the limit of " + std::to_string(kMaxControlRequest) + " bytes";
+}
+
 bool sendControl(const std::string& dir, const std::vector<std::string>& words,
                  std::string& payload, std::string& error) {
   const std::string path = dir + "/" + kControlName;
@@ -673,6 +680,10 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words,
     line += (line.empty() ? "" : "\t") + w;
   }
   line += "\n";
+  if (line.size() > kMaxControlRequest) {
+    error = controlRequestTooLong();
+    return false;
+  }
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = errnoText("socket");

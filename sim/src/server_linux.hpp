@@ -28,6 +28,9 @@ inline constexpr std::size_t kMaxControlConnections = 32;  // control requests i
 // A control request must arrive whole within this time, and its answer must
 // move on at least this often; else the connection is closed.
 inline constexpr std::chrono::seconds kControlTimeout{5};
+// The most bytes a control request may have, its line feed included.
+inline constexpr std::size_t kMaxControlRequest = 65536;
+std::string controlRequestTooLong();  // the error text for a longer one
 
 class Server;
 
