@@ -297,9 +297,9 @@ TEST_F(Usbip, MalformedPeersLoseOnlyTheirConnection) {
   EXPECT_EQ(attached()->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 }
 
-// A URB or first request that stops arriving part-way ends its connection
-// at the deadline, and the device is free for the next import; between URBs
-// an imported connection may idle.
+// A URB or first request that stops arriving part-way, or an answer that
+// does not move on, ends its connection at the deadline, and the device is
+// free for the next import; between URBs an imported connection may idle.
 TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
   using namespace std::chrono_literals;
   UsbipServer server(300ms);
@@ -323,6 +323,39 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(c.closedByPeer()) << sent;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << sent;
+  }
+  {
+    // A peer that reads none of its answers: once one stops moving, the
+    // connection ends and the device is free again.
+    Client deaf(server.port());
+    ASSERT_EQ(deaf.import("1-5"), 0U);
+    UrbHeader get;
+    get.w[UrbHeader::Command] = usbip::kCmdSubmit;
+    get.w[UrbHeader::Direction] = usbip::kDirIn;
+    get.w[UrbHeader::Arg1] = 32;
+    get.setup = {0x80, 6, 0, 2, 0, 0, 32, 0};  // the configuration descriptor
+    const auto one = usbip::encodeUrb(get);
+    Bytes run;
+    for (int i = 0; i < 1001; ++i) {
+      run.insert(run.end(), one.begin(), one.end());
+    }
+    std::size_t sent = 0;  // into an endless run of these URBs
+    for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < 200ms;) {
+      const ssize_t n = ::send(deaf.fd(), run.data() + sent % one.size(), run.size() - one.size(),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        last = std::chrono::steady_clock::now();
+      } else {
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    std::uint32_t status = usbip::kStatusBusy;
+    for (int i = 0; i < 20 && status == usbip::kStatusBusy; ++i) {
+      status = Client(server.port()).import("1-5");
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(status, 0U) << sent << " bytes of URBs sent";
   }
   Client idle(server.port());
   ASSERT_EQ(idle.import("1-5"), 0U);
