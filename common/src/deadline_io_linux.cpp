@@ -185,4 +185,21 @@ Io TimedSocket::receive(void* data, std::size_t size, std::size_t atLeast, const
   return receive(&piece, 1, atLeast, deadline, got);
 }
 
+Io TimedSocket::receiveAppending(std::vector<std::uint8_t>& into, std::size_t size, const Deadline& deadline) {
+  constexpr std::size_t kLeastStep = 8192;
+  const std::size_t end = into.size() + size;
+  while (into.size() < end) {
+    const std::size_t have = into.size();
+    const std::size_t step = std::min(end - have, std::max(have, kLeastStep));
+    into.resize(have + step);
+    std::size_t got = 0;
+    const Io result = receive(into.data() + have, step, step, deadline, got);
+    if (result != Io::Ok) {
+      into.resize(have + got);
+      return result;
+    }
+  }
+  return Io::Ok;
+}
+
 }  // namespace deadline_io

@@ -2,20 +2,38 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace flashsim {
 
-std::string ConnectionThreads::describe(Event why, const char* what) {
+std::size_t RefusalTally::add() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  ++held_;
+  if (lastReport_ && now - *lastReport_ < std::chrono::seconds(1)) {
+    return 0;
+  }
+  lastReport_ = now;
+  return std::exchange(held_, 0);
+}
+
+std::string RefusalTally::since(std::size_t count) {
+  return count > 1 ? " (" + std::to_string(count) + " refused since the last line)" : "";
+}
+
+std::string ConnectionThreads::describe(Event why, const char* what, std::size_t count) {
   switch (why) {
     case Event::NoMemory:
-      return std::string("cannot take a connection (") + what + "); refusing it";
+      return std::string("cannot take a connection (") + what + "); refusing it" + RefusalTally::since(count);
     case Event::NoThread:
-      return std::string("cannot start a thread for a connection (") + what + "); refusing it";
+      return std::string("cannot start a thread for a connection (") + what + "); refusing it" +
+             RefusalTally::since(count);
     case Event::Failed:
       return std::string(what) + "; closing a connection";
     case Event::Full:
       break;
   }
-  return "too many connections; refusing one";
+  return "too many connections; refusing one" + RefusalTally::since(count);
 }
 
 ConnectionThreads::Connection* ConnectionThreads::add(int fd) {
@@ -35,7 +53,9 @@ ConnectionThreads::Connection* ConnectionThreads::add(int fd) {
 }
 
 void ConnectionThreads::refuse(Event why, const char* what, int fd) {
-  report_(why, what);
+  if (const std::size_t count = refusals_.add(); count > 0) {
+    report_(why, what, count);
+  }
   ::close(fd);
 }
 

@@ -7,17 +7,37 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 
 namespace flashsim {
+
+// Refused connections, reported at most once a second: a refusal within a
+// second of the last report is only counted, and the next report says how
+// many there were.
+class RefusalTally {
+ public:
+  // Counts one refusal. Returns how many the report due now stands for (this
+  // one and those held back since the last), or 0 when none is due.
+  std::size_t add();
+  // The words a report adds for `count` refusals: " (N refused since the
+  // last line)", or nothing for one.
+  static std::string since(std::size_t count);
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::chrono::steady_clock::time_point> lastReport_;
+  std::size_t held_ = 0;
+};
 
 class ConnectionThreads {
  public:
@@ -25,12 +45,14 @@ class ConnectionThreads {
   // because `limit` are open (Full), because no memory (NoMemory) or no
   // thread (NoThread) could be had for it; or one whose serving ended on an
   // exception (Failed). `what` is the exception's text, "" for Full.
+  // Refusals come at most once a second (RefusalTally), `count` telling how
+  // many the report stands for; 1 for Failed.
   enum class Event { Full, NoMemory, NoThread, Failed };
-  using Report = std::function<void(Event, const char* what)>;
+  using Report = std::function<void(Event, const char* what, std::size_t count)>;
 
   // The words for a report ("cannot take a connection (what); refusing
   // it", ...), for the owner to put behind a prefix of its own.
-  static std::string describe(Event why, const char* what);
+  static std::string describe(Event why, const char* what, std::size_t count);
 
   ConnectionThreads(std::size_t limit, Report report) : limit_(limit), report_(std::move(report)) {}
   ~ConnectionThreads() { endAll(); }
@@ -64,6 +86,7 @@ class ConnectionThreads {
 
   const std::size_t limit_;
   const Report report_;
+  RefusalTally refusals_;
   std::mutex mutex_;
   std::list<std::unique_ptr<Connection>> connections_;
 };
@@ -80,7 +103,7 @@ bool ConnectionThreads::start(int fd, Serve serve) {
       try {
         serve(c->fd);
       } catch (const std::exception& e) {
-        report_(Event::Failed, e.what());
+        report_(Event::Failed, e.what(), 1);
       }
       ::shutdown(c->fd, SHUT_RDWR);
       c->done = true;

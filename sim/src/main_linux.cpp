@@ -1,6 +1,7 @@
 // flashsim: the command line of the flash-device emulator. See sim/README.md.
 #include <fcntl.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -179,6 +180,9 @@ int serve(const Options& o) {
     }
     devices.push_back(parsed.device);
   }
+  // A large buffer (a peer's transfer) comes from the system and goes back
+  // to it when freed, so what one transfer took does not stay with the daemon.
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   std::string error;
   const std::string dir = prepareDirectory(o.dir, error);
   if (dir.empty()) {

@@ -161,18 +161,7 @@ class DeviceLink {
     const std::size_t staged = std::min(length, end_ - begin_);
     dataOut_.assign(staged_.data() + begin_, staged_.data() + begin_ + staged);
     begin_ += staged;
-    while (dataOut_.size() < length) {
-      // The room grows with what arrives: an announced transfer costs
-      // memory only once its bytes come.
-      const std::size_t have = dataOut_.size();
-      const std::size_t step = std::min(length - have, std::max(have, kStagingSize));
-      dataOut_.resize(have + step);
-      std::size_t got = 0;
-      if (link_.receive(dataOut_.data() + have, step, step, deadline, got) != Io::Ok) {
-        return false;
-      }
-    }
-    return true;
+    return link_.receiveAppending(dataOut_, length - staged, deadline) == Io::Ok;
   }
 
   bool answer(const wire::RequestHeader& request, const Deadline& deadline) {
@@ -241,13 +230,15 @@ struct Server::Slot {
 
   // Each connection served on a thread of its own; a connection over the
   // bound, or one no thread can start for, is closed at once.
-  ConnectionThreads connections{kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what) {
-    if (why == ConnectionThreads::Event::Full) {
-      log("device %c: %zu connections are open; refusing another", letter, kMaxDeviceConnections);
-    } else {
-      log("device %c: %s", letter, ConnectionThreads::describe(why, what).c_str());
-    }
-  }};
+  ConnectionThreads connections{
+      kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what, std::size_t count) {
+        if (why == ConnectionThreads::Event::Full) {
+          log("device %c: %zu connections are open; refusing another%s", letter, kMaxDeviceConnections,
+              RefusalTally::since(count).c_str());
+        } else {
+          log("device %c: %s", letter, ConnectionThreads::describe(why, what, count).c_str());
+        }
+      }};
 
   void admit(int fd) {
     connections.start(fd, [dev = device](int link) { DeviceLink(link, *dev).serve(); });
@@ -366,6 +357,13 @@ std::string Server::unplug(char letter) {
   return {};
 }
 
+void Server::withdraw(char letter, const std::shared_ptr<Device>& previous) {
+  unplug(letter);
+  usbip_.withdraw(letter, previous);
+  std::lock_guard lock(mutex_);
+  slots_[letter]->device = previous;
+}
+
 void Server::shutdownAll() {
   std::vector<char> plugged;
   {
@@ -420,7 +418,10 @@ void Server::run() {
     if ((fds[1].revents & POLLIN) != 0 && !stopRequested_) {
       const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0 && clients.size() >= kMaxControlConnections) {
-        log("%zu control requests are in progress; refusing another", clients.size());
+        if (const std::size_t count = controlRefusals_.add(); count > 0) {
+          log("%zu control requests are in progress; refusing another%s", clients.size(),
+              RefusalTally::since(count).c_str());
+        }
         ::close(fd);
       } else if (fd >= 0) {
         clients.push_back({});
@@ -437,18 +438,19 @@ void Server::run() {
 // Moves one control connection on as far as it goes without waiting. False
 // once it is finished (answered, broken or out of time).
 bool Server::serveControlClient(ControlClient& c, short revents) {
-  constexpr std::size_t kMaxRequest = 65536;
   if (!c.answering) {
     bool complete = false;
     bool ended = c.deadline.passed();
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       char buf[4096];
-      const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+      const ssize_t n =
+          ::recv(c.fd, buf, std::min(sizeof buf, kMaxControlRequest - c.request.size()), MSG_DONTWAIT);
       if (n > 0) {
         c.request.append(buf, static_cast<std::size_t>(n));
         complete = c.request.find('\n') != std::string::npos;
       }
-      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) || c.request.size() >= kMaxRequest;
+      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) ||
+              c.request.size() == kMaxControlRequest;
     }
     if (complete) {
       c.request.resize(c.request.find('\n'));
@@ -456,7 +458,9 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
       const std::string error = runControl(splitWords(c.request), payload);
       c.answer = error.empty() ? "ok\n" + payload : "error: " + error + "\n";
     } else if (ended) {
-      c.answer = "error: incomplete control request\n";
+      c.answer = std::string("error: ") +
+                 (c.request.size() == kMaxControlRequest ? controlRequestTooLong() : "incomplete control request") +
+                 "\n";
     } else {
       return true;
     }
@@ -515,7 +519,8 @@ std::string runPlug(Server& server, const Words& args, std::string&) {
 }
 
 // Hands a device to the local vhci-hcd driver, plugging it first when its
-// letter is not plugged (and unplugging it again when the attach fails).
+// letter is not plugged. When the attach fails, the letter is left as it was:
+// unplugged again, with its previous device or none.
 std::string runAttach(Server& server, const Words& args, std::string&) {
   const ParsedDevice parsed = parseDeviceArgument(args[0]);
   if (!parsed.error.empty()) {
@@ -526,11 +531,13 @@ std::string runAttach(Server& server, const Words& args, std::string&) {
   if (!plugHere && !parsed.device.bareLetter) {
     return std::string("device ") + letter + " is already plugged";
   }
-  std::string error = plugHere ? server.plug(parsed.device) : std::string();
+  std::string error;
+  const std::shared_ptr<Device> previous = plugHere ? server.device(std::string(1, letter), error) : nullptr;
+  error = plugHere ? server.plug(parsed.device) : std::string();
   if (error.empty()) {
     error = server.usbip().attachLocal(letter);
     if (!error.empty() && plugHere) {
-      server.unplug(letter);
+      server.withdraw(letter, previous);
     }
   }
   return error;
@@ -652,6 +659,10 @@ const ControlCommand* findControlCommand(std::string_view name) {
   return nullptr;
 }
 
+std::string controlRequestTooLong() {
+  return "control request longer than the limit of " + std::to_string(kMaxControlRequest) + " bytes";
+}
+
 bool sendControl(const std::string& dir, const std::vector<std::string>& words,
                  std::string& payload, std::string& error) {
   const std::string path = dir + "/" + kControlName;
@@ -669,6 +680,10 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words,
     line += (line.empty() ? "" : "\t") + w;
   }
   line += "\n";
+  if (line.size() > kMaxControlRequest) {
+    error = controlRequestTooLong();
+    return false;
+  }
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = errnoText("socket");

@@ -28,6 +28,9 @@ inline constexpr std::size_t kMaxControlConnections = 32;  // control requests i
 // A control request must arrive whole within this time, and its answer must
 // move on at least this often; else the connection is closed.
 inline constexpr std::chrono::seconds kControlTimeout{5};
+// The most bytes a control request may have, its line feed included.
+inline constexpr std::size_t kMaxControlRequest = 65536;
+std::string controlRequestTooLong();  // the error text for a longer one
 
 class Server;
 
@@ -60,6 +63,9 @@ class Server {
   // that letter (a fresh default device when there was none).
   std::string plug(const DeviceArgument& device);
   std::string unplug(char letter);
+  // Undoes a plug of `letter` (an attach that failed): unplugs it and gives
+  // it back `previous`, its device before that plug (none when null).
+  void withdraw(char letter, const std::shared_ptr<Device>& previous);
   // The device of a letter, plugged or not (for inspection); else nullptr
   // with the error text.
   std::shared_ptr<Device> device(const std::string& letterWord, std::string& error);
@@ -88,6 +94,7 @@ class Server {
   bool stopRequested_ = false;
   std::mutex mutex_;  // the slot table, plug and unplug
   std::map<char, std::unique_ptr<Slot>> slots_;
+  RefusalTally controlRefusals_;
   UsbipServer usbip_;
 };
 

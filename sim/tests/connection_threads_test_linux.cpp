@@ -25,7 +25,7 @@ bool closedAtFarEnd(int far) {
 TEST(ConnectionThreads, BoundsReapsAndEndsBlockedConnections) {
   std::mutex m;
   std::vector<Event> events;
-  ConnectionThreads threads(2, [&](Event why, const char*) {
+  ConnectionThreads threads(2, [&](Event why, const char*, std::size_t) {
     std::lock_guard lock(m);
     events.push_back(why);
   });

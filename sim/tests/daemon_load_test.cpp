@@ -1,16 +1,19 @@
 // The daemon under hostile load: many connections, connections that announce
-// big transfers and send nothing, slow control clients, no room for threads.
+// big transfers and send nothing (on the socket link and over USB/IP), slow
+// control clients, no room for threads.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "daemon_support.hpp"
+#include "usbip_client_linux.hpp"
 
 namespace simtest {
 namespace {
@@ -65,6 +68,62 @@ TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
   std::this_thread::sleep_for(100ms);
   Link again(d.socket('e'));
   EXPECT_EQ(again.status(kPoll), 0x01) << "closed connections make room";
+}
+
+// Refusals are reported at most once a second, with how many there were.
+TEST(DaemonLoad, RefusalsAreReportedAtMostOnceASecond) {
+  Daemon d({"e"});
+  ASSERT_TRUE(d.ready());
+  std::vector<std::unique_ptr<Link>> held;
+  for (std::size_t i = 0; i < kConnectionsPerDevice; ++i) {
+    held.push_back(std::make_unique<Link>(d.socket('e')));
+    ASSERT_EQ(held.back()->status(kPoll), 0x01);
+  }
+  for (int i = 0; i < 100; ++i) {
+    Link refused(d.socket('e'));
+  }
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(Link(d.socket('e')).send(kPoll, Direction::In, 1).kind, Reply::Kind::Closed);
+  const std::string errors = d.errors();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+  EXPECT_NE(errors.find("refusing another\n"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("refusing another (100 refused since the last line)\n"), std::string::npos) << errors;
+}
+
+// Over USB/IP a URB holds memory for the bytes that came, not for the length
+// it announces, and gives it back when done: every device imported, each
+// with one whole 4 MiB URB, answers nobody reads and a 4 MiB URB of which
+// 64 KiB arrive.
+TEST(DaemonLoad, UsbipUrbsHoldOnlyTheBytesThatArrived) {
+  using flashsim::usbiptest::Client;
+  std::vector<std::string> devices;
+  for (char letter = 'a'; letter <= 'z'; ++letter) {
+    devices.push_back(std::string(1, letter) + ":blocks=64,pages=4,pagesize=512");
+  }
+  const std::uint16_t port = freePort();
+  Daemon d(devices, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(d.ready());
+  const long start = statusKiB(d.pid(), "VmHWM");
+  std::vector<std::unique_ptr<Client>> peers;
+  for (int n = 1; n <= 26; ++n) {
+    peers.push_back(std::make_unique<Client>(port));
+    Client& c = *peers.back();
+    ASSERT_EQ(c.import("1-" + std::to_string(n)), 0U);
+    const std::vector<std::uint8_t> whole(flashsim::usbip::kMaxUrbLength, 0x5A);
+    ASSERT_TRUE(c.submit(flashsim::usb::kBulkOutEndpoint, false, flashsim::usbip::kMaxUrbLength, {}, whole).answered);
+    for (int i = 0; i < 4; ++i) {
+      c.sendSubmit(0, true, 18, {0x80, 6, 0, 1, 0, 0, 18, 0});
+    }
+    c.sendSubmit(flashsim::usb::kBulkOutEndpoint, false, flashsim::usbip::kMaxUrbLength, {},
+                 std::vector<std::uint8_t>(64 * 1024, 0x5A));
+  }
+  EXPECT_EQ(d.control("pid").exitCode, 0);
+  std::this_thread::sleep_for(200ms);
+  const long peak = statusKiB(d.pid(), "VmHWM");
+  std::printf("flashsim peak resident: %ld KiB before, %ld KiB after 26 URBs and with 26 under way\n", start, peak);
+  if (!kSanitized) {
+    EXPECT_LT(peak, 64 * 1024L);
+  }
 }
 
 TEST(DaemonLoad, NoRoomForAThreadRefusesTheConnectionNotTheDaemon) {

@@ -26,7 +26,8 @@ ProgramRun flashsim(const std::vector<std::string>& args);
 // temporary directory. The destructor stops it and removes the directory.
 class Daemon {
  public:
-  explicit Daemon(const std::vector<std::string>& devices);
+  // `devices` as --device values; `options` go on serve's command line too.
+  explicit Daemon(const std::vector<std::string>& devices, const std::vector<std::string>& options = {});
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -52,6 +53,8 @@ std::string makeTempDir();
 void removeTree(const std::string& dir);
 std::vector<std::string> entries(const std::string& dir);  // names, "." and ".." left out
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit);
+// A free loopback TCP port (taken again at once by the daemon under test).
+std::uint16_t freePort();
 // A size line of /proc/PID/status ("VmRSS", "VmHWM", "VmSize") in KiB; -1 when unreadable.
 long statusKiB(pid_t pid, const std::string& key);
 

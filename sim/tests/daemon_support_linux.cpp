@@ -1,7 +1,9 @@
 #include "daemon_support.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -135,8 +137,22 @@ long statusKiB(pid_t pid, const std::string& key) {
   return -1;
 }
 
-Daemon::Daemon(const std::vector<std::string>& devices) : dir_(makeTempDir()) {
+std::uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+Daemon::Daemon(const std::vector<std::string>& devices, const std::vector<std::string>& options)
+    : dir_(makeTempDir()) {
   std::vector<std::string> args{"serve", "--dir", dir_, "--foreground"};
+  args.insert(args.end(), options.begin(), options.end());
   for (const auto& d : devices) {
     args.push_back("--device");
     args.push_back(d);

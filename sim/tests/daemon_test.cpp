@@ -232,6 +232,15 @@ TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
   };
   EXPECT_EQ(controlReply("\n"), "error: unknown control command ''\n");
   EXPECT_EQ(controlReply("trace"), "error: incomplete control request\n");
+  const std::string overLimit = "error: control request longer than the limit of 65536 bytes\n";
+  EXPECT_EQ(controlReply("trace\t" + std::string(65530, 'e') + "\n"), overLimit);
+  std::string commands = "unknown=EF04";
+  for (int i = 0; i < 14000; ++i) {
+    commands += "/EF04";
+  }
+  EXPECT_TRUE(controlReply("trace\t" + std::string(65529, 'e') + "\n").starts_with("error: expected a drive letter"))
+      << "65536 bytes with the line feed are taken";
+  EXPECT_EQ(d.control("fault", {"e", commands}).err, "flashsim: " + overLimit.substr(7));
   EXPECT_EQ(controlReply("plug\te:blocks=1\textra\n"), "error: wrong number of arguments for plug\n");
   EXPECT_EQ(controlReply("fault\te\tdrop_after=1\tbogus\n"), "error: expected KEY=VALUE, got 'bogus'\n");
   EXPECT_EQ(controlReply("bad\te\n"), "ok\n");

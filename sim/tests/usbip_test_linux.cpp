@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -296,22 +297,128 @@ TEST_F(Usbip, MalformedPeersLoseOnlyTheirConnection) {
   EXPECT_EQ(attached()->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 }
 
-// A free loopback port (taken again at once by the daemon under test).
-std::uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+// A URB or first request that stops arriving part-way, or an answer that
+// does not move on, ends its connection at the deadline, and the device is
+// free for the next import; between URBs an imported connection may idle.
+TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
+  using namespace std::chrono_literals;
+  UsbipServer server(300ms);
+  server.plug('e', std::make_shared<Device>(smallProfile()));
+  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  UrbHeader h;
+  h.w[UrbHeader::Command] = usbip::kCmdSubmit;
+  h.w[UrbHeader::Endpoint] = usb::kBulkOutEndpoint;
+  h.w[UrbHeader::Arg1] = usbip::kMaxUrbLength;
+  const auto head = usbip::encodeUrb(h);
+  Bytes urb(head.begin(), head.end());
+  urb.resize(urb.size() + 1000, 0x5A);
+  for (const std::size_t sent : {std::size_t{0}, std::size_t{20}, urb.size()}) {
+    Client c(server.port());
+    if (sent == 0) {
+      c.send(Bytes{0x01, 0x11, 0x80});  // part of a request header
+    } else {
+      ASSERT_EQ(c.import("1-5"), 0U) << sent;
+      c.send(Bytes(urb.begin(), urb.begin() + static_cast<std::ptrdiff_t>(sent)));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(c.closedByPeer()) << sent;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << sent;
+  }
+  {
+    // A peer that reads none of its answers: once one stops moving, the
+    // connection ends and the device is free again.
+    Client deaf(server.port());
+    ASSERT_EQ(deaf.import("1-5"), 0U);
+    UrbHeader get;
+    get.w[UrbHeader::Command] = usbip::kCmdSubmit;
+    get.w[UrbHeader::Direction] = usbip::kDirIn;
+    get.w[UrbHeader::Arg1] = 32;
+    get.setup = {0x80, 6, 0, 2, 0, 0, 32, 0};  // the configuration descriptor
+    const auto one = usbip::encodeUrb(get);
+    Bytes run;
+    for (int i = 0; i < 1001; ++i) {
+      run.insert(run.end(), one.begin(), one.end());
+    }
+    std::size_t sent = 0;  // into an endless run of these URBs
+    for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < 200ms;) {
+      const ssize_t n = ::send(deaf.fd(), run.data() + sent % one.size(), run.size() - one.size(),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        last = std::chrono::steady_clock::now();
+      } else {
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    std::uint32_t status = usbip::kStatusBusy;
+    for (int i = 0; i < 20 && status == usbip::kStatusBusy; ++i) {
+      status = Client(server.port()).import("1-5");
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(status, 0U) << sent << " bytes of URBs sent";
+  }
+  Client idle(server.port());
+  ASSERT_EQ(idle.import("1-5"), 0U);
+  std::this_thread::sleep_for(600ms);
+  EXPECT_TRUE(idle.configure()) << "an idle link is kept";
+}
+
+// Peers that send their first request a byte a second, more of them than
+// there are connection slots and back at once when closed, keep no one from
+// listing the devices.
+TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
+  using namespace std::chrono_literals;
+  constexpr std::size_t kTricklers = 70;
+  UsbipServer server;
+  server.plug('e', std::make_shared<Device>(smallProfile()));
+  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  std::atomic<bool> done{false};
+  std::atomic<bool> started{false};
+  std::thread tricklers([&] {
+    const Bytes request = Client::op(usbip::kReqDevlist);
+    struct Peer {
+      std::unique_ptr<Client> client;
+      std::size_t sent = 0;
+      std::chrono::steady_clock::time_point last;
+    };
+    std::vector<Peer> peers(kTricklers);
+    while (!done) {
+      for (Peer& p : peers) {
+        char b;
+        if (!p.client || ::recv(p.client->fd(), &b, 1, MSG_DONTWAIT) >= 0 || errno != EAGAIN) {  // closed, answered: again
+          p = {std::make_unique<Client>(server.port()), 0, {}};
+        }
+        if (std::chrono::steady_clock::now() - p.last >= 1s) {
+          p.client->send(Bytes{request[p.sent++ % request.size()]});
+          p.last = std::chrono::steady_clock::now();
+        }
+      }
+      started = true;
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  while (!started) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(300ms);
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    Client list(server.port());
+    list.send(Client::op(usbip::kReqDevlist));
+    const auto answer = list.read(12, 1000);
+    EXPECT_TRUE(answer && be::get32(answer->data() + 8) == 1U) << "list " << i;
+    std::printf("list %d answered in %lld ms\n", i,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start).count()));
+    std::this_thread::sleep_for(400ms - (std::chrono::steady_clock::now() - start));
+  }
+  done = true;
+  tricklers.join();
 }
 
 TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
   const std::string dir = simtest::makeTempDir();
-  const std::uint16_t port = freePort();
+  const std::uint16_t port = simtest::freePort();
   const auto start = simtest::flashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
                                         "--device", "e:blocks=64,pages=4,pagesize=512"});
   ASSERT_EQ(start.exitCode, 0) << start.err;
@@ -336,6 +443,38 @@ TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
   EXPECT_EQ(simtest::flashsim({"stop", "--dir", dir}).exitCode, 0);
   simtest::removeTree(dir);
   simtest::removeTree(dir + "x");
+}
+
+// A failed local attach (no vhci-hcd here, or no root) leaves every letter
+// as it was: its previous device with NAND, bad blocks, trace and USB serial
+// number, unplugged; or no device at all.
+TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
+  if (::geteuid() == 0 && std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
+    GTEST_SKIP() << "the local attach would work here";
+  }
+  const std::uint16_t port = simtest::freePort();
+  simtest::Daemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(d.ready());
+  const auto serial = [&] {
+    Client c(port);
+    return c.import("1-17") == 0U ? c.control(0x80, 6, 0x0303, 0x0409, 255).data : Bytes{};
+  };
+  const Bytes before = serial();
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(simtest::Link(d.socket('q')).status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
+  const std::string trace = d.control("trace", {"q"}).out;
+  ASSERT_EQ(d.control("unplug", {"q"}).exitCode, 0);
+  for (const char* device : {"Q:blocks=128,pages=16", "q", "w:blocks=8"}) {
+    const auto attach = d.control("attach", {device});
+    EXPECT_EQ(attach.exitCode, 1) << device;
+    EXPECT_NE(attach.err.find("vhci-hcd"), std::string::npos) << attach.err;
+  }
+  EXPECT_EQ(d.control("trace", {"w"}).err, "flashsim: no device w\n");
+  EXPECT_EQ(d.control("bad", {"q"}).out, "3\n7\n");
+  ASSERT_EQ(d.control("plug", {"q"}).exitCode, 0);
+  EXPECT_EQ(d.control("trace", {"q"}).out, trace);
+  EXPECT_EQ(d.control("page", {"q", std::to_string(64 * 16)}).exitCode, 1) << "the 64-block device is back";
+  EXPECT_EQ(serial(), before);
 }
 
 // The block device the kernel made for an attached emulated device, e.g. "sdb".

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 struct iovec;  // <sys/uio.h>; the framing header that includes this one stays portable
 
@@ -59,6 +61,10 @@ class TimedSocket {
              std::size_t& got);
   Io receive(void* data, std::size_t size, std::size_t atLeast, const Deadline& deadline,
              std::size_t& got);
+  // Receives `size` bytes onto the end of `into`, which grows with what
+  // arrives (by what it holds, 8 KiB at least), so bytes announced and never
+  // sent cost no memory.
+  Io receiveAppending(std::vector<std::uint8_t>& into, std::size_t size, const Deadline& deadline);
 
   static constexpr int kMaxPieces = 4;
 

@@ -52,6 +52,16 @@ UrbReply done(std::vector<std::uint8_t> data, std::uint32_t limit) {
   return r;
 }
 
+// Empties a command's data buffer; a large one is given back, so a device
+// between commands holds little.
+void release(std::vector<std::uint8_t>& buffer) {
+  constexpr std::size_t kKept = 64 * 1024;
+  buffer.clear();
+  if (buffer.capacity() > kKept) {
+    std::vector<std::uint8_t>().swap(buffer);
+  }
+}
+
 UrbReply stall() { return UrbReply{UrbReply::Kind::Stall, {}, 0}; }
 UrbReply held() { return UrbReply{UrbReply::Kind::Held, {}, 0}; }
 
@@ -212,8 +222,8 @@ UrbReply UsbDevice::control(const Urb& urb) {
 
 void UsbDevice::resetTransport() {
   phase_ = Phase::Command;
-  dataIn_.clear();
-  dataOut_.clear();
+  release(dataIn_);
+  release(dataOut_);
   sent_ = 0;
   received_ = 0;
   dropMid_ = false;
@@ -286,7 +296,7 @@ void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
 
 void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
   Answer a = device_->execute(request_, dataOut);
-  dataOut_.clear();
+  release(dataOut_);
   if (a.link == Answer::Link::Drop) {
     phase_ = Phase::Closing;
     return;

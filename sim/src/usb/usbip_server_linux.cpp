@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,15 +15,23 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/sim_wire.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 
 namespace flashsim {
 namespace {
 
+using deadline_io::Deadline;
+using deadline_io::Io;
+using deadline_io::TimedSocket;
+
 constexpr std::size_t kMaxConnections = 64;
+// While every connection is taken and another peer waits to connect, a
+// connection gets this long for its first request.
+constexpr std::chrono::milliseconds kScarceRequestTimeout{500};
 constexpr std::size_t kMaxHeldUrbs = 64;
+// An OUT buffer grown beyond this is given back after its URB.
+constexpr std::size_t kKeptDataOut = 64 * 1024;
 constexpr std::uint32_t kBusNum = 1;
 constexpr const char* kVhci = "/sys/devices/platform/vhci_hcd.0";
 
@@ -32,8 +42,14 @@ void log(const std::string& text) {
 
 std::uint32_t devNum(char letter) { return static_cast<std::uint32_t>(letter - 'a' + 1); }
 
-// Before import a peer must name what it wants within this time.
-constexpr std::chrono::seconds kRequestTimeout{10};
+// Unique per device: the daemon's process, the letter and how many devices
+// that letter has had; unless the profile names one.
+std::string serialNumber(char letter, unsigned generation, const Device& device) {
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "%06X%02X%04X", static_cast<unsigned>(::getpid()) & 0xFFFFFFU,
+                static_cast<unsigned>(devNum(letter)), generation & 0xFFFFU);
+  return device.profile().usbSerial.empty() ? serial : device.profile().usbSerial;
+}
 
 }  // namespace
 
@@ -52,9 +68,10 @@ struct UsbipServer::Connection {
   std::string serial;
 };
 
-UsbipServer::UsbipServer()
-    : connections_(kMaxConnections, [](ConnectionThreads::Event why, const char* what) {
-        log(ConnectionThreads::describe(why, what));
+UsbipServer::UsbipServer(std::chrono::milliseconds requestTimeout)
+    : requestTimeout_(requestTimeout),
+      connections_(kMaxConnections, [](ConnectionThreads::Event why, const char* what, std::size_t count) {
+        log(ConnectionThreads::describe(why, what, count));
       }) {}
 
 UsbipServer::~UsbipServer() { stop(); }
@@ -86,7 +103,8 @@ std::string UsbipServer::listen(const std::string& where) {
   }
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+  // Peers wait in the listen queue while every connection is taken.
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     const std::string error = "USB/IP on " + host + ":" + portText + ": " + std::strerror(errno);
     ::close(fd);
     return error;
@@ -104,15 +122,25 @@ void UsbipServer::plug(char letter, std::shared_ptr<Device> device) {
   Offer& o = offers_[letter];
   if (o.device != device) {
     o.device = std::move(device);
-    ++o.generation;
-    // Unique per device: the daemon's process, the letter and how many
-    // devices that letter has had.
-    char serial[32];
-    std::snprintf(serial, sizeof serial, "%06X%02X%04X", static_cast<unsigned>(::getpid()) & 0xFFFFFFU,
-                  static_cast<unsigned>(devNum(letter)), o.generation & 0xFFFFU);
-    o.serial = o.device->profile().usbSerial.empty() ? serial : o.device->profile().usbSerial;
+    o.serial = serialNumber(letter, ++o.generation, *o.device);
   }
   o.plugged = true;
+}
+
+void UsbipServer::withdraw(char letter, const std::shared_ptr<Device>& previous) {
+  unplug(letter);
+  std::lock_guard lock(mutex_);
+  auto it = offers_.find(letter);
+  if (it == offers_.end() || it->second.device == previous) {
+    return;
+  }
+  if (!previous) {
+    offers_.erase(it);
+    return;
+  }
+  Offer& o = it->second;
+  o.device = previous;
+  o.serial = serialNumber(letter, --o.generation, *o.device);
 }
 
 void UsbipServer::unplug(char letter) {
@@ -136,6 +164,7 @@ bool UsbipServer::offers(char letter) {
 }
 
 void UsbipServer::stop() {
+  stopping_ = true;
   if (listenFd_ >= 0) {
     ::shutdown(listenFd_, SHUT_RDWR);
     acceptThread_.join();
@@ -146,7 +175,17 @@ void UsbipServer::stop() {
 }
 
 void UsbipServer::acceptLoop() {
-  while (true) {
+  while (!stopping_) {
+    if (connections_.count() >= kMaxConnections) {
+      // Every connection is taken: a peer that comes waits in the listen
+      // queue, and those slow with their first request make room for it.
+      pollfd queued{listenFd_, POLLIN, 0};
+      if (::poll(&queued, 1, 0) > 0 && (queued.revents & POLLIN) != 0) {
+        closeSlowRequests(kScarceRequestTimeout);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       const int one = 1;  // one answer per request: no waiting for more bytes to send
@@ -178,8 +217,11 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
     c.letter = importedLetter;
     c.device = o.device;
     c.serial = o.serial;
+  } else {
+    waiting_[fd] = std::chrono::steady_clock::now();
   }
   if (!connections_.start(fd, [this, c = std::move(c)](int) mutable { serveAndRelease(c); })) {
+    waiting_.erase(fd);
     return "too many USB/IP connections, or no thread for another";
   }
   if (importedLetter != 0) {
@@ -188,9 +230,28 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
   return {};
 }
 
+bool UsbipServer::firstRequestArrived(int fd) {
+  std::lock_guard lock(mutex_);
+  return waiting_.erase(fd) == 1;
+}
+
+void UsbipServer::closeSlowRequests(std::chrono::milliseconds limit) {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (now - it->second >= limit) {
+      ::shutdown(it->first, SHUT_RDWR);  // its thread ends and gives back the connection
+      it = waiting_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void UsbipServer::serveAndRelease(Connection& c) {
   const auto release = [&] {
     std::lock_guard lock(mutex_);
+    waiting_.erase(c.fd);
     auto it = offers_.find(c.letter);
     if (it != offers_.end() && it->second.userFd == c.fd) {
       it->second.userFd = -1;
@@ -205,7 +266,7 @@ void UsbipServer::serveAndRelease(Connection& c) {
   release();
 }
 
-void UsbipServer::listDevices(int fd) {
+void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
   std::vector<std::uint8_t> out;
   std::uint32_t count = 0;
   {
@@ -236,27 +297,32 @@ void UsbipServer::listDevices(int fd) {
   reply[10] = static_cast<std::uint8_t>(count >> 8);
   reply[11] = static_cast<std::uint8_t>(count);
   reply.insert(reply.end(), out.begin(), out.end());
-  wire::writeAll(fd, reply.data(), reply.size());
+  link.send(reply.data(), reply.size(), deadline);
 }
 
 // The operation before import. True when a device was imported.
-bool UsbipServer::import(Connection& c) {
-  const auto deadline = std::chrono::steady_clock::now() + kRequestTimeout;
+bool UsbipServer::import(Connection& c, TimedSocket& link) {
+  const Deadline deadline = Deadline::after(requestTimeout_);
   std::uint8_t raw[usbip::kOpHeaderSize];
-  if (wire::readAllBy(c.fd, raw, sizeof raw, deadline) != wire::ReadResult::Ok) {
+  std::size_t got = 0;
+  if (link.receive(raw, sizeof raw, sizeof raw, deadline, got) != Io::Ok) {
     return false;
   }
   const usbip::OpHeader op = usbip::decodeOp(raw);
+  char busIdBytes[usbip::kBusIdSize];
+  if (op.code == usbip::kReqImport &&
+      link.receive(busIdBytes, sizeof busIdBytes, sizeof busIdBytes, deadline, got) != Io::Ok) {
+    return false;
+  }
+  if (!firstRequestArrived(c.fd)) {
+    return false;
+  }
   if (op.code == usbip::kReqDevlist) {
-    listDevices(c.fd);
+    listDevices(link, deadline);
     return false;
   }
   if (op.code != usbip::kReqImport) {
     log("unknown request; closing the connection");
-    return false;
-  }
-  char busIdBytes[usbip::kBusIdSize];
-  if (wire::readAllBy(c.fd, busIdBytes, sizeof busIdBytes, deadline) != wire::ReadResult::Ok) {
     return false;
   }
   const std::string wanted(busIdBytes, strnlen(busIdBytes, sizeof busIdBytes));
@@ -291,19 +357,28 @@ bool UsbipServer::import(Connection& c) {
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepImport, status});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.insert(reply.end(), record.begin(), record.end());
-  return wire::writeAll(c.fd, reply.data(), reply.size()) && status == usbip::kStatusOk;
+  return link.send(reply.data(), reply.size(), deadline) == Io::Ok && status == usbip::kStatusOk;
 }
 
 void UsbipServer::serve(Connection& c) {
-  if (c.letter == 0 && !import(c)) {
+  TimedSocket link(c.fd);
+  if (c.letter == 0 && !import(c, link)) {
     return;
   }
   usb::UsbDevice device(c.device, c.serial);
   std::vector<std::uint32_t> held;  // seqnums of URBs left unanswered
   std::vector<std::uint8_t> dataOut;
   while (true) {
+    // Between URBs the link may idle; once one has begun, the rest of it
+    // and its answer move within the request time-out.
     std::uint8_t raw[usbip::kUrbHeaderSize];
-    if (!wire::readAll(c.fd, raw, sizeof raw)) {
+    std::size_t got = 0;
+    if (link.receive(raw, sizeof raw, 1, Deadline::never(), got) != Io::Ok) {
+      return;
+    }
+    const Deadline deadline = Deadline::after(requestTimeout_);
+    std::size_t more = 0;
+    if (got < sizeof raw && link.receive(raw + got, sizeof raw - got, sizeof raw - got, deadline, more) != Io::Ok) {
       return;
     }
     const usbip::UrbHeader h = usbip::decodeUrb(raw);
@@ -317,7 +392,7 @@ void UsbipServer::serve(Connection& c) {
         ret.w[usbip::UrbHeader::Arg0] = static_cast<std::uint32_t>(usbip::kErrConnReset);
       }
       const auto bytes = usbip::encodeUrb(ret);
-      if (!wire::writeAll(c.fd, bytes.data(), bytes.size())) {
+      if (link.send(bytes.data(), bytes.size(), deadline) != Io::Ok) {
         return;
       }
       continue;
@@ -337,14 +412,14 @@ void UsbipServer::serve(Connection& c) {
     urb.setup = h.setup;
     urb.length = length;
     dataOut.clear();
-    if (!urb.in) {
-      dataOut.resize(length);
-      if (!wire::readAll(c.fd, dataOut.data(), dataOut.size())) {
-        return;
-      }
+    if (!urb.in && link.receiveAppending(dataOut, length, deadline) != Io::Ok) {
+      return;
     }
     urb.dataOut = &dataOut;
     const usb::UrbReply reply = device.submit(urb);
+    if (dataOut.capacity() > kKeptDataOut) {
+      std::vector<std::uint8_t>().swap(dataOut);
+    }
     if (reply.kind == usb::UrbReply::Kind::Held) {
       held.push_back(h.w[usbip::UrbHeader::Seqnum]);
       if (held.size() > kMaxHeldUrbs) {
@@ -359,18 +434,19 @@ void UsbipServer::serve(Connection& c) {
     } else {
       ret.w[usbip::UrbHeader::Arg1] = urb.in ? static_cast<std::uint32_t>(reply.data.size()) : reply.taken;
     }
-    const auto head = usbip::encodeUrb(ret);
-    std::vector<std::uint8_t> out(head.begin(), head.end());
-    if (urb.in) {
-      out.insert(out.end(), reply.data.begin(), reply.data.end());
-    }
+    auto head = usbip::encodeUrb(ret);
+    iovec pieces[2] = {{head.data(), head.size()},
+                       {const_cast<std::uint8_t*>(reply.data.data()), urb.in ? reply.data.size() : 0}};
     if (reply.kind == usb::UrbReply::Kind::Close) {
       if (!reply.data.empty()) {  // the answer breaks off half-way
-        wire::writeAll(c.fd, out.data(), out.size() / 2);
+        const std::size_t half = (pieces[0].iov_len + pieces[1].iov_len) / 2;
+        pieces[0].iov_len = std::min(half, head.size());
+        pieces[1].iov_len = half - pieces[0].iov_len;
+        link.send(pieces, 2, deadline);
       }
       return;
     }
-    if (!wire::writeAll(c.fd, out.data(), out.size())) {
+    if (link.send(pieces, 2, deadline) != Io::Ok) {
       return;
     }
   }

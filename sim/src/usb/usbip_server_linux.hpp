@@ -6,6 +6,8 @@
 // (bus 1, device number N), so device E is always 1-5.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "common/deadline_io.hpp"
 #include "connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 
@@ -20,7 +23,11 @@ namespace flashsim {
 
 class UsbipServer {
  public:
-  UsbipServer();
+  // A peer's first request, and each URB once it has begun (the rest of it
+  // and its answer), must move within `requestTimeout`; else the connection
+  // is closed.
+  static constexpr std::chrono::milliseconds kRequestTimeout{10000};
+  explicit UsbipServer(std::chrono::milliseconds requestTimeout = kRequestTimeout);
   ~UsbipServer();
   UsbipServer(const UsbipServer&) = delete;
   UsbipServer& operator=(const UsbipServer&) = delete;
@@ -34,6 +41,10 @@ class UsbipServer {
   void plug(char letter, std::shared_ptr<Device> device);
   void unplug(char letter);
   bool offers(char letter);  // plugged
+  // Undoes the last plug of `letter` (an attach that failed): unplugged, the
+  // letter offers `previous` again as it did before, with its serial number;
+  // nothing when `previous` is null.
+  void withdraw(char letter, const std::shared_ptr<Device>& previous);
 
   // Hands a plugged device to the local vhci-hcd driver. Returns an error
   // text, empty on success.
@@ -53,13 +64,23 @@ class UsbipServer {
   std::string startConnection(int fd, char importedLetter);
   void serveAndRelease(Connection& c);
   void serve(Connection& c);
-  bool import(Connection& c);
-  void listDevices(int fd);
+  bool import(Connection& c, deadline_io::TimedSocket& link);
+  // The first request of connection `fd` has come whole: no longer waiting.
+  // False when the connection was closed meanwhile for taking too long.
+  bool firstRequestArrived(int fd);
+  // Closes the connections whose first request has been on its way for `limit`.
+  void closeSlowRequests(std::chrono::milliseconds limit);
+  void listDevices(deadline_io::TimedSocket& link, const deadline_io::Deadline& deadline);
 
+  const std::chrono::milliseconds requestTimeout_;
   std::mutex mutex_;
   std::map<char, Offer> offers_;
+  // The connections whose first request has not yet come whole, by socket,
+  // with the time each was accepted.
+  std::map<int, std::chrono::steady_clock::time_point> waiting_;
   int listenFd_ = -1;
   std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
   // Last, so it ends before what its threads use.
   ConnectionThreads connections_;
