@@ -38,9 +38,10 @@ class DiskArrivalGate {
   // `devicePath` has been set up, or the disk has none and will get none.
   using NodeReady = std::function<bool(const std::string& devicePath)>;
 
-  // How long an arrival is held back at most: past this the disk is reported
-  // anyway, and the tool meets the node as it is.
-  static constexpr std::chrono::seconds kLongestWait{30};
+  // How long an arrival is held back at most: udev's own time limit for one
+  // event (its default). Past it udev has given up on the node, and the disk
+  // is reported anyway: the tool meets the node as it is.
+  static constexpr std::chrono::seconds kLongestWait{180};
 
   explicit DiskArrivalGate(NodeReady nodeReady) : nodeReady_(std::move(nodeReady)) {}
 
