@@ -102,8 +102,8 @@ bool TForm1::DriveArrival(char letter) {
   // the operator told.
   bool started = false;
   try {
-    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing[0], timing[1], timing[2],
-                                  timing[3]);
+    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing.Timing1, timing.Timing2,
+                                  timing.Timing3, timing.Timing4);
     started = job->Started();  // the object lives at least until events run again
   } catch (const std::bad_alloc&) {
     started = false;

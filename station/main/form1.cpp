@@ -210,9 +210,10 @@ void TForm1::BuildAcTimingGroup() {
   CustomRBtn->setGeometry(16, 72, 25, 17);
   CustomRBtn->setChecked(true);
 
-  static constexpr const char* kDesignText[4] = {"247", "247", "255", "255"};
+  const station::TimingSet designValues;  // the defaults
   for (int i = 0; i < 4; ++i) {
-    auto* edit = new QLineEdit(QString::fromLatin1(kDesignText[i]), GroupBox2);
+    auto* edit = new QLineEdit(QString::number(designValues.*station::kTimingFields[static_cast<std::size_t>(i)]),
+                               GroupBox2);
     edit->setObjectName(QStringLiteral("TimingEdit%1").arg(i + 1));
     edit->setMaxLength(3);
     edit->setGeometry(48 + 48 * i, 68, 41, 21);
@@ -519,11 +520,11 @@ void TForm1::TypeComBoxChange() { SetSelectMode(true); }
 void TForm1::TimingEditClick(int /*field*/) { SetSelectMode(false); }
 
 station::TimingSet TForm1::CurrentTimingSet() {
-  station::TimingSet timing = station::kDefaultTimingSet;
+  station::TimingSet timing;  // the defaults
   if (!SelectRBtn->isChecked()) {
     for (std::size_t k = 0; k < 4; ++k) {
       const QByteArray text = TimingEdit[k]->text().toLocal8Bit();
-      timing[k] = station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+      timing.*station::kTimingFields[k] = station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
     }
     return timing;
   }

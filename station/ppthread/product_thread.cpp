@@ -23,13 +23,10 @@ ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
                              std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
                              std::int32_t timing2, std::int32_t timing3, std::int32_t timing4)
     : QThread(nullptr),
+      station::TimingSet{timing1, timing2, timing3, timing4},
       Drive(1, drive),
       Row(std::move(row)),
       CancelRequest(cancelRequest),
-      Timing1(timing1),
-      Timing2(timing2),
-      Timing3(timing3),
-      Timing4(timing4),
       Passed(0) {
   g_liveJobs.fetch_add(1);
   connect(this, &QThread::finished, this, &QObject::deleteLater);  // free on terminate

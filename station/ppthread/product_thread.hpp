@@ -29,9 +29,11 @@
 #include <memory>
 #include <string>
 
+#include "config/timing_set.hpp"
 #include "job_row.hpp"
 
-class ProductThread : public QThread {
+// Its fields Timing1 ... Timing4 are the job's timing set (the base).
+class ProductThread : public QThread, public station::TimingSet {
  public:
   // Stores the fields and starts the job at once, after every field is set.
   // Called on the window thread. If the thread cannot be created there is
@@ -49,10 +51,7 @@ class ProductThread : public QThread {
   std::string Drive;  // the drive letter as a one-character string
   std::unique_ptr<station::JobRow> Row;  // the row's text, colour and bar, and the count
   std::atomic<std::int32_t>* CancelRequest;
-  std::int32_t Timing1;
-  std::int32_t Timing2;
-  std::int32_t Timing3;
-  std::int32_t Timing4;
+  // Timing1 ... Timing4: station::TimingSet
   std::int32_t Passed = 0;  // 1 once the device has passed
 
   // Job objects not yet deleted (created and not yet ended and freed).

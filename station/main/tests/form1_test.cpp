@@ -32,6 +32,13 @@
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 
+namespace station {
+// How QCOMPARE shows a timing set.
+char* toString(const TimingSet& t) {
+  return QTest::toString(QStringLiteral("{%1, %2, %3, %4}").arg(t.Timing1).arg(t.Timing2).arg(t.Timing3).arg(t.Timing4));
+}
+}  // namespace station
+
 namespace {
 
 using station::testing::kWorkedExampleIni;
@@ -226,6 +233,9 @@ void Form1Test::layoutMatchesTheForm() {
     QCOMPARE(bar->value(), 0);
   }
   for (const QLineEdit* edit : form->TimingEdit) QCOMPARE(edit->maxLength(), 3);
+  QCOMPARE((QStringList{form->TimingEdit[0]->text(), form->TimingEdit[1]->text(), form->TimingEdit[2]->text(),
+                        form->TimingEdit[3]->text()}),
+           (QStringList{"247", "247", "255", "255"}));
   QVERIFY(form->VendorComBox->isEditable());
   QVERIFY(form->TypeComBox->isEditable());
 
