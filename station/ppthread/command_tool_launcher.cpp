@@ -1,14 +1,11 @@
 #include "command_tool_launcher.hpp"
 
-#include <QProgressBar>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "common/tool_contract.hpp"
 #include "process_launcher.hpp"
-#include "window_handover.hpp"
 
 namespace station {
 namespace {
@@ -80,18 +77,6 @@ bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cance
     if (cancelRequested && cancelRequested()) return false;
     Pause(kPollPauseMs);
   }
-}
-
-bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest,
-                    QProgressBar* bar) {
-  const auto cancelled = [cancelRequest] {
-    return cancelRequest != nullptr && cancelRequest->load() != 0;
-  };
-  const auto setBar = [bar](int position) {
-    if (bar == nullptr) return;
-    RunOnWindowThread([bar, position] { bar->setValue(position); });
-  };
-  return WaitBlankCheck(drive, cancelled, setBar);
 }
 
 void SetLauncherPauseForTesting(LauncherPause pause) {

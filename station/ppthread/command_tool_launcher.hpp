@@ -10,8 +10,6 @@
 #include <functional>
 #include <string>
 
-class QProgressBar;
-
 namespace station {
 
 // The command lines are the contract's three templates, formatted into a
@@ -38,16 +36,12 @@ bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_
 
 // Polls until the device's blank check has finished: true as soon as a poll
 // run ends with 0; false when a run cannot be started or ends with anything
-// but 0 or 2, and when the cancel flag is found set after an answer of 2.
-// The bar (range 0..100) is set to 0 first and stepped 4, 8, ... 96, 0, 4 ...
-// with each answer of 2; each change is made on the window thread while the
-// caller waits (at once when called there). A null bar or flag is allowed.
-bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest,
-                    QProgressBar* bar);
-
-// The same wait with the two outside effects as functions: `cancelRequested`
-// is asked only after an answer of 2, `setBarPosition` gets every bar
-// position, both on the caller's thread.
+// but 0 or 2, and when a cancel is found requested after an answer of 2.
+// The row's bar (range 0..100) is set to 0 first and stepped 4, 8, ... 96,
+// 0, 4 ... with each answer of 2. The two outside effects are functions,
+// both called on the caller's thread: `cancelRequested` (the row's cancel
+// flag) is asked only after an answer of 2, `setBarPosition` gets every bar
+// position (the job hands it to the window thread). Either may be empty.
 bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
                     const std::function<void(int)>& setBarPosition);
 

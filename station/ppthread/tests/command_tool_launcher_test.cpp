@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "ppthread/window_handover.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -22,6 +23,17 @@ using station::kRunReadingPauseMs;
 using station::ProbeDrive;
 using station::StartBlankCheck;
 using station::WaitBlankCheck;
+
+// The wait on a row's cancel flag and progress bar, as a job runs it: every
+// bar position is set on the window thread while the caller waits (at once
+// when called there). A null flag or bar is allowed.
+bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest, QProgressBar* bar) {
+  return WaitBlankCheck(
+      drive, [cancelRequest] { return cancelRequest != nullptr && cancelRequest->load() != 0; },
+      [bar](int position) {
+        if (bar != nullptr) station::RunOnWindowThread([bar, position] { bar->setValue(position); });
+      });
+}
 
 class LauncherTest : public testing::Test {
  protected:
