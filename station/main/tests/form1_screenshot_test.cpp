@@ -28,11 +28,9 @@ class Form1Screenshot : public QObject {
     QVERIFY(dir_->isValid());
     previous_ = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir_->path()));
-    station::SetSystemDefaultLangIDForTesting(0x0409);
   }
 
   void cleanup() {
-    station::ClearSystemDefaultLangIDForTesting();
     QDir::setCurrent(previous_);
     dir_.reset();
   }

@@ -76,6 +76,10 @@ void PickFromList(QComboBox* box, int index) {
 class Form1Test : public QObject {
   Q_OBJECT
 
+ public:
+  // What the station reported (the application's and the windows' report).
+  void Report(const QString& message) { reported_ << message; }
+
  private slots:
   void init();
   void cleanup();
@@ -98,6 +102,7 @@ class Form1Test : public QObject {
   std::unique_ptr<QTemporaryDir> dir_;
   QString previousDir_;
   QStringList reported_;
+  std::uint16_t systemLanguage_ = 0x0409;  // the windows' system language
 };
 
 void Form1Test::init() {
@@ -106,14 +111,11 @@ void Form1Test::init() {
   previousDir_ = QDir::currentPath();
   QVERIFY(QDir::setCurrent(dir_->path()));
   station::UiTexts() = station::UiTextTable{};
-  station::SetSystemDefaultLangIDForTesting(0x0409);
+  systemLanguage_ = 0x0409;
   reported_.clear();
-  station::SetExceptionSinkForTesting([this](const QString& message) { reported_ << message; });
 }
 
 void Form1Test::cleanup() {
-  station::SetExceptionSinkForTesting({});
-  station::ClearSystemDefaultLangIDForTesting();
   station::UiTexts() = station::UiTextTable{};
   QDir::setCurrent(previousDir_);
   dir_.reset();
@@ -126,7 +128,10 @@ void Form1Test::WriteFile(const char* name, const QByteArray& text) {
 }
 
 std::unique_ptr<TForm1> Form1Test::ShowForm() {
-  auto form = std::make_unique<TForm1>();
+  station::WindowServices services;
+  services.report = [this](const QString& message) { Report(message); };
+  services.systemLanguage = [language = systemLanguage_] { return language; };
+  auto form = std::make_unique<TForm1>(nullptr, std::move(services));
   form->show();
   if (!QTest::qWaitForWindowExposed(form.get())) return nullptr;
   return form;
@@ -443,7 +448,14 @@ void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
     QCOMPARE(form->DinfoStr[3]->textFormat(), Qt::PlainText);  // shown as typed, never as markup
   }
   station::UiTexts() = station::UiTextTable{};
-  station::SetSystemDefaultLangIDForTesting(0x0804);  // Chinese (PRC): no such section
+  systemLanguage_ = 0x0C04;  // Chinese (Hong Kong) reads the English section ...
+  {
+    auto form = ShowForm();
+    QVERIFY(form);
+    QCOMPARE(form->RowLabel[0]->text(), QStringLiteral("Slot 1: "));
+  }
+  station::UiTexts() = station::UiTextTable{};
+  systemLanguage_ = 0x0804;  // ... Chinese (PRC) its own, and the file has no such section
   auto form = ShowForm();
   QVERIFY(form);
   for (int n = 0; n < 8; ++n) {
@@ -516,14 +528,13 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   // A handler of the window: reported, and the window goes on.
   auto form = ShowForm();
   QVERIFY(form);
-  station::RunHandler([] { throw station::EConvertError("x"); });
+  form->HandleEvent([] { throw station::EConvertError("x"); });
   QCOMPARE(reported_.size(), 2);
   QCOMPARE(reported_.back(), QStringLiteral("'x' is not a valid integer value"));
   form->RecordJobResult(1);
   QCOMPARE(form->SuccessStr->text(), QStringLiteral("1"));
 
-  // Without a sink: a modal message box titled with the application's title.
-  station::SetExceptionSinkForTesting({});
+  // The station's own report: a modal message box titled with the application's title.
   QApplication::setApplicationDisplayName(QString::fromLatin1(station::kApplicationTitle));
   QString title;
   QString text;
@@ -543,8 +554,8 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
 }
 
 int main(int argc, char* argv[]) {
-  station::StationApplication application(argc, argv);
   Form1Test test;
+  station::StationApplication application(argc, argv, [&test](const QString& message) { test.Report(message); });
   return QTest::qExec(&test, argc, argv);
 }
 
