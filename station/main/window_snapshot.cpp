@@ -3,27 +3,22 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSaveFile>
 #include <QTimer>
-
-#include <cstdio>
 
 #include "main/form1.hpp"
 
 namespace station {
 namespace {
 
+// Written aside and renamed over the old file in one step: a reader never
+// finds it missing or half-written.
 bool ReplaceFile(const QString& path, const QByteArray& bytes) {
-  const QString aside = path + QStringLiteral(".part");
-  QFile file(aside);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  if (file.write(bytes) != bytes.size()) return false;
-  file.close();
-  // rename() replaces the old file in one step: a reader never finds none.
-  return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0;
+  QSaveFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
 }  // namespace

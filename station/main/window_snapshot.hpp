@@ -2,9 +2,10 @@
 // environment variable LUMIVAR_SNAPSHOT_DIR names a directory, the window
 // saves, once a second, a picture of itself (lumivar.png) and its state as
 // text (lumivar.txt: the three counters, the eight row texts and the open
-// message boxes). Each file is replaced whole (written aside, then renamed),
-// so a reader never sees a half-written one. Without the variable nothing
-// happens. The operator sees nothing of it.
+// message boxes). Each file is replaced whole (QSaveFile: written aside,
+// then renamed over the old one), so a reader never finds it missing or
+// half-written. Without the variable nothing happens. The operator sees
+// nothing of it.
 #pragma once
 
 #include <QString>
