@@ -1,12 +1,16 @@
 // The station window against its form: layout, texts, fonts and colours,
 // the start-up state, the AC Timing group driven through its widgets, the
-// counters and the Cancel buttons. Each test runs in its own temporary
-// working directory, where it writes the INI files it needs.
+// counters and the Cancel buttons, and its snapshot files. Each test runs in
+// its own temporary working directory, where it writes the files it needs.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -22,6 +26,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -31,6 +36,7 @@
 #include "config/ui_text_table.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
+#include "main/window_snapshot.hpp"
 
 namespace station {
 // How QCOMPARE shows a timing set.
@@ -71,6 +77,44 @@ void PickFromList(QComboBox* box, int index) {
   QTRY_VERIFY(!view->isVisible());
 }
 
+// Standard error into a file while alive; its lines from the station.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const QString& path) : path_(path) {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int fd = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+  }
+  ~StderrCapture() { Restore(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  QStringList StationLines() {
+    Restore();
+    QFile file(path_);
+    QStringList lines;
+    if (file.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith("lumivar:")) lines << QString::fromLocal8Bit(line);
+      }
+    }
+    return lines;
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  QString path_;
+  int saved_ = -1;
+};
+
 }  // namespace
 
 class Form1Test : public QObject {
@@ -93,6 +137,7 @@ class Form1Test : public QObject {
   void recordJobResultCountsJobs();
   void cancelHidesTheButtonAndSetsTheFlag();
   void exceptionInAnEventHandlerIsReported();
+  void snapshotsMakeTheirFolderOrSayOnceWhyNot();
 
  private:
   void WriteFile(const char* name, const QByteArray& text);
@@ -551,6 +596,46 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   closer.stop();
   QCOMPARE(title, QStringLiteral("Blank Checking Tool v1.0"));
   QCOMPARE(text, QStringLiteral("device table lost"));
+}
+
+void Form1Test::snapshotsMakeTheirFolderOrSayOnceWhyNot() {
+  auto form = ShowForm();
+  QVERIFY(form);
+  // A folder that is not there, nor its parent: made, and the files written.
+  const QString folder = dir_->filePath(QStringLiteral("snap/a"));
+  qputenv(station::kSnapshotDirVar, QFile::encodeName(folder));
+  station::StartWindowSnapshotsFromEnvironment(*form);
+  qunsetenv(station::kSnapshotDirVar);
+  QTRY_VERIFY(QFile::exists(folder + QStringLiteral("/lumivar.txt")));
+  QVERIFY(!QImage(folder + QStringLiteral("/lumivar.png")).isNull());
+  QFile state(folder + QStringLiteral("/lumivar.txt"));
+  QVERIFY(state.open(QIODevice::ReadOnly));
+  QVERIFY(state.readAll().startsWith("Total 0\nSuccess 0\nFail 0\nRow 1: Waiting device...\n"));
+
+  // A folder that cannot be made (a file stands in its way): nothing is
+  // written, and standard error is told why once, not at every try; again
+  // only when it fails after it has worked.
+  WriteFile("plain", "x");
+  const QString blockedFolder = dir_->filePath(QStringLiteral("plain/snap"));
+  station::WindowSnapshots snapshots(*form, blockedFolder);
+  StderrCapture capture(dir_->filePath(QStringLiteral("stderr.txt")));
+  QVERIFY(!snapshots.Save());
+  QVERIFY(!snapshots.Save());
+  QVERIFY(QFile::remove(dir_->filePath(QStringLiteral("plain"))));
+  QVERIFY(snapshots.Save());
+  QVERIFY(QFile::exists(blockedFolder + QStringLiteral("/lumivar.png")));
+  QVERIFY(QDir(blockedFolder).removeRecursively());
+  WriteFile("plain/snap", "x");
+  QVERIFY(!snapshots.Save());
+  QVERIFY(!snapshots.Save());
+  const QStringList told = capture.StationLines();
+  QCOMPARE(told.size(), 2);
+  for (const QString& line : told) {
+    QVERIFY2(line.startsWith(QStringLiteral("lumivar: LUMIVAR_SNAPSHOT_DIR: no window snapshots are written: "
+                                            "cannot make the folder \"%1\": ")
+                                 .arg(blockedFolder)),
+             qPrintable(line));
+  }
 }
 
 int main(int argc, char* argv[]) {
