@@ -525,7 +525,8 @@ station::TimingSet TForm1::CurrentTimingSet() {
   if (!SelectRBtn->isChecked()) {
     for (std::size_t k = 0; k < 4; ++k) {
       const QByteArray text = TimingEdit[k]->text().toLocal8Bit();
-      timing.*station::kTimingFields[k] = station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+      timing.*station::kTimingFields[k] =
+          station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
     }
     return timing;
   }

@@ -41,7 +41,8 @@
 namespace station {
 // How QCOMPARE shows a timing set.
 char* toString(const TimingSet& t) {
-  return QTest::toString(QStringLiteral("{%1, %2, %3, %4}").arg(t.Timing1).arg(t.Timing2).arg(t.Timing3).arg(t.Timing4));
+  return QTest::toString(
+      QStringLiteral("{%1, %2, %3, %4}").arg(t.Timing1).arg(t.Timing2).arg(t.Timing3).arg(t.Timing4));
 }
 }  // namespace station
 
