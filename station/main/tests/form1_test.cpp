@@ -27,9 +27,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "config/strict_integer.hpp"
 #include "config/tests/worked_example_ini.hpp"
@@ -78,43 +80,27 @@ void PickFromList(QComboBox* box, int index) {
   QTRY_VERIFY(!view->isVisible());
 }
 
-// Standard error into a file while alive; its lines from the station.
-class StderrCapture {
- public:
-  explicit StderrCapture(const QString& path) : path_(path) {
-    std::fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    const int fd = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-  }
-  ~StderrCapture() { Restore(); }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-
-  QStringList StationLines() {
-    Restore();
-    QFile file(path_);
-    QStringList lines;
-    if (file.open(QIODevice::ReadOnly)) {
-      for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("lumivar:")) lines << QString::fromLocal8Bit(line);
-      }
+// The lines that `run` writes to standard error from the station (held in
+// the file at `path` meanwhile).
+QStringList StationLinesOnStderr(const QString& path, const std::function<void()>& run) {
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int file = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(file, STDERR_FILENO);
+  close(file);
+  run();
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  QFile written(path);
+  QStringList lines;
+  if (written.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& line : written.readAll().split('\n')) {
+      if (line.startsWith("lumivar:")) lines << QString::fromLocal8Bit(line);
     }
-    return lines;
   }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    saved_ = -1;
-  }
-  QString path_;
-  int saved_ = -1;
-};
+  return lines;
+}
 
 }  // namespace
 
@@ -619,17 +605,18 @@ void Form1Test::snapshotsMakeTheirFolderOrSayOnceWhyNot() {
   WriteFile("plain", "x");
   const QString blockedFolder = dir_->filePath(QStringLiteral("plain/snap"));
   station::WindowSnapshots snapshots(*form, blockedFolder);
-  StderrCapture capture(dir_->filePath(QStringLiteral("stderr.txt")));
-  QVERIFY(!snapshots.Save());
-  QVERIFY(!snapshots.Save());
-  QVERIFY(QFile::remove(dir_->filePath(QStringLiteral("plain"))));
-  QVERIFY(snapshots.Save());
-  QVERIFY(QFile::exists(blockedFolder + QStringLiteral("/lumivar.png")));
-  QVERIFY(QDir(blockedFolder).removeRecursively());
-  WriteFile("plain/snap", "x");
-  QVERIFY(!snapshots.Save());
-  QVERIFY(!snapshots.Save());
-  const QStringList told = capture.StationLines();
+  std::vector<bool> saved;
+  const QStringList told = StationLinesOnStderr(dir_->filePath(QStringLiteral("stderr.txt")), [&] {
+    saved.push_back(snapshots.Save());
+    saved.push_back(snapshots.Save());
+    QFile::remove(dir_->filePath(QStringLiteral("plain")));
+    saved.push_back(snapshots.Save());  // now it can be made
+    QDir(blockedFolder).removeRecursively();
+    WriteFile("plain/snap", "x");
+    saved.push_back(snapshots.Save());
+    saved.push_back(snapshots.Save());
+  });
+  QCOMPARE(saved, (std::vector<bool>{false, false, true, false, false}));
   QCOMPARE(told.size(), 2);
   for (const QString& line : told) {
     QVERIFY2(line.startsWith(QStringLiteral("lumivar: LUMIVAR_SNAPSHOT_DIR: no window snapshots are written: "
