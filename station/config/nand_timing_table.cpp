@@ -33,11 +33,10 @@ void LoadNandTimingTable(const IniFile& ini, NandTimingTable& table) {
     NAND_ENTRY entry;
     entry.Vendor = name.substr(0, slash);
     entry.Type = name.substr(slash + 1);
-    std::int32_t* const fields[4] = {&entry.Timing1, &entry.Timing2, &entry.Timing3, &entry.Timing4};
-    for (int k = 0; k < 4; ++k) {
+    for (std::size_t k = 0; k < kTimingFields.size(); ++k) {
       const std::string key = name + ":TIMING" + static_cast<char>('1' + k);
-      const std::optional<std::string> value = ini.value(key);
-      *fields[k] = value ? DecimalValue(*value) : kDefaultTimingSet[k];
+      // A missing key keeps the default the entry was made with.
+      if (const std::optional<std::string> value = ini.value(key)) entry.*kTimingFields[k] = DecimalValue(*value);
     }
     table.push_back(std::move(entry));
   }
@@ -51,11 +50,9 @@ void LoadNandTimingTable(const char* path, NandTimingTable& table) {
 
 TimingSet LookupTiming(const NandTimingTable& table, std::string_view vendor, std::string_view type) {
   for (const NAND_ENTRY& row : table) {
-    if (row.Vendor == vendor && row.Type == type) {
-      return {row.Timing1, row.Timing2, row.Timing3, row.Timing4};
-    }
+    if (row.Vendor == vendor && row.Type == type) return static_cast<const TimingSet&>(row);
   }
-  return kDefaultTimingSet;
+  return TimingSet{};
 }
 
 }  // namespace station

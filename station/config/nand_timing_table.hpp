@@ -2,31 +2,26 @@
 // gets from it.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "config/timing_set.hpp"
+
 namespace station {
 
 class IniFile;
 
-struct NAND_ENTRY {
+// One row of the table: Vendor, Type and the row's Timing1 ... Timing4 (the
+// timing set it derives from; a key the file lacks keeps its default).
+struct NAND_ENTRY : TimingSet {
   std::string Vendor;  // upper-case ASCII letters, other bytes as in the file
   std::string Type;
-  std::int32_t Timing1 = 247;
-  std::int32_t Timing2 = 247;
-  std::int32_t Timing3 = 255;
-  std::int32_t Timing4 = 255;
 };
 
 using NandTimingTable = std::vector<NAND_ENTRY>;
-
-// TIMING1 ... TIMING4 in this order.
-using TimingSet = std::array<std::int32_t, 4>;
-inline constexpr TimingSet kDefaultTimingSet{247, 247, 255, 255};
 
 // The timing keys are built as "<section>:TIMINGk" in an 80-byte key buffer;
 // a section whose name is longer than this gives no row.

@@ -1,6 +1,5 @@
 #include "config/ui_text_table.hpp"
 
-#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -25,10 +24,9 @@ constexpr TextKey kTextKeys[] = {
     {"SettingMsg", &UiTextTable::SettingMsg},       {"CancelStr", &UiTextTable::CancelStr},
 };
 
-constexpr int kNoOverride = -1;
-std::atomic<int> langIdOverride{kNoOverride};
+}  // namespace
 
-std::uint16_t LangIdFromLocale() {
+std::uint16_t SystemDefaultLangID() {
   for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(variable);
     if (value == nullptr || *value == '\0') continue;
@@ -39,8 +37,6 @@ std::uint16_t LangIdFromLocale() {
   }
   return 0x0409;
 }
-
-}  // namespace
 
 UiTextTable& UiTexts() {
   static UiTextTable texts;
@@ -70,15 +66,5 @@ void LoadUiTexts(const IniFile& ini, std::uint16_t langId, UiTextTable& texts) {
 void LoadUiTexts(const char* path, std::uint16_t langId, UiTextTable& texts) {
   LoadUiTexts(IniFile::Load(path), langId, texts);
 }
-
-std::uint16_t SystemDefaultLangID() {
-  const int id = langIdOverride.load();
-  if (id != kNoOverride) return static_cast<std::uint16_t>(id);
-  return LangIdFromLocale();
-}
-
-void SetSystemDefaultLangIDForTesting(std::uint16_t langId) { langIdOverride.store(langId); }
-
-void ClearSystemDefaultLangIDForTesting() { langIdOverride.store(kNoOverride); }
 
 }  // namespace station

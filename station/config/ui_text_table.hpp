@@ -39,10 +39,7 @@ const char* LanguageSection(std::uint16_t langId);
 
 // The system's default language identifier. Here it is derived from the
 // locale environment (the first non-empty of LC_ALL, LC_MESSAGES, LANG:
-// zh_CN... -> 0x0804, zh_TW... -> 0x0404, anything else or none -> 0x0409)
-// unless a test has set one.
+// zh_CN... -> 0x0804, zh_TW... -> 0x0404, anything else or none -> 0x0409).
 std::uint16_t SystemDefaultLangID();
-void SetSystemDefaultLangIDForTesting(std::uint16_t langId);
-void ClearSystemDefaultLangIDForTesting();
 
 }  // namespace station

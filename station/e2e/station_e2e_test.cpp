@@ -38,7 +38,6 @@
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "main/window_snapshot.hpp"
-#include "ppthread/process_launcher.hpp"
 #include "ppthread/product_thread.hpp"
 #include "process_fixture.hpp"
 #include "x_display.hpp"
@@ -86,6 +85,23 @@ class StationE2eTest : public QObject {
   std::unique_ptr<TForm1> form;
   std::unique_ptr<station::DeviceChangeSource> source;
   QStringList reported;  // what the station reported in its exception box
+  int failThreadStarts = 0;  // the next job threads the platform cannot create
+
+  // The window's services: the tool as built, the reports kept, job threads
+  // that fail to start while failThreadStarts says so.
+  station::WindowServices Services() {
+    station::WindowServices services;
+    services.jobs.tools.search = station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""};
+    services.jobs.startThread = [this](QThread& thread) {
+      if (failThreadStarts > 0) {
+        --failThreadStarts;
+      } else {
+        thread.start(QThread::NormalPriority);
+      }
+    };
+    services.report = [this](const QString& message) { reported << message; };
+    return services;
+  }
 
   // The emulator with these devices already plugged (they get no row: the
   // station does not look for drives present at its start), the window shown
@@ -94,7 +110,7 @@ class StationE2eTest : public QObject {
     sim = std::make_unique<Flashsim>(FLASHSIM_PATH, devices);
     QVERIFY(sim->running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim->dir()));
-    form = std::make_unique<TForm1>();
+    form = std::make_unique<TForm1>(nullptr, Services());
     form->show();
     std::string why;
     source = station::StartDeviceChangeMessages(*form, sim->dir(), why);
@@ -131,11 +147,6 @@ class StationE2eTest : public QObject {
   }
 
  private slots:
-  void initTestCase() {
-    station::SetToolSearchForTesting(std::filesystem::path(KESTRIN_PATH).parent_path().string(), "");
-    station::SetExceptionSinkForTesting([this](const QString& message) { reported << message; });
-  }
-
   void init() {
     workDir = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir::setCurrent(workDir->path()));  // no INI files unless a test writes them
@@ -157,14 +168,9 @@ class StationE2eTest : public QObject {
     source.reset();
     form.reset();
     sim.reset();
-    station::FailJobThreadCreationForTesting(0);
+    failThreadStarts = 0;
     QDir::setCurrent(QDir::tempPath());
     workDir.reset();
-  }
-
-  void cleanupTestCase() {
-    station::SetExceptionSinkForTesting({});
-    station::ClearToolSearchForTesting();
   }
 
   // Eight devices checked at once with typed timing values; a ninth is
@@ -376,7 +382,7 @@ class StationE2eTest : public QObject {
   // the failure shown; nothing is counted.
   void jobThreadNotCreated() {
     StartStation({"E:blankcheck_ms=300"});
-    station::FailJobThreadCreationForTesting(1);
+    failThreadStarts = 1;
     Dispatch(DBT_DEVICEARRIVAL, Bit('E'));
     QCOMPARE(reported.size(), 1);
     QVERIFY(reported[0].contains(QStringLiteral("E:")));

@@ -28,8 +28,6 @@
 #include "main/device_arrival.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
-#include "ppthread/command_tool_launcher.hpp"
-#include "ppthread/process_launcher.hpp"
 #include "ppthread/product_thread.hpp"
 #include "process_fixture.hpp"
 
@@ -53,14 +51,15 @@ class StationSoakTest : public QObject {
     QTemporaryDir workDir;
     QVERIFY(QDir::setCurrent(workDir.path()));
     QStringList reported;
-    station::SetExceptionSinkForTesting([&reported](const QString& message) { reported << message; });
-    station::SetToolSearchForTesting(std::filesystem::path(KESTRIN_PATH).parent_path().string(), "");
-    station::SetLauncherPauseForTesting(&ShortPause);
+    station::WindowServices services;
+    services.report = [&reported](const QString& message) { reported << message; };
+    services.jobs.tools = {station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""},
+                           &ShortPause};
 
     testfixture::Flashsim sim(FLASHSIM_PATH, {});
     QVERIFY(sim.running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim.dir()));
-    TForm1 form;
+    TForm1 form(nullptr, std::move(services));
     form.show();
     std::string why;
     auto source = station::StartDeviceChangeMessages(form, sim.dir(), why);
@@ -168,9 +167,6 @@ class StationSoakTest : public QObject {
     QVERIFY2(reported.isEmpty(), qPrintable(reported.join(QLatin1Char('\n'))));
 
     source.reset();
-    station::SetLauncherPauseForTesting(nullptr);
-    station::ClearToolSearchForTesting();
-    station::SetExceptionSinkForTesting({});
     QDir::setCurrent(QDir::tempPath());
   }
 };

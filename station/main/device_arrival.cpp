@@ -69,7 +69,7 @@ bool TForm1::DriveArrival(char letter) {
   // 1. A drive that holds a row is never probed or started again.
   if (LetterPresent(letter)) return true;
   // 2. Is it a supported device? (The window waits for the tool.)
-  if (!station::ProbeDrive(std::string(1, letter))) return true;
+  if (!station::ProbeDrive(std::string(1, letter), services_.jobs.tools)) return true;
   // 3. and 4. The lowest free row, or the limit.
   const std::size_t n = LowestFreeRow();
   const station::UiTextTable& texts = station::UiTexts();
@@ -95,24 +95,25 @@ bool TForm1::DriveArrival(char letter) {
     timing = CurrentTimingSet();
   } catch (const std::exception& error) {
     GiveBackRow(n);
-    station::ShowException(error);
+    station::ReportException(services_.report, error);
     return false;
   }
   // 7. The job. Without a thread there is no job: the row is freed again and
   // the operator told.
   bool started = false;
   try {
-    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing[0], timing[1], timing[2],
-                                  timing[3]);
+    auto* job = new ProductThread(letter, JobRowFor(n), &CancelRequest[n], timing.Timing1, timing.Timing2,
+                                  timing.Timing3, timing.Timing4, services_.jobs);
     started = job->Started();  // the object lives at least until events run again
   } catch (const std::bad_alloc&) {
     started = false;
   }
   if (!started) {
     GiveBackRow(n);
-    station::ShowException(QStringLiteral("The job for drive %1: could not be started: the system could not "
-                                          "create a thread.")
-                               .arg(QLatin1Char(letter)));
+    station::ReportException(services_.report,
+                             QStringLiteral("The job for drive %1: could not be started: the system could not "
+                                            "create a thread.")
+                                 .arg(QLatin1Char(letter)));
     return true;
   }
   // 8. One more row at work; the timing is fixed while any row holds a drive.
@@ -144,7 +145,7 @@ std::unique_ptr<DeviceChangeSource> StartDeviceChangeMessages(TForm1& form, cons
   TForm1* window = &form;
   auto source = MakeDeviceChangeSource(directory, [window](std::uint32_t event, std::uint32_t unitMask) {
     TMessage message{WM_DEVICECHANGE, event, DBT_DEVTYP_VOLUME, unitMask};
-    RunHandler([window, &message] { window->Dispatch(message); });
+    window->HandleEvent([window, &message] { window->Dispatch(message); });
   });
   if (!source->start(why)) return nullptr;
   return source;

@@ -6,23 +6,9 @@
 #include <utility>
 
 namespace station {
-namespace {
-
-std::function<void(const QString&)>& Sink() {
-  static std::function<void(const QString&)> sink;
-  return sink;
-}
-
-}  // namespace
-
-void SetExceptionSinkForTesting(std::function<void(const QString&)> sink) { Sink() = std::move(sink); }
 
 void ShowException(const QString& message) noexcept {
   try {
-    if (Sink()) {
-      Sink()(message);
-      return;
-    }
     if (QApplication::instance() == nullptr) {  // no toolkit to show a box with
       std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
       return;
@@ -36,22 +22,36 @@ void ShowException(const QString& message) noexcept {
   }
 }
 
-void ShowException(const std::exception& error) noexcept {
+void ShowException(const std::exception& error) noexcept { ReportException({}, error); }
+
+void ReportException(const ExceptionReport& report, const QString& message) noexcept {
+  if (!report) {
+    ShowException(message);
+    return;
+  }
   try {
-    ShowException(QString::fromLocal8Bit(error.what()));
+    report(message);
   } catch (...) {
   }
 }
 
-StationApplication::StationApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+void ReportException(const ExceptionReport& report, const std::exception& error) noexcept {
+  try {
+    ReportException(report, QString::fromLocal8Bit(error.what()));
+  } catch (...) {
+  }
+}
+
+StationApplication::StationApplication(int& argc, char** argv, ExceptionReport report)
+    : QApplication(argc, argv), report_(std::move(report)) {}
 
 bool StationApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& error) {
-    ShowException(error);
+    ReportException(report_, error);
   } catch (...) {
-    ShowException(QStringLiteral("Unknown exception"));
+    ReportException(report_, QStringLiteral("Unknown exception"));
   }
   return false;
 }

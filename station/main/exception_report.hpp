@@ -17,18 +17,24 @@ inline constexpr const char* kApplicationTitle = "Blank Checking Tool v1.0";
 void ShowException(const QString& message) noexcept;
 void ShowException(const std::exception& error) noexcept;
 
-// Tests put a sink in place of the message box; an empty function restores it.
-void SetExceptionSinkForTesting(std::function<void(const QString&)> sink);
+// Where a window or the application reports an exception's message; unset:
+// the message box.
+using ExceptionReport = std::function<void(const QString& message)>;
+
+// Reports through `report`, or with the message box when it is unset. Never
+// throws.
+void ReportException(const ExceptionReport& report, const QString& message) noexcept;
+void ReportException(const ExceptionReport& report, const std::exception& error) noexcept;
 
 // Runs an event handler; an exception leaving it is reported and swallowed.
 template <class Handler>
-void RunHandler(Handler&& handler) noexcept {
+void RunHandler(Handler&& handler, const ExceptionReport& report = {}) noexcept {
   try {
     handler();
   } catch (const std::exception& error) {
-    ShowException(error);
+    ReportException(report, error);
   } catch (...) {
-    ShowException(QStringLiteral("Unknown exception"));
+    ReportException(report, QStringLiteral("Unknown exception"));
   }
 }
 
@@ -36,8 +42,11 @@ void RunHandler(Handler&& handler) noexcept {
 // escape into the event loop, and the loop goes on.
 class StationApplication : public QApplication {
  public:
-  StationApplication(int& argc, char** argv);
+  StationApplication(int& argc, char** argv, ExceptionReport report = {});
   bool notify(QObject* receiver, QEvent* event) override;
+
+ private:
+  const ExceptionReport report_;
 };
 
 }  // namespace station

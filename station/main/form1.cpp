@@ -28,8 +28,6 @@
 #include <string>
 
 #include "config/strict_integer.hpp"
-#include "config/ui_text_table.hpp"
-#include "main/exception_report.hpp"
 
 TForm1* Form1 = nullptr;
 
@@ -152,10 +150,13 @@ void FitLabel(QLabel* label, int minWidth, int maxWidth) {
 
 }  // namespace
 
-TForm1::TForm1(QWidget* owner)
+TForm1::TForm1(QWidget* owner) : TForm1(owner, station::WindowServices{}) {}
+
+TForm1::TForm1(QWidget* owner, station::WindowServices services)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                         Qt::MSWindowsFixedSizeDialogHint) {
+                         Qt::MSWindowsFixedSizeDialogHint),
+      services_(std::move(services)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("Blank Checking Utility"));
   setFont(StationFont(11, false));
@@ -210,9 +211,10 @@ void TForm1::BuildAcTimingGroup() {
   CustomRBtn->setGeometry(16, 72, 25, 17);
   CustomRBtn->setChecked(true);
 
-  static constexpr const char* kDesignText[4] = {"247", "247", "255", "255"};
+  const station::TimingSet designValues;  // the defaults
   for (int i = 0; i < 4; ++i) {
-    auto* edit = new QLineEdit(QString::fromLatin1(kDesignText[i]), GroupBox2);
+    auto* edit = new QLineEdit(QString::number(designValues.*station::kTimingFields[static_cast<std::size_t>(i)]),
+                               GroupBox2);
     edit->setObjectName(QStringLiteral("TimingEdit%1").arg(i + 1));
     edit->setMaxLength(3);
     edit->setGeometry(48 + 48 * i, 68, 41, 21);
@@ -224,12 +226,12 @@ void TForm1::BuildAcTimingGroup() {
   // from its list (mouse or arrow keys; `activated` comes even when the same
   // item is picked again) or editing its text (`textEdited`, typed text only).
   // Changes made by the program raise neither.
-  connect(VendorComBox, &QComboBox::activated, this, [this](int) { station::RunHandler([this] { VendorComBoxChange(); }); });
+  connect(VendorComBox, &QComboBox::activated, this, [this](int) { HandleEvent([this] { VendorComBoxChange(); }); });
   connect(VendorComBox->lineEdit(), &QLineEdit::textEdited, this,
-          [this](const QString&) { station::RunHandler([this] { VendorComBoxChange(); }); });
-  connect(TypeComBox, &QComboBox::activated, this, [this](int) { station::RunHandler([this] { TypeComBoxChange(); }); });
+          [this](const QString&) { HandleEvent([this] { VendorComBoxChange(); }); });
+  connect(TypeComBox, &QComboBox::activated, this, [this](int) { HandleEvent([this] { TypeComBoxChange(); }); });
   connect(TypeComBox->lineEdit(), &QLineEdit::textEdited, this,
-          [this](const QString&) { station::RunHandler([this] { TypeComBoxChange(); }); });
+          [this](const QString&) { HandleEvent([this] { TypeComBoxChange(); }); });
 
   QWidget::setTabOrder(SelectRBtn, CustomRBtn);
   QWidget::setTabOrder(CustomRBtn, TimingEdit[0]);
@@ -263,7 +265,7 @@ void TForm1::BuildRows() {
     button->setObjectName(QStringLiteral("CancelBtn%1").arg(n + 1));
     button->setGeometry(632, top, 65, 25);
     button->hide();
-    connect(button, &QPushButton::clicked, this, [this, n] { station::RunHandler([this, n] { CancelBtnClick(n); }); });
+    connect(button, &QPushButton::clicked, this, [this, n] { HandleEvent([this, n] { CancelBtnClick(n); }); });
     CancelBtn[i] = button;
   }
 }
@@ -304,7 +306,7 @@ void TForm1::showEvent(QShowEvent* event) {
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
   }
-  station::RunHandler([this] { FormShow(); });
+  HandleEvent([this] { FormShow(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -326,7 +328,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
              static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     for (int field = 0; field < 4; ++field) {
       if (watched == TimingEdit[static_cast<std::size_t>(field)]) {
-        station::RunHandler([this, field] { TimingEditClick(field); });
+        HandleEvent([this, field] { TimingEditClick(field); });
       }
     }
   }
@@ -347,7 +349,7 @@ void TForm1::FormShow() {
   FillVendorList();
   // 4. The UI texts in the system's language.
   station::UiTextTable& texts = station::UiTexts();
-  station::LoadUiTexts("lang.ini", station::SystemDefaultLangID(), texts);
+  station::LoadUiTexts("lang.ini", services_.systemLanguage(), texts);
   // 5. to 8. The window's texts.
   GroupBox16->setTitle(UiText(texts.LogStr));
   for (int n = 0; n < 8; ++n) {
@@ -519,11 +521,12 @@ void TForm1::TypeComBoxChange() { SetSelectMode(true); }
 void TForm1::TimingEditClick(int /*field*/) { SetSelectMode(false); }
 
 station::TimingSet TForm1::CurrentTimingSet() {
-  station::TimingSet timing = station::kDefaultTimingSet;
+  station::TimingSet timing;  // the defaults
   if (!SelectRBtn->isChecked()) {
     for (std::size_t k = 0; k < 4; ++k) {
       const QByteArray text = TimingEdit[k]->text().toLocal8Bit();
-      timing[k] = station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+      timing.*station::kTimingFields[k] =
+          station::StrToInt(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
     }
     return timing;
   }

@@ -8,12 +8,17 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "config/nand_timing_table.hpp"
+#include "config/ui_text_table.hpp"
 #include "devicewatch/device_change_source.hpp"
+#include "main/exception_report.hpp"
 #include "ppthread/job_row.hpp"
+#include "ppthread/product_thread.hpp"
 
 class QCloseEvent;
 class QComboBox;
@@ -62,12 +67,26 @@ void SetTextColour(QLabel* label, const QColor& colour);
 // A UI text (8-bit, the system's code page) as the window shows it.
 QString UiText(std::string_view bytes);
 
+namespace station {
+
+// What the window uses outside itself. The defaults are the station's own.
+struct WindowServices {
+  JobServices jobs;        // the probe's tool runs, and what every job is given
+  ExceptionReport report;  // exceptions of its handlers; unset: the message box
+  // The system's language, which picks the section of "lang.ini".
+  std::function<std::uint16_t()> systemLanguage = SystemDefaultLangID;
+};
+
+}  // namespace station
+
 class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
   // Builds the window and its controls and makes it the single instance Form1.
   explicit TForm1(QWidget* owner = nullptr);
+  // The same with the services the window uses.
+  TForm1(QWidget* owner, station::WindowServices services);
   ~TForm1() override;
 
   // Controls, named as on the form (each also carries its name as objectName).
@@ -124,6 +143,13 @@ class TForm1 : public QWidget {
   void Dispatch(TMessage& message);
   void WMDeviceChange(TMessage& message);  // device_arrival.cpp
 
+  // Runs an event handler of the window: an exception that leaves it is
+  // reported (the services' report) and the window goes on.
+  template <class Handler>
+  void HandleEvent(Handler&& handler) noexcept {
+    station::RunHandler(std::forward<Handler>(handler), services_.report);
+  }
+
   // Sizes a self-sizing static text (the info texts, the counter values) to
   // its text. Happens by itself after a text change while the window is
   // shown; callers that need the new size at once may call it.
@@ -155,6 +181,7 @@ class TForm1 : public QWidget {
   void ClearLetter(char letter);
   void GiveBackRow(std::size_t n);  // undoes the taking of row n before its job exists
 
+  const station::WindowServices services_;
   QStyle* groupBoxStyle_ = nullptr;  // owned by the window
   bool shown_ = false;
   bool closed_ = false;  // no device change is taken after the close

@@ -32,7 +32,7 @@ class CloseWithJobs {
   explicit CloseWithJobs(std::unique_ptr<station::DeviceChangeSource>& source) : source_(source) {}
   ~CloseWithJobs() {
     source_.reset();
-    station::CloseWindowHandOvers();
+    station::WindowHandOver::Station().Close();
     if (!station::WaitForJobsToEnd(kCloseWaitMs)) {
       std::fflush(nullptr);
       std::_Exit(0);

@@ -3,27 +3,42 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <utility>
 
 #include "main/form1.hpp"
 
 namespace station {
 namespace {
 
-bool ReplaceFile(const QString& path, const QByteArray& bytes) {
-  const QString aside = path + QStringLiteral(".part");
-  QFile file(aside);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  if (file.write(bytes) != bytes.size()) return false;
-  file.close();
-  // rename() replaces the old file in one step: a reader never finds none.
-  return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0;
+// Replaces the file at `path` with `bytes` in one step; the reason in `why`
+// when it cannot.
+bool ReplaceFile(const QString& path, const QByteArray& bytes, QString& why) {
+  QSaveFile file(path);
+  if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) return true;
+  why = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+  return false;
+}
+
+// Makes `directory` with its parents where it is missing; the reason in
+// `why` when it cannot.
+bool MakeDirectory(const QString& directory, QString& why) {
+  std::error_code error;
+  const std::filesystem::path path(QFile::encodeName(directory).toStdString());
+  if (std::filesystem::create_directories(path, error) || std::filesystem::is_directory(path)) return true;
+  if (!error) error = std::make_error_code(std::errc::not_a_directory);
+  why = QStringLiteral("cannot make the folder \"%1\": %2")
+            .arg(directory, QString::fromLocal8Bit(error.message().c_str()));
+  return false;
 }
 
 }  // namespace
@@ -45,27 +60,43 @@ QString WindowStateText(const TForm1& form) {
   return text;
 }
 
-bool SaveWindowSnapshot(TForm1& form, const QString& directory) {
+WindowSnapshots::WindowSnapshots(TForm1& form, QString directory) : form_(form), directory_(std::move(directory)) {}
+
+bool WindowSnapshots::Save() {
+  QString why;
   QByteArray png;
   {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    if (!form.grab().save(&buffer, "PNG")) return false;
+    if (!form_.grab().save(&buffer, "PNG")) why = QStringLiteral("the window's picture cannot be made");
   }
-  const QDir dir(directory);
-  const bool picture = ReplaceFile(dir.filePath(QStringLiteral("lumivar.png")), png);
-  const bool state = ReplaceFile(dir.filePath(QStringLiteral("lumivar.txt")), WindowStateText(form).toUtf8());
-  return picture && state;
+  bool saved = why.isEmpty() && MakeDirectory(directory_, why);
+  if (saved) {
+    const QDir dir(directory_);
+    const bool picture = ReplaceFile(dir.filePath(QStringLiteral("lumivar.png")), png, why);
+    const bool state = ReplaceFile(dir.filePath(QStringLiteral("lumivar.txt")), WindowStateText(form_).toUtf8(), why);
+    saved = picture && state;
+  }
+  if (saved) {
+    failureTold_ = false;
+  } else if (!failureTold_) {
+    failureTold_ = true;
+    std::fprintf(stderr, "lumivar: %s: no window snapshots are written: %s\n", kSnapshotDirVar,
+                 why.toLocal8Bit().constData());
+    std::fflush(stderr);
+  }
+  return saved;
 }
 
 void StartWindowSnapshotsFromEnvironment(TForm1& form) {
   const QString directory = qEnvironmentVariable(kSnapshotDirVar);
   if (directory.isEmpty()) return;
+  auto snapshots = std::make_shared<WindowSnapshots>(form, directory);
   auto* timer = new QTimer(&form);
   timer->setInterval(1000);
-  QObject::connect(timer, &QTimer::timeout, &form, [&form, directory] { SaveWindowSnapshot(form, directory); });
+  QObject::connect(timer, &QTimer::timeout, &form, [snapshots] { snapshots->Save(); });
   timer->start();
-  QTimer::singleShot(0, &form, [&form, directory] { SaveWindowSnapshot(form, directory); });
+  QTimer::singleShot(0, &form, [snapshots] { snapshots->Save(); });
 }
 
 }  // namespace station

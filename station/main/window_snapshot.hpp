@@ -2,9 +2,10 @@
 // environment variable LUMIVAR_SNAPSHOT_DIR names a directory, the window
 // saves, once a second, a picture of itself (lumivar.png) and its state as
 // text (lumivar.txt: the three counters, the eight row texts and the open
-// message boxes). Each file is replaced whole (written aside, then renamed),
-// so a reader never sees a half-written one. Without the variable nothing
-// happens. The operator sees nothing of it.
+// message boxes). Each file is replaced whole (QSaveFile: written aside,
+// then renamed over the old one), so a reader never finds it missing or
+// half-written. Without the variable nothing happens. The operator sees
+// nothing of it.
 #pragma once
 
 #include <QString>
@@ -20,9 +21,24 @@ inline constexpr const char* kSnapshotDirVar = "LUMIVAR_SNAPSHOT_DIR";
 // that is open.
 QString WindowStateText(const TForm1& form);
 
-// Saves lumivar.png and lumivar.txt into `directory` now. False when either
-// could not be written.
-bool SaveWindowSnapshot(TForm1& form, const QString& directory);
+// The snapshots of one window into one directory. A directory that does not
+// exist is made, with its parents, as `mkdir -p` makes it (the process's
+// umask applies: whoever may read the station's other files may read these).
+// While the snapshots cannot be written, one line on standard error says
+// why: once, and once more only after snapshots were written again.
+class WindowSnapshots {
+ public:
+  WindowSnapshots(TForm1& form, QString directory);
+
+  // Saves lumivar.png and lumivar.txt now. False when either could not be
+  // written.
+  bool Save();
+
+ private:
+  TForm1& form_;
+  const QString directory_;
+  bool failureTold_ = false;
+};
 
 // Starts the once-a-second snapshots when LUMIVAR_SNAPSHOT_DIR is set; the
 // timer belongs to the form.

@@ -1,101 +1,91 @@
 #include "command_tool_launcher.hpp"
 
-#include <QProgressBar>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "common/tool_contract.hpp"
 #include "process_launcher.hpp"
-#include "window_handover.hpp"
 
 namespace station {
 namespace {
 
-std::atomic<LauncherPause> g_testPause{nullptr};
-
-void Pause(std::uint32_t ms) {
-  if (LauncherPause p = g_testPause.load(std::memory_order_acquire)) {
-    p(ms);
-    return;
+void Pause(const ToolRuns& runs, std::uint32_t ms) {
+  if (runs.pause) {
+    runs.pause(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool Start(char* commandLine, ToolProcess& run, const ToolRuns& runs) {
+  return StartToolProcess(commandLine, run, runs.search ? *runs.search : StationToolSearch());
 }
 
 // Reads the run's exit code until it is no longer "still active". A reading
 // that fails ends the wait with the code as it stands (kStillActive counts as
 // a failure then), so a lost child can never keep the caller waiting.
-std::uint32_t WaitForExitCode(ToolProcess& run, std::uint32_t readingPauseMs) {
+std::uint32_t WaitForExitCode(ToolProcess& run, std::uint32_t readingPauseMs, const ToolRuns& runs) {
   std::uint32_t code = kExitCodePreset;
   if (!GetToolExitCode(run, code)) return code;
   while (code == kStillActive) {
-    Pause(readingPauseMs);
+    Pause(runs, readingPauseMs);
     if (!GetToolExitCode(run, code)) break;
   }
   return code;
 }
 
 // One probe or set-up run from start to end.
-bool RunToEnd(char* commandLine) {
+bool RunToEnd(char* commandLine, const ToolRuns& runs) {
   ToolProcess run;
-  if (!StartToolProcess(commandLine, run)) return false;
-  const std::uint32_t code = WaitForExitCode(run, kRunReadingPauseMs);
+  if (!Start(commandLine, run, runs)) return false;
+  const std::uint32_t code = WaitForExitCode(run, kRunReadingPauseMs, runs);
   CloseToolProcess(run);
   return code == static_cast<std::uint32_t>(contract::kExitSuccess);
 }
 
 }  // namespace
 
-bool ProbeDrive(const std::string& drive) {
+bool ProbeDrive(const std::string& drive) { return ProbeDrive(drive, ToolRuns{}); }
+
+bool ProbeDrive(const std::string& drive, const ToolRuns& runs) {
   char commandLine[contract::kCommandLineSize];
   std::snprintf(commandLine, sizeof commandLine, contract::kProbeTemplate, drive.c_str());
-  return RunToEnd(commandLine);
+  return RunToEnd(commandLine, runs);
 }
 
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
                      std::int32_t timing3, std::int32_t timing4) {
+  return StartBlankCheck(drive, timing1, timing2, timing3, timing4, ToolRuns{});
+}
+
+bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
+                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs) {
   char commandLine[contract::kCommandLineSize];
   std::snprintf(commandLine, sizeof commandLine, contract::kStartBlankCheckTemplate, drive.c_str(),
                 static_cast<int>(timing1), static_cast<int>(timing2), static_cast<int>(timing3),
                 static_cast<int>(timing4));
-  return RunToEnd(commandLine);
+  return RunToEnd(commandLine, runs);
 }
 
 bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
-                    const std::function<void(int)>& setBarPosition) {
+                    const std::function<void(int)>& setBarPosition, const ToolRuns& runs) {
   char commandLine[contract::kCommandLineSize];
   std::snprintf(commandLine, sizeof commandLine, contract::kPollBlankCheckTemplate, drive.c_str());
   int step = 0;
   if (setBarPosition) setBarPosition(0);
   for (;;) {
     ToolProcess run;
-    if (!StartToolProcess(commandLine, run)) return false;
-    const std::uint32_t code = WaitForExitCode(run, kPollRunReadingPauseMs);
+    if (!Start(commandLine, run, runs)) return false;
+    const std::uint32_t code = WaitForExitCode(run, kPollRunReadingPauseMs, runs);
     CloseToolProcess(run);
     if (code == static_cast<std::uint32_t>(contract::kExitSuccess)) return true;
     if (code != static_cast<std::uint32_t>(contract::kExitStillChecking)) return false;
     step = (step + 4) % 100;
     if (setBarPosition) setBarPosition(step);
     if (cancelRequested && cancelRequested()) return false;
-    Pause(kPollPauseMs);
+    Pause(runs, kPollPauseMs);
   }
-}
-
-bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest,
-                    QProgressBar* bar) {
-  const auto cancelled = [cancelRequest] {
-    return cancelRequest != nullptr && cancelRequest->load() != 0;
-  };
-  const auto setBar = [bar](int position) {
-    if (bar == nullptr) return;
-    RunOnWindowThread([bar, position] { bar->setValue(position); });
-  };
-  return WaitBlankCheck(drive, cancelled, setBar);
-}
-
-void SetLauncherPauseForTesting(LauncherPause pause) {
-  g_testPause.store(pause, std::memory_order_release);
 }
 
 }  // namespace station

@@ -5,12 +5,12 @@
 // anything else fails.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
-class QProgressBar;
+#include "process_launcher.hpp"
 
 namespace station {
 
@@ -27,33 +27,36 @@ inline constexpr std::uint32_t kRunReadingPauseMs = 100;
 inline constexpr std::uint32_t kPollRunReadingPauseMs = 10;
 inline constexpr std::uint32_t kPollPauseMs = 1000;
 
+// How the launchers start the tool and pause. The defaults are the
+// station's own; the forms without ToolRuns use them.
+struct ToolRuns {
+  // Where the program is looked for; unset: StationToolSearch() at each run.
+  std::optional<ToolSearch> search;
+  // Takes every pause of the launchers (milliseconds); unset: the thread sleeps.
+  std::function<void(std::uint32_t)> pause;
+};
+
 // Is `drive` (one letter, no colon) a device that the tool supports? True
 // when the tool started and ended with 0. Blocks until the run has ended.
 bool ProbeDrive(const std::string& drive);
+bool ProbeDrive(const std::string& drive, const ToolRuns& runs);
 
 // Has the device start its own blank check under the four timing values.
 // True when the run ended with 0. Blocks until the run has ended.
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
                      std::int32_t timing3, std::int32_t timing4);
+bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
+                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs);
 
 // Polls until the device's blank check has finished: true as soon as a poll
 // run ends with 0; false when a run cannot be started or ends with anything
-// but 0 or 2, and when the cancel flag is found set after an answer of 2.
-// The bar (range 0..100) is set to 0 first and stepped 4, 8, ... 96, 0, 4 ...
-// with each answer of 2; each change is made on the window thread while the
-// caller waits (at once when called there). A null bar or flag is allowed.
-bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest,
-                    QProgressBar* bar);
-
-// The same wait with the two outside effects as functions: `cancelRequested`
-// is asked only after an answer of 2, `setBarPosition` gets every bar
-// position, both on the caller's thread.
+// but 0 or 2, and when a cancel is found requested after an answer of 2.
+// The row's bar (range 0..100) is set to 0 first and stepped 4, 8, ... 96,
+// 0, 4 ... with each answer of 2. The two outside effects are functions,
+// both called on the caller's thread: `cancelRequested` (the row's cancel
+// flag) is asked only after an answer of 2, `setBarPosition` gets every bar
+// position (the job hands it to the window thread). Either may be empty.
 bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
-                    const std::function<void(int)>& setBarPosition);
-
-// Tests: every pause of the launchers goes through `pause` instead of a real
-// sleep; nullptr restores the sleep. Set only while no launcher runs.
-using LauncherPause = void (*)(std::uint32_t milliseconds);
-void SetLauncherPauseForTesting(LauncherPause pause);
+                    const std::function<void(int)>& setBarPosition, const ToolRuns& runs = {});
 
 }  // namespace station

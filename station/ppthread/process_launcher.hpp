@@ -8,10 +8,11 @@
 // names the program without that suffix ("kestrin"); the rest of the line is
 // passed unchanged, split on blanks and tabs (no shell, no quoting).
 //
-// Where the program is looked for on Linux: the directory of the station's
-// own executable first, then the absolute directories of PATH. The current
-// directory is never searched (an empty or relative PATH entry is skipped).
-// A first word holding a '/' must be an absolute path to the program.
+// Where the program is looked for on Linux: a ToolSearch, which for the
+// station is the directory of its own executable first, then the absolute
+// directories of PATH. The current directory is never searched (an empty or
+// relative PATH entry is skipped). A first word holding a '/' must be an
+// absolute path to the program.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +33,25 @@ struct ToolProcess {
   std::uint32_t exitCode = 0;
 };
 
-// Starts the program that the first word of `commandLine` names, without a
-// console window (Linux: standard input, output and error on the null
-// device, nothing captured) and at raised priority where the system allows
-// it (normal priority otherwise). `commandLine` is a writable NUL-terminated
-// buffer, as the Windows call requires. False when the program cannot be
-// started; then nothing needs closing.
-bool StartToolProcess(char* commandLine, ToolProcess& process);
+// Where the program is looked for (Linux; on Windows the platform's own
+// search applies): `ownDirectory` first, unless empty, then the absolute
+// directories of `pathList`, a list in the form of PATH.
+struct ToolSearch {
+  std::string ownDirectory;
+  std::string pathList;
+};
+
+// The station's own search: the directory of its executable, and PATH as it
+// is at the call.
+ToolSearch StationToolSearch();
+
+// Starts the program that the first word of `commandLine` names, found by
+// `search`, without a console window (Linux: standard input, output and
+// error on the null device, nothing captured) and at raised priority where
+// the system allows it (normal priority otherwise). `commandLine` is a
+// writable NUL-terminated buffer, as the Windows call requires. False when
+// the program cannot be started; then nothing needs closing.
+bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch& search);
 
 // Reads the exit code: kStillActive while the process runs, its final code
 // afterwards. Linux: a child ended by a signal reads 128 + the signal number
@@ -53,12 +66,7 @@ void CloseToolProcess(ToolProcess& process);
 #if !defined(_WIN32)
 // Linux: where StartToolProcess finds `name` (after the ".exe" mapping);
 // empty when it is nowhere to be found.
-std::string FindToolProgram(const std::string& name);
-
-// Tests: replace the directory of the station's own executable and the PATH
-// list that the search uses. Set only while no run is being started.
-void SetToolSearchForTesting(const std::string& ownDirectory, const std::string& pathList);
-void ClearToolSearchForTesting();
+std::string FindToolProgram(const std::string& name, const ToolSearch& search);
 #endif
 
 }  // namespace station

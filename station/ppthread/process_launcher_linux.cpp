@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -32,15 +31,6 @@ namespace {
 // How much the child's nice value is lowered below the station's own, the
 // counterpart of the high priority class. Only with the privilege to do so.
 constexpr int kPriorityRaise = 5;
-
-struct SearchOverride {
-  std::string ownDirectory;
-  std::string pathList;
-};
-std::optional<SearchOverride>& TestSearch() {
-  static std::optional<SearchOverride> search;
-  return search;
-}
 
 std::string OwnExecutableDirectory() {
   static const std::string dir = [] {
@@ -143,22 +133,20 @@ void ReapInBackground(pid_t pid) {
 
 }  // namespace
 
-std::string FindToolProgram(const std::string& name) {
+ToolSearch StationToolSearch() {
+  ToolSearch search{OwnExecutableDirectory(), {}};
+  if (const char* path = getenv("PATH")) search.pathList = path;
+  return search;
+}
+
+std::string FindToolProgram(const std::string& name, const ToolSearch& search) {
   if (name.empty()) return {};
   if (name.find('/') != std::string::npos) {
     return name.front() == '/' && IsExecutableFile(name) ? name : std::string();
   }
-  std::string ownDir;
-  std::string pathList;
-  if (const auto& test = TestSearch()) {
-    ownDir = test->ownDirectory;
-    pathList = test->pathList;
-  } else {
-    ownDir = OwnExecutableDirectory();
-    if (const char* path = getenv("PATH")) pathList = path;
-  }
+  const std::string& pathList = search.pathList;
   std::vector<std::string> dirs;
-  if (!ownDir.empty()) dirs.push_back(ownDir);
+  if (!search.ownDirectory.empty()) dirs.push_back(search.ownDirectory);
   std::size_t start = 0;
   while (start <= pathList.size()) {
     const auto colon = pathList.find(':', start);
@@ -176,18 +164,12 @@ std::string FindToolProgram(const std::string& name) {
   return {};
 }
 
-void SetToolSearchForTesting(const std::string& ownDirectory, const std::string& pathList) {
-  TestSearch() = SearchOverride{ownDirectory, pathList};
-}
-
-void ClearToolSearchForTesting() { TestSearch().reset(); }
-
-bool StartToolProcess(char* commandLine, ToolProcess& process) {
+bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch& search) {
   if (commandLine == nullptr) return false;
   std::vector<std::string> words = SplitOnBlanks(commandLine);
   if (words.empty()) return false;
   words[0] = LinuxProgramName(words[0]);
-  const std::string program = FindToolProgram(words[0]);
+  const std::string program = FindToolProgram(words[0], search);
   if (program.empty()) return false;
 
   std::vector<char*> argv;

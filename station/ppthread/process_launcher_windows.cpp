@@ -14,7 +14,10 @@ namespace {
 constexpr DWORD kCreationFlags = 0x08000080;  // CREATE_NO_WINDOW | HIGH_PRIORITY_CLASS
 }  // namespace
 
-bool StartToolProcess(char* commandLine, ToolProcess& process) {
+ToolSearch StationToolSearch() { return {}; }
+
+// The search is CreateProcessA's own.
+bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch& /*search*/) {
   PROCESS_INFORMATION pi;
   STARTUPINFOA si;
   std::memset(&pi, 0, sizeof pi);

@@ -6,14 +6,11 @@
 #include <utility>
 
 #include "config/ui_text_table.hpp"
-#include "command_tool_launcher.hpp"
-#include "window_handover.hpp"
 
 namespace {
 
 std::atomic<int> g_liveJobs{0};
 std::atomic<long long> g_jobsStarted{0};
-std::atomic<int> g_failThreadCreations{0};
 
 enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 
@@ -22,19 +19,24 @@ enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
                              std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
                              std::int32_t timing2, std::int32_t timing3, std::int32_t timing4)
+    : ProductThread(drive, std::move(row), cancelRequest, timing1, timing2, timing3, timing4,
+                    station::JobServices{}) {}
+
+ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
+                             std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
+                             std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
+                             station::JobServices services)
     : QThread(nullptr),
+      station::TimingSet{timing1, timing2, timing3, timing4},
       Drive(1, drive),
       Row(std::move(row)),
       CancelRequest(cancelRequest),
-      Timing1(timing1),
-      Timing2(timing2),
-      Timing3(timing3),
-      Timing4(timing4),
-      Passed(0) {
+      Passed(0),
+      services_(std::move(services)) {
   g_liveJobs.fetch_add(1);
   connect(this, &QThread::finished, this, &QObject::deleteLater);  // free on terminate
-  if (g_failThreadCreations.load() > 0) {
-    g_failThreadCreations.fetch_sub(1);
+  if (services_.startThread) {
+    services_.startThread(*this);
   } else {
     start(QThread::NormalPriority);
   }
@@ -62,18 +64,18 @@ long long ProductThread::JobsStarted() { return g_jobsStarted.load(); }
 bool ProductThread::StopRequested() const {
   // Once the window has closed its hand-overs the job stops as if cancelled,
   // without reading the flag of a window that may be on its way out.
-  if (station::WindowHandOversClosed()) return true;
+  if (services_.handOver.Closed()) return true;
   return CancelRequest != nullptr && CancelRequest->load() != 0;
 }
 
 void ProductThread::SetBar(int position) {
-  station::RunOnWindowThread([this, position] {
+  services_.handOver.Run([this, position] {
     if (Row != nullptr) Row->SetBarPosition(position);
   });
 }
 
 void ProductThread::ShowText(int kind) {
-  station::RunOnWindowThread([this, kind] {
+  services_.handOver.Run([this, kind] {
     if (Row == nullptr) return;
     // The texts are read here, on the window thread, where they are loaded.
     const station::UiTextTable& texts = station::UiTexts();
@@ -96,7 +98,7 @@ void ProductThread::ShowText(int kind) {
 }
 
 void ProductThread::Count() {
-  station::RunOnWindowThread([this] {
+  services_.handOver.Run([this] {
     if (Row != nullptr) Row->RecordVerdict(Passed);
   });
 }
@@ -104,13 +106,14 @@ void ProductThread::Count() {
 void ProductThread::run() {
   SetBar(0);
   ShowText(kChecking);
-  if (!station::StartBlankCheck(Drive, Timing1, Timing2, Timing3, Timing4)) {
+  if (!station::StartBlankCheck(Drive, Timing1, Timing2, Timing3, Timing4, services_.tools)) {
     ShowText(kFailed);
   } else if (station::WaitBlankCheck(
-                 Drive, [this] { return StopRequested(); }, [this](int position) { SetBar(position); })) {
+                 Drive, [this] { return StopRequested(); }, [this](int position) { SetBar(position); },
+                 services_.tools)) {
     Passed = 1;
   } else {
-    const bool cancelled = !station::WindowHandOversClosed() && CancelRequest != nullptr && CancelRequest->load() != 0;
+    const bool cancelled = !services_.handOver.Closed() && CancelRequest != nullptr && CancelRequest->load() != 0;
     ShowText(cancelled ? kCancelled : kFailed);
   }
   if (Passed == 1) {
@@ -134,7 +137,5 @@ bool WaitForJobsToEnd(int timeoutMs) {
   }
   return true;
 }
-
-void FailJobThreadCreationForTesting(int count) { g_failThreadCreations.store(count); }
 
 }  // namespace station

@@ -14,7 +14,7 @@
 //  - Whether a job may still write into a row is its JobRow's to decide: the
 //    window's stops writing once the row has been taken for another drive,
 //    and still counts the verdict.
-//  - Closing while jobs run: CloseWindowHandOvers() (window_handover.hpp),
+//  - Closing while jobs run: close the jobs' hand-over (window_handover.hpp),
 //    then WaitForJobsToEnd() before the window and its cancel flags are
 //    destroyed. After the close a job touches no control and counts nothing;
 //    it stops at its next answer of "still checking" as if cancelled, so the
@@ -26,12 +26,30 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "command_tool_launcher.hpp"
+#include "config/timing_set.hpp"
 #include "job_row.hpp"
+#include "window_handover.hpp"
 
-class ProductThread : public QThread {
+namespace station {
+
+// What a job uses besides its row. The defaults are the station's own.
+struct JobServices {
+  ToolRuns tools;  // how the tool is started and the pauses are made
+  WindowHandOver handOver = WindowHandOver::Station();  // the way to the window thread
+  // Starts the job's thread; unset: at normal priority. A thread it leaves
+  // unstarted counts as one the platform could not create.
+  std::function<void(QThread&)> startThread;
+};
+
+}  // namespace station
+
+// The job's timing set, Timing1 ... Timing4, is its TimingSet part.
+class ProductThread : public QThread, public station::TimingSet {
  public:
   // Stores the fields and starts the job at once, after every field is set.
   // Called on the window thread. If the thread cannot be created there is
@@ -40,19 +58,19 @@ class ProductThread : public QThread {
   // run again, and the caller frees the row and reports the failure.
   ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
                 std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4);
+  // The same with the services the job uses.
+  ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
+                std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
+                station::JobServices services);
   ~ProductThread() override;
 
   ProductThread(const ProductThread&) = delete;
   ProductThread& operator=(const ProductThread&) = delete;
 
-  // The fields, in this order. They belong to the job while it runs.
+  // The fields besides Timing1 ... Timing4. They belong to the job while it runs.
   std::string Drive;  // the drive letter as a one-character string
   std::unique_ptr<station::JobRow> Row;  // the row's text, colour and bar, and the count
   std::atomic<std::int32_t>* CancelRequest;
-  std::int32_t Timing1;
-  std::int32_t Timing2;
-  std::int32_t Timing3;
-  std::int32_t Timing4;
   std::int32_t Passed = 0;  // 1 once the device has passed
 
   // Job objects not yet deleted (created and not yet ended and freed).
@@ -74,6 +92,7 @@ class ProductThread : public QThread {
   void Count();
   bool StopRequested() const;
 
+  const station::JobServices services_;
   std::atomic<bool> runEnded_{false};
   bool started_ = false;
 };
@@ -83,9 +102,5 @@ namespace station {
 // Window thread: processes events until every job object has ended and been
 // deleted, or `timeoutMs` has passed. True when none is left.
 bool WaitForJobsToEnd(int timeoutMs);
-
-// Tests: the next `count` job threads fail to be created, as when the
-// platform has no resources left.
-void FailJobThreadCreationForTesting(int count);
 
 }  // namespace station

@@ -12,10 +12,16 @@
 #include <mutex>
 
 namespace station {
+
+struct WindowHandOver::Gate {
+  bool closed = false;  // guarded by the mailbox's lock
+};
+
 namespace {
 
 struct HandOver {
   std::function<void()> work;
+  std::shared_ptr<WindowHandOver::Gate> gate;
   std::mutex mutex;
   std::condition_variable doneCv;
   bool done = false;
@@ -27,14 +33,16 @@ bool OnWindowThread() {
   return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-// The queue of hand-overs. Static storage, set up before any job thread
-// exists: its lock is never published through anything but thread creation.
+// The queue of hand-overs of every WindowHandOver, and whether each is
+// closed (its gate, read and written only under the queue's lock). Static
+// storage, set up before any job thread exists: its lock is never published
+// through anything but thread creation.
 class Mailbox {
  public:
-  // False when closed: the work will not run.
+  // False when the hand-over is closed: the work will not run.
   bool Post(const std::shared_ptr<HandOver>& h) {
     std::lock_guard lock(mutex_);
-    if (closed_) return false;
+    if (h->gate->closed) return false;
     queue_.push_back(h);
     return true;
   }
@@ -49,31 +57,33 @@ class Mailbox {
         if (queue_.empty()) return;
         h = std::move(queue_.front());
         queue_.pop_front();
-        closed = closed_;
+        closed = h->gate->closed;
       }
       if (!closed) h->work();
       Complete(*h, !closed);
     }
   }
 
-  void Close() {
+  void Close(WindowHandOver::Gate& gate) {
     std::deque<std::shared_ptr<HandOver>> pending;
     {
       std::lock_guard lock(mutex_);
-      closed_ = true;
-      pending.swap(queue_);
+      gate.closed = true;
+      for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->get()->gate.get() == &gate) {
+          pending.push_back(std::move(*it));
+          it = queue_.erase(it);
+        } else {
+          ++it;
+        }
+      }
     }
     for (const auto& h : pending) Complete(*h, false);
   }
 
-  void Reopen() {
+  bool Closed(const WindowHandOver::Gate& gate) {
     std::lock_guard lock(mutex_);
-    closed_ = false;
-  }
-
-  bool Closed() {
-    std::lock_guard lock(mutex_);
-    return closed_;
+    return gate.closed;
   }
 
  private:
@@ -88,7 +98,6 @@ class Mailbox {
 
   std::mutex mutex_;
   std::deque<std::shared_ptr<HandOver>> queue_;
-  bool closed_ = false;
 };
 
 Mailbox g_mailbox;
@@ -120,14 +129,22 @@ QObject* Receiver() {
 
 }  // namespace
 
-bool RunOnWindowThread(const std::function<void()>& work) {
+WindowHandOver::WindowHandOver() : gate_(std::make_shared<Gate>()) {}
+
+const WindowHandOver& WindowHandOver::Station() {
+  static const WindowHandOver station;
+  return station;
+}
+
+bool WindowHandOver::Run(const std::function<void()>& work) const {
   if (QCoreApplication::instance() == nullptr || OnWindowThread()) {
-    if (QCoreApplication::instance() != nullptr && g_mailbox.Closed()) return false;
+    if (QCoreApplication::instance() != nullptr && g_mailbox.Closed(*gate_)) return false;
     work();
     return true;
   }
   auto h = std::make_shared<HandOver>();
   h->work = work;
+  h->gate = gate_;
   // The wake-up event is made before the hand-over enters the mailbox: the
   // window thread takes the mailbox's lock before Qt frees the event there,
   // so the event's life is ordered by our own lock, not only by Qt's.
@@ -139,10 +156,8 @@ bool RunOnWindowThread(const std::function<void()>& work) {
   return h->ran;
 }
 
-void CloseWindowHandOvers() { g_mailbox.Close(); }
+void WindowHandOver::Close() const { g_mailbox.Close(*gate_); }
 
-bool WindowHandOversClosed() { return QCoreApplication::instance() != nullptr && g_mailbox.Closed(); }
-
-void ReopenWindowHandOversForTesting() { g_mailbox.Reopen(); }
+bool WindowHandOver::Closed() const { return QCoreApplication::instance() != nullptr && g_mailbox.Closed(*gate_); }
 
 }  // namespace station

@@ -11,6 +11,11 @@
 #include "config/tests/worked_example_ini.hpp"
 
 namespace station {
+
+void PrintTo(const TimingSet& t, std::ostream* out) {
+  *out << "{" << t.Timing1 << ", " << t.Timing2 << ", " << t.Timing3 << ", " << t.Timing4 << "}";
+}
+
 namespace {
 
 NandTimingTable TableOf(const std::string& text) {
@@ -19,7 +24,10 @@ NandTimingTable TableOf(const std::string& text) {
   return table;
 }
 
-TimingSet TimingsOf(const NAND_ENTRY& row) { return {row.Timing1, row.Timing2, row.Timing3, row.Timing4}; }
+TimingSet TimingsOf(const NAND_ENTRY& row) { return row; }
+
+// The defaults as the table file's documentation gives them.
+constexpr TimingSet kDefaultTimingSet{247, 247, 255, 255};
 
 TEST(NandTimingTable, WorkedExample) {
   const NandTimingTable table = TableOf(station::testing::kWorkedExampleIni);
@@ -39,6 +47,8 @@ TEST(NandTimingTable, WorkedExample) {
   EXPECT_EQ(LookupTiming(table, "alpha", "n4g08c"), kDefaultTimingSet);  // exact match only
   EXPECT_EQ(LookupTiming(table, "", ""), kDefaultTimingSet);
   EXPECT_EQ(LookupTiming(NandTimingTable{}, "ALPHA", "N1G08A"), kDefaultTimingSet);
+  EXPECT_EQ(TimingSet{}, kDefaultTimingSet);
+  EXPECT_EQ(TimingsOf(NAND_ENTRY{}), kDefaultTimingSet);
 }
 
 TEST(NandTimingTable, SectionNamesGiveVendorAndType) {
@@ -135,7 +145,7 @@ TEST(NandTimingTable, LoadsFromFileAndMissingFileLeavesTableEmpty) {
   const std::string path = (dir / "ACTiming.ini").string();
   std::ofstream(path, std::ios::binary) << "[alpha/kappa]\r\nTIMING3 = 100\r\n";
 
-  NandTimingTable table{NAND_ENTRY{"OLD", "ROW"}};
+  NandTimingTable table{NAND_ENTRY{{}, "OLD", "ROW"}};
   LoadNandTimingTable(path.c_str(), table);
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(TimingsOf(table[0]), (TimingSet{247, 247, 100, 255}));

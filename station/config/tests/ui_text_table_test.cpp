@@ -139,12 +139,11 @@ class SystemLanguage : public ::testing::Test {
         unsetenv(names[i]);
       }
     }
-    ClearSystemDefaultLangIDForTesting();
   }
   std::vector<std::optional<std::string>> saved_;
 };
 
-TEST_F(SystemLanguage, FromLocaleEnvironmentUnlessSet) {
+TEST_F(SystemLanguage, FromLocaleEnvironment) {
   EXPECT_EQ(SystemDefaultLangID(), 0x0409);
   setenv("LANG", "zh_TW.UTF-8", 1);
   EXPECT_EQ(SystemDefaultLangID(), 0x0404);
@@ -153,11 +152,6 @@ TEST_F(SystemLanguage, FromLocaleEnvironmentUnlessSet) {
   setenv("LC_ALL", "zh_HK.UTF-8", 1);
   EXPECT_EQ(SystemDefaultLangID(), 0x0409);
   setenv("LC_ALL", "", 1);  // empty means unset
-  EXPECT_EQ(SystemDefaultLangID(), 0x0804);
-
-  SetSystemDefaultLangIDForTesting(0x0C04);
-  EXPECT_EQ(SystemDefaultLangID(), 0x0C04);
-  ClearSystemDefaultLangIDForTesting();
   EXPECT_EQ(SystemDefaultLangID(), 0x0804);
 }
 

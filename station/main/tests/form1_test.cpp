@@ -1,12 +1,16 @@
 // The station window against its form: layout, texts, fonts and colours,
 // the start-up state, the AC Timing group driven through its widgets, the
-// counters and the Cancel buttons. Each test runs in its own temporary
-// working directory, where it writes the INI files it needs.
+// counters and the Cancel buttons, and its snapshot files. Each test runs in
+// its own temporary working directory, where it writes the files it needs.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -22,15 +26,27 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "config/strict_integer.hpp"
 #include "config/tests/worked_example_ini.hpp"
 #include "config/ui_text_table.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
+#include "main/window_snapshot.hpp"
+
+namespace station {
+// How QCOMPARE shows a timing set.
+char* toString(const TimingSet& t) {
+  return QTest::toString(
+      QStringLiteral("{%1, %2, %3, %4}").arg(t.Timing1).arg(t.Timing2).arg(t.Timing3).arg(t.Timing4));
+}
+}  // namespace station
 
 namespace {
 
@@ -64,10 +80,36 @@ void PickFromList(QComboBox* box, int index) {
   QTRY_VERIFY(!view->isVisible());
 }
 
+// The lines that `run` writes to standard error from the station (held in
+// the file at `path` meanwhile).
+QStringList StationLinesOnStderr(const QString& path, const std::function<void()>& run) {
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int file = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(file, STDERR_FILENO);
+  close(file);
+  run();
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  QFile written(path);
+  QStringList lines;
+  if (written.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& line : written.readAll().split('\n')) {
+      if (line.startsWith("lumivar:")) lines << QString::fromLocal8Bit(line);
+    }
+  }
+  return lines;
+}
+
 }  // namespace
 
 class Form1Test : public QObject {
   Q_OBJECT
+
+ public:
+  // What the station reported (the application's and the windows' report).
+  void Report(const QString& message) { reported_ << message; }
 
  private slots:
   void init();
@@ -82,6 +124,7 @@ class Form1Test : public QObject {
   void recordJobResultCountsJobs();
   void cancelHidesTheButtonAndSetsTheFlag();
   void exceptionInAnEventHandlerIsReported();
+  void snapshotsMakeTheirFolderOrSayOnceWhyNot();
 
  private:
   void WriteFile(const char* name, const QByteArray& text);
@@ -91,6 +134,7 @@ class Form1Test : public QObject {
   std::unique_ptr<QTemporaryDir> dir_;
   QString previousDir_;
   QStringList reported_;
+  std::uint16_t systemLanguage_ = 0x0409;  // the windows' system language
 };
 
 void Form1Test::init() {
@@ -99,14 +143,11 @@ void Form1Test::init() {
   previousDir_ = QDir::currentPath();
   QVERIFY(QDir::setCurrent(dir_->path()));
   station::UiTexts() = station::UiTextTable{};
-  station::SetSystemDefaultLangIDForTesting(0x0409);
+  systemLanguage_ = 0x0409;
   reported_.clear();
-  station::SetExceptionSinkForTesting([this](const QString& message) { reported_ << message; });
 }
 
 void Form1Test::cleanup() {
-  station::SetExceptionSinkForTesting({});
-  station::ClearSystemDefaultLangIDForTesting();
   station::UiTexts() = station::UiTextTable{};
   QDir::setCurrent(previousDir_);
   dir_.reset();
@@ -119,7 +160,10 @@ void Form1Test::WriteFile(const char* name, const QByteArray& text) {
 }
 
 std::unique_ptr<TForm1> Form1Test::ShowForm() {
-  auto form = std::make_unique<TForm1>();
+  station::WindowServices services;
+  services.report = [this](const QString& message) { Report(message); };
+  services.systemLanguage = [language = systemLanguage_] { return language; };
+  auto form = std::make_unique<TForm1>(nullptr, std::move(services));
   form->show();
   if (!QTest::qWaitForWindowExposed(form.get())) return nullptr;
   return form;
@@ -226,6 +270,9 @@ void Form1Test::layoutMatchesTheForm() {
     QCOMPARE(bar->value(), 0);
   }
   for (const QLineEdit* edit : form->TimingEdit) QCOMPARE(edit->maxLength(), 3);
+  QCOMPARE((QStringList{form->TimingEdit[0]->text(), form->TimingEdit[1]->text(), form->TimingEdit[2]->text(),
+                        form->TimingEdit[3]->text()}),
+           (QStringList{"247", "247", "255", "255"}));
   QVERIFY(form->VendorComBox->isEditable());
   QVERIFY(form->TypeComBox->isEditable());
 
@@ -433,7 +480,14 @@ void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
     QCOMPARE(form->DinfoStr[3]->textFormat(), Qt::PlainText);  // shown as typed, never as markup
   }
   station::UiTexts() = station::UiTextTable{};
-  station::SetSystemDefaultLangIDForTesting(0x0804);  // Chinese (PRC): no such section
+  systemLanguage_ = 0x0C04;  // Chinese (Hong Kong) reads the English section ...
+  {
+    auto form = ShowForm();
+    QVERIFY(form);
+    QCOMPARE(form->RowLabel[0]->text(), QStringLiteral("Slot 1: "));
+  }
+  station::UiTexts() = station::UiTextTable{};
+  systemLanguage_ = 0x0804;  // ... Chinese (PRC) its own, and the file has no such section
   auto form = ShowForm();
   QVERIFY(form);
   for (int n = 0; n < 8; ++n) {
@@ -506,14 +560,13 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   // A handler of the window: reported, and the window goes on.
   auto form = ShowForm();
   QVERIFY(form);
-  station::RunHandler([] { throw station::EConvertError("x"); });
+  form->HandleEvent([] { throw station::EConvertError("x"); });
   QCOMPARE(reported_.size(), 2);
   QCOMPARE(reported_.back(), QStringLiteral("'x' is not a valid integer value"));
   form->RecordJobResult(1);
   QCOMPARE(form->SuccessStr->text(), QStringLiteral("1"));
 
-  // Without a sink: a modal message box titled with the application's title.
-  station::SetExceptionSinkForTesting({});
+  // The station's own report: a modal message box titled with the application's title.
   QApplication::setApplicationDisplayName(QString::fromLatin1(station::kApplicationTitle));
   QString title;
   QString text;
@@ -532,9 +585,50 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   QCOMPARE(text, QStringLiteral("device table lost"));
 }
 
+void Form1Test::snapshotsMakeTheirFolderOrSayOnceWhyNot() {
+  auto form = ShowForm();
+  QVERIFY(form);
+  // A folder that is not there, nor its parent: made, and the files written.
+  const QString folder = dir_->filePath(QStringLiteral("snap/a"));
+  qputenv(station::kSnapshotDirVar, QFile::encodeName(folder));
+  station::StartWindowSnapshotsFromEnvironment(*form);
+  qunsetenv(station::kSnapshotDirVar);
+  QTRY_VERIFY(QFile::exists(folder + QStringLiteral("/lumivar.txt")));
+  QVERIFY(!QImage(folder + QStringLiteral("/lumivar.png")).isNull());
+  QFile state(folder + QStringLiteral("/lumivar.txt"));
+  QVERIFY(state.open(QIODevice::ReadOnly));
+  QVERIFY(state.readAll().startsWith("Total 0\nSuccess 0\nFail 0\nRow 1: Waiting device...\n"));
+
+  // A folder that cannot be made (a file stands in its way): nothing is
+  // written, and standard error is told why once, not at every try; again
+  // only when it fails after it has worked.
+  WriteFile("plain", "x");
+  const QString blockedFolder = dir_->filePath(QStringLiteral("plain/snap"));
+  station::WindowSnapshots snapshots(*form, blockedFolder);
+  std::vector<bool> saved;
+  const QStringList told = StationLinesOnStderr(dir_->filePath(QStringLiteral("stderr.txt")), [&] {
+    saved.push_back(snapshots.Save());
+    saved.push_back(snapshots.Save());
+    QFile::remove(dir_->filePath(QStringLiteral("plain")));
+    saved.push_back(snapshots.Save());  // now it can be made
+    QDir(blockedFolder).removeRecursively();
+    WriteFile("plain/snap", "x");
+    saved.push_back(snapshots.Save());
+    saved.push_back(snapshots.Save());
+  });
+  QCOMPARE(saved, (std::vector<bool>{false, false, true, false, false}));
+  QCOMPARE(told.size(), 2);
+  for (const QString& line : told) {
+    QVERIFY2(line.startsWith(QStringLiteral("lumivar: LUMIVAR_SNAPSHOT_DIR: no window snapshots are written: "
+                                            "cannot make the folder \"%1\": ")
+                                 .arg(blockedFolder)),
+             qPrintable(line));
+  }
+}
+
 int main(int argc, char* argv[]) {
-  station::StationApplication application(argc, argv);
   Form1Test test;
+  station::StationApplication application(argc, argv, [&test](const QString& message) { test.Report(message); });
   return QTest::qExec(&test, argc, argv);
 }
 

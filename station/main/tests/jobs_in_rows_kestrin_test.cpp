@@ -16,7 +16,6 @@
 
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
-#include "ppthread/process_launcher.hpp"
 #include "ppthread/product_thread.hpp"
 
 class ProductThreadKestrinTest : public QObject {
@@ -24,6 +23,12 @@ class ProductThreadKestrinTest : public QObject {
 
  private:
   QTemporaryDir dir;
+  // The tool as built, from its own folder.
+  const station::JobServices jobs = [] {
+    station::JobServices services;
+    services.tools.search = station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""};
+    return services;
+  }();
 
   // Runs the emulator's command line and returns its exit code and output.
   // (A plain fork and exec: the thread sanitizer follows it, unlike Qt's
@@ -65,18 +70,16 @@ class ProductThreadKestrinTest : public QObject {
     for (const QString& d : devices) args << "--device" << d;
     QCOMPARE(Flashsim(args), 0);
     setenv("KESTRIN_DEVICE_DIR", dir.path().toLocal8Bit().constData(), 1);
-    station::SetToolSearchForTesting(std::filesystem::path(KESTRIN_PATH).parent_path().string(), "");
   }
 
   void cleanupTestCase() {
-    station::ClearToolSearchForTesting();
     QCOMPARE(Flashsim({"stop", "--dir", dir.path()}), 0);
   }
 
   void probes() {
-    QVERIFY(station::ProbeDrive("A"));
-    QVERIFY(!station::ProbeDrive("F"));  // no such drive
-    QVERIFY(!station::ProbeDrive("H"));  // not a supported device
+    QVERIFY(station::ProbeDrive("A", jobs.tools));
+    QVERIFY(!station::ProbeDrive("F", jobs.tools));  // no such drive
+    QVERIFY(!station::ProbeDrive("H", jobs.tools));  // not a supported device
   }
 
   void eightJobsAtOnce() {
@@ -85,7 +88,7 @@ class ProductThreadKestrinTest : public QObject {
     for (int row = 0; row < 8; ++row) {
       const auto r = static_cast<std::size_t>(row);
       new ProductThread(static_cast<char>('A' + row), form.JobRowFor(r), &form.CancelRequest[r], 247, -1, 255,
-                        256 + row);
+                        256 + row, jobs);
     }
     QTRY_VERIFY_WITH_TIMEOUT(form.ProgressBar[6]->value() >= 4, 20000);
     form.CancelBtnClick(6);

@@ -11,7 +11,6 @@
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
-#include "ppthread/window_handover.hpp"
 #include "test_support.hpp"
 
 using jobs_test::Repeat;
@@ -23,11 +22,12 @@ class ProductThreadTest : public QObject {
   std::unique_ptr<TForm1> form;
   std::unique_ptr<jobs_test::StandinFolder> folder;
   std::unique_ptr<jobs_test::RecordedPauses> pauses;
+  station::JobServices jobs;
 
   ProductThread* Job(int row, char drive, std::int32_t t1 = 1, std::int32_t t2 = 2, std::int32_t t3 = 3,
                      std::int32_t t4 = 4) {
     const auto r = static_cast<std::size_t>(row);
-    return new ProductThread(drive, form->JobRowFor(r), &form->CancelRequest[r], t1, t2, t3, t4);
+    return new ProductThread(drive, form->JobRowFor(r), &form->CancelRequest[r], t1, t2, t3, t4, jobs);
   }
   QString Text(int row) const { return form->DinfoStr[static_cast<std::size_t>(row)]->text(); }
   QColor Colour(int row) const {
@@ -49,13 +49,13 @@ class ProductThreadTest : public QObject {
     station::UiTexts() = station::UiTextTable{};
     folder = std::make_unique<jobs_test::StandinFolder>();
     pauses = std::make_unique<jobs_test::RecordedPauses>();
+    jobs = jobs_test::StandinJobs(*pauses);
     form = std::make_unique<TForm1>();
     form->show();
   }
 
   void cleanup() {
     QVERIFY(station::WaitForJobsToEnd(30000));
-    station::ReopenWindowHandOversForTesting();
     form.reset();
     pauses.reset();
     folder.reset();
@@ -185,7 +185,7 @@ class ProductThreadTest : public QObject {
     folder->Script("N", {"0", "2"});
     Job(7, 'N');
     QTRY_VERIFY(BarAt(7) >= 8);
-    station::CloseWindowHandOvers();
+    jobs.handOver.Close();
     QVERIFY(station::WaitForJobsToEnd(10000));
     QCOMPARE(Text(7), QStringLiteral("Checking..."));
     Counters(0, 0, 0);

@@ -1,7 +1,6 @@
 // The three launchers against the scripted stand-in tool: command lines,
 // exit-code rules, the bar's steps, when a cancel is seen, and pauses.
 #include "ppthread/command_tool_launcher.hpp"
-#include "ppthread/process_launcher.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include <atomic>
 #include <thread>
 
+#include "ppthread/window_handover.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -23,29 +23,47 @@ using station::ProbeDrive;
 using station::StartBlankCheck;
 using station::WaitBlankCheck;
 
+// The wait on a row's cancel flag and progress bar, as a job runs it: every
+// bar position is set on the window thread while the caller waits (at once
+// when called there). A null flag or bar is allowed.
+bool WaitBlankCheck(const std::string& drive, std::atomic<std::int32_t>* cancelRequest, QProgressBar* bar,
+                    const station::ToolRuns& runs) {
+  return WaitBlankCheck(
+      drive, [cancelRequest] { return cancelRequest != nullptr && cancelRequest->load() != 0; },
+      [bar](int position) {
+        if (bar != nullptr) station::WindowHandOver::Station().Run([bar, position] { bar->setValue(position); });
+      },
+      runs);
+}
+
 class LauncherTest : public testing::Test {
  protected:
   // The wait with its bar positions recorded.
   bool Wait(const std::string& drive, std::atomic<std::int32_t>* flag = nullptr) {
     bar.clear();
     return WaitBlankCheck(
-        drive, [flag] { return flag != nullptr && flag->load() != 0; }, [this](int p) { bar.push_back(p); });
+        drive, [flag] { return flag != nullptr && flag->load() != 0; }, [this](int p) { bar.push_back(p); }, runs);
+  }
+  bool Probe(const std::string& drive) { return ProbeDrive(drive, runs); }
+  bool Start(const std::string& drive, std::int32_t t1, std::int32_t t2, std::int32_t t3, std::int32_t t4) {
+    return StartBlankCheck(drive, t1, t2, t3, t4, runs);
   }
 
   jobs_test::StandinFolder folder;
   jobs_test::RecordedPauses pauses;
+  station::ToolRuns runs = jobs_test::StandinRuns(pauses);
   std::vector<int> bar;
 };
 
 TEST_F(LauncherTest, CommandLinesAndExitCodes) {
   folder.Script("E", {"0", "0", "0", "2", "1", "2", "1", "255"});
-  EXPECT_TRUE(ProbeDrive("E"));
-  EXPECT_TRUE(StartBlankCheck("E", 247, -1, 255, 2147483647));
+  EXPECT_TRUE(Probe("E"));
+  EXPECT_TRUE(Start("E", 247, -1, 255, 2147483647));
   EXPECT_TRUE(Wait("E"));
-  EXPECT_FALSE(ProbeDrive("E"));  // 2 means nothing to a probe ...
-  EXPECT_FALSE(ProbeDrive("E"));
-  EXPECT_FALSE(StartBlankCheck("E", 1, 2, 3, 4));  // ... nor to a set-up run
-  EXPECT_FALSE(StartBlankCheck("E", 1, 2, 3, 4));
+  EXPECT_FALSE(Probe("E"));  // 2 means nothing to a probe ...
+  EXPECT_FALSE(Probe("E"));
+  EXPECT_FALSE(Start("E", 1, 2, 3, 4));  // ... nor to a set-up run
+  EXPECT_FALSE(Start("E", 1, 2, 3, 4));
   EXPECT_FALSE(Wait("E"));  // neither 0 nor 2
   EXPECT_EQ(folder.CommandLines("E"),
             (std::vector<std::string>{"E:", "E: bchks 247 -1 255 2147483647", "E: bchkp", "E:", "E:",
@@ -54,14 +72,14 @@ TEST_F(LauncherTest, CommandLinesAndExitCodes) {
 
   // The drive goes in unchanged; an empty one leaves just the colon.
   folder.Script("", {"0"});
-  EXPECT_TRUE(ProbeDrive(""));
+  EXPECT_TRUE(Probe(""));
   EXPECT_EQ(folder.CommandLines().back(), ":");
 }
 
 TEST_F(LauncherTest, ProbeAndSetUpAreReadEvery100MsUntilTheRunEnds) {
   folder.Script("F", {"0 250", "3 250"});
-  EXPECT_TRUE(ProbeDrive("F"));
-  EXPECT_FALSE(StartBlankCheck("F", 0, 0, 0, 0));
+  EXPECT_TRUE(Probe("F"));
+  EXPECT_FALSE(Start("F", 0, 0, 0, 0));
   EXPECT_GE(pauses.Count(kRunReadingPauseMs), 2);
   for (std::uint32_t ms : pauses.Pauses()) EXPECT_EQ(ms, kRunReadingPauseMs);
 }
@@ -128,7 +146,7 @@ TEST_F(LauncherTest, CancelDuringSetUpIsSeenAtTheFirstAnswerOf2) {
   std::atomic<std::int32_t> flag{0};
   pauses.CancelAt(kRunReadingPauseMs, 1, &flag);
   folder.Script("N", {"0 400", "2", "0"});
-  EXPECT_TRUE(StartBlankCheck("N", 1, 2, 3, 4));
+  EXPECT_TRUE(Start("N", 1, 2, 3, 4));
   EXPECT_EQ(flag.load(), 1);
   EXPECT_FALSE(Wait("N", &flag));
   EXPECT_EQ(bar, (std::vector<int>{0, 4}));
@@ -136,10 +154,10 @@ TEST_F(LauncherTest, CancelDuringSetUpIsSeenAtTheFirstAnswerOf2) {
 }
 
 TEST_F(LauncherTest, MissingToolFailsAllThreeAtOnce) {
-  station::SetToolSearchForTesting(folder.Path(), "");  // no kestrin there, nothing on PATH
+  runs.search = station::ToolSearch{folder.Path(), ""};  // no kestrin there, nothing on PATH
   std::atomic<std::int32_t> flag{0};
-  EXPECT_FALSE(ProbeDrive("P"));
-  EXPECT_FALSE(StartBlankCheck("P", 1, 2, 3, 4));
+  EXPECT_FALSE(Probe("P"));
+  EXPECT_FALSE(Start("P", 1, 2, 3, 4));
   EXPECT_FALSE(Wait("P", &flag));
   EXPECT_EQ(bar, (std::vector<int>{0}));
   EXPECT_TRUE(pauses.Pauses().empty());
@@ -147,8 +165,8 @@ TEST_F(LauncherTest, MissingToolFailsAllThreeAtOnce) {
 
 TEST_F(LauncherTest, RunEndedBySignalIsAFailure) {
   folder.Script("Q", {"signal 9", "signal 15 100", "2", "signal 2"});
-  EXPECT_FALSE(ProbeDrive("Q"));
-  EXPECT_FALSE(StartBlankCheck("Q", 1, 2, 3, 4));
+  EXPECT_FALSE(Probe("Q"));
+  EXPECT_FALSE(Start("Q", 1, 2, 3, 4));
   EXPECT_FALSE(Wait("Q"));  // killed by signal 2 is not "still checking"
   EXPECT_EQ(bar, (std::vector<int>{0, 4}));
   EXPECT_EQ(folder.CommandLines("Q").size(), 4u);
@@ -166,7 +184,7 @@ TEST_F(LauncherTest, BarChangesAreMadeOnTheWindowThread) {
   std::atomic<bool> done{false};
   bool result = false;
   std::thread job([&] {
-    result = WaitBlankCheck("R", nullptr, &progress);
+    result = WaitBlankCheck("R", nullptr, &progress, runs);
     done = true;
   });
   while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -177,7 +195,7 @@ TEST_F(LauncherTest, BarChangesAreMadeOnTheWindowThread) {
   // Called on the window thread itself the changes are made directly.
   seen.clear();
   folder.Script("S", {"2", "0"});
-  EXPECT_TRUE(WaitBlankCheck("S", nullptr, &progress));
+  EXPECT_TRUE(WaitBlankCheck("S", nullptr, &progress, runs));
   EXPECT_EQ(seen, (std::vector<int>{0, 4}));
 }
 

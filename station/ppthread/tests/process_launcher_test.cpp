@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,10 +26,13 @@ using station::kStillActive;
 using station::StartToolProcess;
 using station::ToolProcess;
 
+// The stand-in is found in its own folder.
+const station::ToolSearch kStandin = jobs_test::StandinFolder::Search();
+
 std::uint32_t RunToEnd(const char* line) {
   std::string buffer = line;
   ToolProcess p;
-  if (!StartToolProcess(buffer.data(), p)) return 1000;
+  if (!StartToolProcess(buffer.data(), p, kStandin)) return 1000;
   std::uint32_t code = kStillActive;
   while (GetToolExitCode(p, code) && code == kStillActive) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   station::CloseToolProcess(p);
@@ -74,7 +78,7 @@ TEST(ProcessLauncher, ExitCodeReadsStillActiveUntilTheEndThenTheCode) {
   folder.Script("", {"7 500", "signal 9", "signal 2"});
   std::string line = "kestrin.exe A:";
   ToolProcess p;
-  ASSERT_TRUE(StartToolProcess(line.data(), p));
+  ASSERT_TRUE(StartToolProcess(line.data(), p, kStandin));
   std::uint32_t code = 12345;
   ASSERT_TRUE(GetToolExitCode(p, code));
   EXPECT_EQ(code, kStillActive);
@@ -104,7 +108,7 @@ TEST(ProcessLauncher, LeavesNoChildAndNoDescriptorBehind) {
   folder.Script("", {"0 200"});
   std::string line = "kestrin.exe B:";
   ToolProcess p;
-  ASSERT_TRUE(StartToolProcess(line.data(), p));
+  ASSERT_TRUE(StartToolProcess(line.data(), p, kStandin));
   const auto pid = static_cast<pid_t>(p.process);
   station::CloseToolProcess(p);
   const fs::path proc = "/proc/" + std::to_string(pid);
@@ -123,23 +127,33 @@ TEST(ProcessLauncher, ProgramIsFoundInTheOwnDirectoryFirstThenPathNeverTheCurren
   MakeFile(root / "own" / "kestrin", "x", exec);
 
   const std::string pathList = (root / "path1").string() + ":" + (root / "path2").string();
-  station::SetToolSearchForTesting((root / "own").string(), pathList);
-  EXPECT_EQ(station::FindToolProgram("kestrin"), (root / "own" / "kestrin").string());
-  station::SetToolSearchForTesting((root / "empty").string(), pathList);
-  EXPECT_EQ(station::FindToolProgram("kestrin"), (root / "path2" / "kestrin").string());
+  EXPECT_EQ(station::FindToolProgram("kestrin", {(root / "own").string(), pathList}),
+            (root / "own" / "kestrin").string());
+  EXPECT_EQ(station::FindToolProgram("kestrin", {(root / "empty").string(), pathList}),
+            (root / "path2" / "kestrin").string());
 
   // Empty and relative PATH entries would mean the current directory.
   const fs::path oldCwd = fs::current_path();
   fs::current_path(root / "cwd");
-  station::SetToolSearchForTesting("", ":.:cwd:" + (root / "empty").string());
-  EXPECT_EQ(station::FindToolProgram("kestrin"), "");
+  const station::ToolSearch relative{"", ":.:cwd:" + (root / "empty").string()};
+  EXPECT_EQ(station::FindToolProgram("kestrin", relative), "");
   std::string line = "kestrin.exe C:";
   ToolProcess p;
-  EXPECT_FALSE(StartToolProcess(line.data(), p));
+  EXPECT_FALSE(StartToolProcess(line.data(), p, relative));
   fs::current_path(oldCwd);
 
-  EXPECT_EQ(station::FindToolProgram((root / "path2" / "kestrin").string()), (root / "path2" / "kestrin").string());
-  EXPECT_EQ(station::FindToolProgram("path2/kestrin"), "");
+  const station::ToolSearch nowhere{"", ""};
+  EXPECT_EQ(station::FindToolProgram((root / "path2" / "kestrin").string(), nowhere),
+            (root / "path2" / "kestrin").string());
+  EXPECT_EQ(station::FindToolProgram("path2/kestrin", nowhere), "");
+
+  // The station's own search: its executable's directory, then PATH.
+  const std::string oldPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", pathList.c_str(), 1);
+  const station::ToolSearch own = station::StationToolSearch();
+  setenv("PATH", oldPath.c_str(), 1);
+  EXPECT_EQ(own.ownDirectory, fs::read_symlink("/proc/self/exe").parent_path().string());
+  EXPECT_EQ(own.pathList, pathList);
 }
 
 TEST(ProcessLauncher, ProgramThatCannotBeExecutedFailsTheStart) {
@@ -147,17 +161,17 @@ TEST(ProcessLauncher, ProgramThatCannotBeExecutedFailsTheStart) {
   const fs::path dir = fs::path(folder.Path()) / "bad";
   fs::create_directory(dir);
   MakeFile(dir / "kestrin", std::string("\x7f" "ELF garbage", 12), fs::perms::owner_all);
-  station::SetToolSearchForTesting(dir.string(), "");
+  const station::ToolSearch bad{dir.string(), ""};
   std::string line = "kestrin.exe D:";
   ToolProcess p;
-  EXPECT_FALSE(StartToolProcess(line.data(), p));
+  EXPECT_FALSE(StartToolProcess(line.data(), p, bad));
   int status = 0;
   errno = 0;
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 
   std::string empty = "  ";
-  EXPECT_FALSE(StartToolProcess(empty.data(), p));
+  EXPECT_FALSE(StartToolProcess(empty.data(), p, bad));
 }
 
 }  // namespace

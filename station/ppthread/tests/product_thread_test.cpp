@@ -1,6 +1,7 @@
 // ProductThread without a window: what a job tells its JobRow, in order, for
 // a pass, a failed set-up and a cancel, each call on the window thread, and
-// the row given back (deleted) there when the job is gone.
+// the row given back (deleted) there when the job is gone; and the window
+// hand-overs it goes through.
 #include "ppthread/product_thread.hpp"
 
 #include <gtest/gtest.h>
@@ -8,8 +9,10 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.hpp"
@@ -62,13 +65,42 @@ TEST(ProductThreadRow, CallsInOrderOnTheWindowThread) {
     folder.Script(std::string(1, c.drive), c.script);
     Seen seen;
     std::atomic<std::int32_t> cancel{c.cancelled};
-    auto* job = new ProductThread(c.drive, std::make_unique<RecordingRow>(seen), &cancel, 1, 2, 3, 4);
+    auto* job = new ProductThread(c.drive, std::make_unique<RecordingRow>(seen), &cancel, 1, 2, 3, 4,
+                                  jobs_test::StandinJobs(pauses));
     ASSERT_TRUE(job->Started());
     ASSERT_TRUE(station::WaitForJobsToEnd(30000));
     EXPECT_EQ(seen.calls, c.calls);
     EXPECT_FALSE(seen.offWindowThread);
     EXPECT_TRUE(seen.deletedOnWindowThread);
   }
+}
+
+// Closing one hand-over releases the work waiting in it unrun and leaves
+// every other open.
+TEST(WindowHandOver, ClosingOneLeavesOthersOpen) {
+  const station::WindowHandOver closed;
+  const station::WindowHandOver open;
+  std::atomic<int> ran{0};
+  std::atomic<int> results{0};  // bit 0: the closed one ran, bit 1: the open one ran
+  std::thread waiting([&] {
+    if (closed.Run([&] { ran += 1; })) results |= 1;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // posted by now, or refused: either way unrun
+  closed.Close();
+  waiting.join();
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    if (open.Run([&] { ran += 10; })) results |= 2;
+    done = true;
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  other.join();
+  EXPECT_EQ(ran.load(), 10);
+  EXPECT_EQ(results.load(), 2);
+  EXPECT_TRUE(closed.Closed());
+  EXPECT_FALSE(open.Closed());
+  EXPECT_FALSE(closed.Run([] {}));  // on the window thread as well
+  EXPECT_TRUE(open.Run([] {}));
 }
 
 }  // namespace

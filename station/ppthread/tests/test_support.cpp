@@ -8,9 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "ppthread/command_tool_launcher.hpp"
-#include "ppthread/process_launcher.hpp"
-
 namespace jobs_test {
 namespace fs = std::filesystem;
 
@@ -19,15 +16,15 @@ StandinFolder::StandinFolder() {
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   path_ = pattern;
   setenv("STANDIN_DIR", path_.c_str(), 1);
-  station::SetToolSearchForTesting(STANDIN_DIR, "");
 }
 
 StandinFolder::~StandinFolder() {
-  station::ClearToolSearchForTesting();
   unsetenv("STANDIN_DIR");
   std::error_code ec;
   fs::remove_all(path_, ec);
 }
+
+station::ToolSearch StandinFolder::Search() { return {STANDIN_DIR, ""}; }
 
 void StandinFolder::Script(const std::string& drive, const std::vector<std::string>& lines) const {
   std::ofstream out(path_ + (drive.empty() ? "/script" : "/script-" + drive), std::ios::trunc);
@@ -53,9 +50,7 @@ std::vector<std::string> StandinFolder::Details(const std::string& drive) const 
   return out;
 }
 
-namespace {
-
-struct PauseState {
+struct RecordedPauses::State {
   std::mutex mutex;
   std::vector<std::uint32_t> pauses;
   std::map<std::uint32_t, int> seen;
@@ -63,59 +58,49 @@ struct PauseState {
   int cancelNth = 0;
   std::atomic<std::int32_t>* cancelFlag = nullptr;
 };
-PauseState& State() {
-  static PauseState s;
-  return s;
-}
 
-void RecordPause(std::uint32_t ms) {
-  PauseState& s = State();
-  {
-    std::lock_guard lock(s.mutex);
-    s.pauses.push_back(ms);
-    const int n = ++s.seen[ms];
-    if (s.cancelFlag != nullptr && ms == s.cancelMs && n == s.cancelNth) {
-      s.cancelFlag->store(1);
-      s.cancelFlag = nullptr;
+RecordedPauses::RecordedPauses() : state_(std::make_shared<State>()) {}
+
+std::function<void(std::uint32_t)> RecordedPauses::Pause() const {
+  return [state = state_](std::uint32_t ms) {
+    {
+      std::lock_guard lock(state->mutex);
+      state->pauses.push_back(ms);
+      const int n = ++state->seen[ms];
+      if (state->cancelFlag != nullptr && ms == state->cancelMs && n == state->cancelNth) {
+        state->cancelFlag->store(1);
+        state->cancelFlag = nullptr;
+      }
     }
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-}  // namespace
-
-RecordedPauses::RecordedPauses() {
-  {
-    std::lock_guard lock(State().mutex);
-    State().pauses.clear();
-    State().seen.clear();
-    State().cancelFlag = nullptr;
-  }
-  station::SetLauncherPauseForTesting(&RecordPause);
-}
-
-RecordedPauses::~RecordedPauses() {
-  station::SetLauncherPauseForTesting(nullptr);
-  std::lock_guard lock(State().mutex);
-  State().cancelFlag = nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
 }
 
 std::vector<std::uint32_t> RecordedPauses::Pauses() const {
-  std::lock_guard lock(State().mutex);
-  return State().pauses;
+  std::lock_guard lock(state_->mutex);
+  return state_->pauses;
 }
 
 int RecordedPauses::Count(std::uint32_t ms) const {
-  std::lock_guard lock(State().mutex);
-  const auto it = State().seen.find(ms);
-  return it == State().seen.end() ? 0 : it->second;
+  std::lock_guard lock(state_->mutex);
+  const auto it = state_->seen.find(ms);
+  return it == state_->seen.end() ? 0 : it->second;
 }
 
 void RecordedPauses::CancelAt(std::uint32_t ms, int nth, std::atomic<std::int32_t>* flag) {
-  std::lock_guard lock(State().mutex);
-  State().cancelMs = ms;
-  State().cancelNth = State().seen[ms] + nth;  // counted from now
-  State().cancelFlag = flag;
+  std::lock_guard lock(state_->mutex);
+  state_->cancelMs = ms;
+  state_->cancelNth = state_->seen[ms] + nth;  // counted from now
+  state_->cancelFlag = flag;
+}
+
+station::ToolRuns StandinRuns(const RecordedPauses& pauses) { return {StandinFolder::Search(), pauses.Pause()}; }
+
+station::JobServices StandinJobs(const RecordedPauses& pauses) {
+  station::JobServices jobs;
+  jobs.tools = StandinRuns(pauses);
+  jobs.handOver = station::WindowHandOver{};
+  return jobs;
 }
 
 std::vector<std::string> Repeat(const std::string& line, int count) {

@@ -5,13 +5,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ppthread/command_tool_launcher.hpp"
+#include "ppthread/product_thread.hpp"
+
 namespace jobs_test {
 
-// A fresh temporary folder, named to the stand-in tool by STANDIN_DIR; the
-// program search is pointed at the stand-in's own folder (nothing on PATH).
+// A fresh temporary folder, named to the stand-in tool by STANDIN_DIR.
 class StandinFolder {
  public:
   StandinFolder();
@@ -30,26 +34,37 @@ class StandinFolder {
   std::vector<std::string> Details(const std::string& drive = "") const;
 
   const std::string& Path() const { return path_; }
+  // The program search that finds the stand-in in its own folder (nothing on PATH).
+  static station::ToolSearch Search();
 
  private:
   std::vector<std::string> LogLines(const std::string& drive) const;
   std::string path_;
 };
 
-// Replaces the launchers' pauses while alive: each pause is noted and lasts
-// 1 ms. Optionally stores 1 into a cancel flag at the n-th pause of a given
-// length from now on (counting from 1).
+// A replacement for the launchers' pauses (Pause()): each pause is noted and
+// lasts 1 ms. Optionally stores 1 into a cancel flag at the n-th pause of a
+// given length from now on (counting from 1).
 class RecordedPauses {
  public:
   RecordedPauses();
-  ~RecordedPauses();
-  RecordedPauses(const RecordedPauses&) = delete;
-  RecordedPauses& operator=(const RecordedPauses&) = delete;
 
+  std::function<void(std::uint32_t)> Pause() const;
   std::vector<std::uint32_t> Pauses() const;
   int Count(std::uint32_t ms) const;
   void CancelAt(std::uint32_t ms, int nth, std::atomic<std::int32_t>* flag);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
 };
+
+// Tool runs of the stand-in with the recorded pauses.
+station::ToolRuns StandinRuns(const RecordedPauses& pauses);
+// What a job is given in these tests: those runs, and a hand-over to the
+// window thread of its own (closing it touches no other test's jobs).
+station::JobServices StandinJobs(const RecordedPauses& pauses);
 
 // Lines of a script: `count` times `line`.
 std::vector<std::string> Repeat(const std::string& line, int count);
