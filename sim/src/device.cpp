@@ -10,7 +10,6 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
-#include "flashsim/big_endian.hpp"
 
 namespace flashsim {
 namespace {
@@ -41,22 +40,6 @@ struct CompactTrace {
   Outcome outcome = Outcome::Good;
 };
 
-std::uint16_t le16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return byteorder::getLe16(cdb.data() + at);
-}
-
-std::uint32_t le32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return byteorder::getLe32(cdb.data() + at);
-}
-
-std::uint32_t be16(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return be::get16(cdb.data() + at);
-}
-
-std::uint32_t be32(const std::array<std::uint8_t, 16>& cdb, std::size_t at) {
-  return be::get32(cdb.data() + at);
-}
-
 // Standard disk commands besides INQUIRY and READ CAPACITY.
 constexpr std::uint8_t kOpTestUnitReady = 0x00;
 constexpr std::uint8_t kOpRequestSense = 0x03;
@@ -78,11 +61,6 @@ constexpr std::uint8_t kKeyIllegalRequest = 0x05;
 constexpr Sense kSenseInvalidOpcode{kKeyIllegalRequest, 0x20, 0};
 constexpr Sense kSenseLbaOutOfRange{kKeyIllegalRequest, 0x21, 0};
 constexpr Sense kSenseInvalidField{kKeyIllegalRequest, 0x24, 0};
-
-void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  out.resize(out.size() + 4);
-  be::put32(out.data() + out.size() - 4, v);
-}
 
 bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -412,7 +390,7 @@ Answer Device::Impl::run(const wire::RequestHeader& r, const std::vector<std::ui
 Answer Device::Impl::readMemory(const Call& c, Outcome& o) {
   Answer a;
   a.dataIn.resize(c.r.transferLength);
-  readMemory(c.r.cdb[1] == vendor::kSubReadXdata ? data : code, le16(c.r.cdb, 2), a.dataIn.data(),
+  readMemory(c.r.cdb[1] == vendor::kSubReadXdata ? data : code, byteorder::getLe16(c.r.cdb.data() + 2), a.dataIn.data(),
              a.dataIn.size());
   o = Outcome::Good;
   return a;
@@ -422,7 +400,7 @@ Answer Device::Impl::writeXdata(const Call& c, Outcome& o) {
   if (c.dataOut.size() != c.r.transferLength) {
     return refuse(o, kSenseInvalidField);
   }
-  writeData(le16(c.r.cdb, 2), c.dataOut.data(), c.dataOut.size());
+  writeData(byteorder::getLe16(c.r.cdb.data() + 2), c.dataOut.data(), c.dataOut.size());
   o = Outcome::Good;
   Answer a;
   a.dataOutTaken = c.r.transferLength;
@@ -436,7 +414,7 @@ Answer Device::Impl::startup(const Call& c, Outcome& o) {
 Answer Device::Impl::move(const Call& c, Outcome& o) { return status(c.r, profile.movePasses, o); }
 
 Answer Device::Impl::eraseBlockCmd(const Call& c, Outcome& o) {
-  const std::uint16_t block = le16(c.r.cdb, 2);
+  const std::uint16_t block = byteorder::getLe16(c.r.cdb.data() + 2);
   if (block >= profile.geometry.blockCount || faults.eraseFails.count(block) != 0) {
     return status(c.r, false, o);
   }
@@ -445,19 +423,19 @@ Answer Device::Impl::eraseBlockCmd(const Call& c, Outcome& o) {
 }
 
 Answer Device::Impl::programPageCmd(const Call& c, Outcome& o) {
-  const std::uint32_t page = le32(c.r.cdb, 2);
+  const std::uint32_t page = byteorder::getLe32(c.r.cdb.data() + 2);
   if (page >= pageCount() || faults.programFails.count(page >> pageShift) != 0) {
     return status(c.r, false, o);
   }
   std::vector<std::uint8_t>& buffer = pageScratch;
   buffer.resize(profile.geometry.pageSize);
-  readMemory(data, le16(c.r.cdb, 8), buffer.data(), buffer.size());
+  readMemory(data, byteorder::getLe16(c.r.cdb.data() + 8), buffer.data(), buffer.size());
   programPage(page, buffer.data());
   return status(c.r, true, o);
 }
 
 Answer Device::Impl::readPageCmd(const Call& c, Outcome& o) {
-  const std::uint32_t page = le32(c.r.cdb, 2);
+  const std::uint32_t page = byteorder::getLe32(c.r.cdb.data() + 2);
   const auto block = static_cast<std::uint16_t>(page >> pageShift);
   if (page >= pageCount() || faults.readFails.count(block) != 0) {
     return status(c.r, false, o);
@@ -468,17 +446,17 @@ Answer Device::Impl::readPageCmd(const Call& c, Outcome& o) {
   if (faults.bitErrors.count(block) != 0) {
     buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
   }
-  writeData(le16(c.r.cdb, 6), buffer.data(), buffer.size());
+  writeData(byteorder::getLe16(c.r.cdb.data() + 6), buffer.data(), buffer.size());
   return status(c.r, true, o);
 }
 
 Answer Device::Impl::blockStatus(const Call& c, Outcome& o) {
-  const std::uint32_t page = le32(c.r.cdb, 2);
+  const std::uint32_t page = byteorder::getLe32(c.r.cdb.data() + 2);
   return status(c.r, page < pageCount() && bad.count(page >> pageShift) == 0, o);
 }
 
 Answer Device::Impl::markBad(const Call& c, Outcome& o) {
-  const std::uint32_t page = le32(c.r.cdb, 2);
+  const std::uint32_t page = byteorder::getLe32(c.r.cdb.data() + 2);
   if (page >= pageCount()) {
     return status(c.r, false, o);
   }
@@ -516,7 +494,7 @@ Answer Device::Impl::inquiry(const Call& c, Outcome& o) {
   std::copy(kIdentity, kIdentity + 28, reply.begin() + 8);
   // The command tool leaves the allocation length 0 and takes what its
   // transfer length holds; a host that names one gets at most that.
-  const std::uint32_t allocation = be16(c.r.cdb, 3);
+  const std::uint32_t allocation = std::uint32_t{byteorder::getBe16(c.r.cdb.data() + 3)};
   return good(o, std::move(reply),
               allocation == 0 ? c.r.transferLength : std::min(allocation, c.r.transferLength));
 }
@@ -527,16 +505,16 @@ Answer Device::Impl::readCapacity6(const Call& c, Outcome& o) {
   if (profile.capacityBlockLength != 0 && bytes >= profile.capacityBlockLength) {
     lastLba = std::min<std::uint64_t>(bytes / profile.capacityBlockLength - 1, 0xFFFFFFFFU);
   }
-  std::vector<std::uint8_t> reply;
-  putBe32(reply, static_cast<std::uint32_t>(lastLba));
-  putBe32(reply, profile.capacityBlockLength);
+  std::vector<std::uint8_t> reply(8);
+  byteorder::putBe32(reply.data(), static_cast<std::uint32_t>(lastLba));
+  byteorder::putBe32(reply.data() + 4, profile.capacityBlockLength);
   return good(o, std::move(reply), c.r.transferLength);
 }
 
 Answer Device::Impl::readCapacity10(const Call& c, Outcome& o) {
-  std::vector<std::uint8_t> reply;
-  putBe32(reply, kDiskSectors - 1);
-  putBe32(reply, kDiskSectorSize);
+  std::vector<std::uint8_t> reply(8);
+  byteorder::putBe32(reply.data(), kDiskSectors - 1);
+  byteorder::putBe32(reply.data() + 4, kDiskSectorSize);
   return good(o, std::move(reply), c.r.transferLength);
 }
 
@@ -560,12 +538,12 @@ Answer Device::Impl::modeSense6(const Call& c, Outcome& o) {
 }
 
 Answer Device::Impl::modeSense10(const Call& c, Outcome& o) {
-  return good(o, {0, 6, 0, 0, 0, 0, 0, 0}, std::min<std::uint32_t>(be16(c.r.cdb, 7), c.r.transferLength));
+  return good(o, {0, 6, 0, 0, 0, 0, 0, 0}, std::min<std::uint32_t>(std::uint32_t{byteorder::getBe16(c.r.cdb.data() + 7)}, c.r.transferLength));
 }
 
 Answer Device::Impl::readWrite10(const Call& c, Outcome& o) {
-  const std::uint32_t lba = be32(c.r.cdb, 2);
-  const std::uint32_t count = be16(c.r.cdb, 7);
+  const std::uint32_t lba = byteorder::getBe32(c.r.cdb.data() + 2);
+  const std::uint32_t count = std::uint32_t{byteorder::getBe16(c.r.cdb.data() + 7)};
   const std::uint64_t bytes = static_cast<std::uint64_t>(count) * kDiskSectorSize;
   if (bytes > c.r.transferLength) {
     return refuse(o, kSenseInvalidField, true);  // the request cannot hold the sectors

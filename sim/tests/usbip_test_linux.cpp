@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "daemon_support.hpp"
-#include "flashsim/big_endian.hpp"
+#include "common/byte_order.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 #include "usbip_client_linux.hpp"
@@ -64,8 +64,8 @@ const Bytes kInquiry{0x12, 0, 0, 0, 36, 0};
 Bytes rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
   Bytes b(10, 0);
   b[0] = op;
-  be::put32(b.data() + 2, lba);
-  be::put16(b.data() + 7, count);
+  byteorder::putBe32(b.data() + 2, lba);
+  byteorder::putBe16(b.data() + 7, count);
   return b;
 }
 
@@ -75,7 +75,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   const auto head = list.read(12);
   ASSERT_TRUE(head);
   EXPECT_EQ(Bytes(head->begin(), head->begin() + 8), (Bytes{0x01, 0x11, 0x00, 0x05, 0, 0, 0, 0}));
-  EXPECT_EQ(be::get32(head->data() + 8), 2U);
+  EXPECT_EQ(byteorder::getBe32(head->data() + 8), 2U);
   const auto records = list.read(2 * (usbip::kDeviceRecordSize + 4));
   ASSERT_TRUE(records);
   const std::uint8_t* r = records->data();
@@ -86,7 +86,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   EXPECT_EQ(Bytes(r + usbip::kDeviceRecordSize, r + usbip::kDeviceRecordSize + 4), (Bytes{0x08, 0x06, 0x50, 0}));
   const std::uint8_t* second = r + usbip::kDeviceRecordSize + 4;
   EXPECT_STREQ(reinterpret_cast<const char*>(second + usbip::kPathSize), "1-6");
-  EXPECT_EQ(be::get16(second + 300), 0xFFFE);
+  EXPECT_EQ(byteorder::getBe16(second + 300), 0xFFFE);
   EXPECT_TRUE(list.closedByPeer());
 
   EXPECT_EQ(Client(server.port()).import("1-7"), usbip::kStatusNoDevice);
@@ -406,7 +406,7 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
     Client list(server.port());
     list.send(Client::op(usbip::kReqDevlist));
     const auto answer = list.read(12, 1000);
-    EXPECT_TRUE(answer && be::get32(answer->data() + 8) == 1U) << "list " << i;
+    EXPECT_TRUE(answer && byteorder::getBe32(answer->data() + 8) == 1U) << "list " << i;
     std::printf("list %d answered in %lld ms\n", i,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start).count()));

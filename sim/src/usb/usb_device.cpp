@@ -32,15 +32,12 @@ constexpr std::uint8_t kMassStorageReset = 0xFF;
 constexpr std::string_view kManufacturer = "FLASHSIM";
 constexpr std::string_view kProduct = "NAND EMULATOR";
 
-void putLe16(std::vector<std::uint8_t>& v, std::uint16_t x) {
-  v.push_back(static_cast<std::uint8_t>(x));
-  v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
-
 std::vector<std::uint8_t> stringDescriptor(std::string_view text) {
-  std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * text.size()), kDescString};
-  for (char c : text) {
-    putLe16(d, static_cast<std::uint8_t>(c));
+  std::vector<std::uint8_t> d(2 + 2 * text.size(), 0);
+  d[0] = static_cast<std::uint8_t>(d.size());
+  d[1] = kDescString;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    byteorder::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
   }
   return d;
 }
@@ -72,11 +69,13 @@ UsbDevice::UsbDevice(std::shared_ptr<Device> device, std::string serial)
 
 std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
   const Profile& p = device_->profile();
-  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64};
-  putLe16(d, p.usbVendorId);
-  putLe16(d, p.usbProductId);
-  putLe16(d, kDeviceRelease);
-  d.insert(d.end(), {1, 2, 3, 1});  // manufacturer, product, serial strings; one configuration
+  // USB 2.0, class named by the interface, 64-byte control packets; then
+  // the IDs and release, the manufacturer, product and serial strings, one
+  // configuration.
+  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 1, 2, 3, 1};
+  byteorder::putLe16(d.data() + 8, p.usbVendorId);
+  byteorder::putLe16(d.data() + 10, p.usbProductId);
+  byteorder::putLe16(d.data() + 12, kDeviceRelease);
   return d;
 }
 
@@ -88,9 +87,8 @@ std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) 
   std::vector<std::uint8_t> d{9, type, 32, 0, 1, 1, 0, 0x80, 50};
   d.insert(d.end(), {9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0});
   for (std::uint8_t address : {static_cast<std::uint8_t>(0x80 | kBulkInEndpoint), kBulkOutEndpoint}) {
-    d.insert(d.end(), {7, 5, address, 0x02});
-    putLe16(d, maxPacket);
-    d.push_back(0);
+    d.insert(d.end(), {7, 5, address, 0x02, 0, 0, 0});
+    byteorder::putLe16(d.data() + d.size() - 3, maxPacket);
   }
   return d;
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/byte_order.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 
@@ -292,10 +293,7 @@ void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepDevlist, usbip::kStatusOk});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.resize(reply.size() + 4);
-  reply[8] = static_cast<std::uint8_t>(count >> 24);
-  reply[9] = static_cast<std::uint8_t>(count >> 16);
-  reply[10] = static_cast<std::uint8_t>(count >> 8);
-  reply[11] = static_cast<std::uint8_t>(count);
+  byteorder::putBe32(reply.data() + usbip::kOpHeaderSize, count);
   reply.insert(reply.end(), out.begin(), out.end());
   link.send(reply.data(), reply.size(), deadline);
 }
