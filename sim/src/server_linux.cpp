@@ -165,7 +165,7 @@ class DeviceLink {
   }
 
   bool answer(const wire::RequestHeader& request, const Deadline& deadline) {
-    const Answer answer = device_.execute(request, dataOut_);
+    const Answer answer = device_.execute(command(request));
     if (dataOut_.capacity() > kKeptDataOut) {
       std::vector<std::uint8_t>().swap(dataOut_);
     }
@@ -195,6 +195,19 @@ class DeviceLink {
       return false;
     }
     return link_.send(pieces, 2, deadline) == Io::Ok;
+  }
+
+  // The request as the device takes it, with the data-out bytes that came.
+  Command command(const wire::RequestHeader& request) const {
+    Command c;
+    c.cdb = request.cdb;
+    c.cdbLength = request.cdbLength;
+    c.direction = request.direction == wire::Direction::In    ? Direction::In
+                  : request.direction == wire::Direction::Out ? Direction::Out
+                                                              : Direction::None;
+    c.transferLength = request.transferLength;
+    c.dataOut = dataOut_;
+    return c;
   }
 
   TimedSocket link_;

@@ -45,8 +45,7 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   if (fd_ < 0) {
     return {false, ENODEV};
   }
-  if (request.cdbLength == 0 || request.cdbLength > request.cdb.size() || request.length > wire::kMaxTransfer ||
-      (request.length > 0 && request.data == nullptr)) {
+  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
     return {false, EINVAL};
   }
   // Like SG_IO, a time-out of 0 means the default rather than no time at all.

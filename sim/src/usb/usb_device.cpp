@@ -245,12 +245,12 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
     case Phase::DataOut: {
       const std::uint32_t want = hostLength_ - received_;
       reply.taken = std::min(urb.length, want);
-      const std::size_t room = request_.transferLength - std::min<std::size_t>(dataOut_.size(), request_.transferLength);
+      const std::size_t room = command_.transferLength - std::min<std::size_t>(dataOut_.size(), command_.transferLength);
       const std::size_t keep = std::min<std::size_t>(reply.taken, room);
       dataOut_.insert(dataOut_.end(), urb.dataOut->begin(), urb.dataOut->begin() + static_cast<std::ptrdiff_t>(keep));
       received_ += reply.taken;
       if (received_ == hostLength_) {
-        execute(dataOut_);
+        execute();
       }
       break;
     }
@@ -275,25 +275,26 @@ void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
   }
   tag_ = byteorder::getLe32(cbw.data() + 4);
   hostLength_ = byteorder::getLe32(cbw.data() + 8);
-  request_ = {};
-  request_.cdbLength = cbw[14];
-  request_.direction = hostLength_ == 0   ? wire::Direction::None
-                       : (cbw[12] & 0x80) ? wire::Direction::In
-                                          : wire::Direction::Out;
-  request_.transferLength = std::min(hostLength_, kMaxCommandData);
-  request_.timeoutMs = 20000;
-  std::copy(cbw.begin() + 15, cbw.begin() + 15 + cbw[14], request_.cdb.begin());
-  if (request_.direction == wire::Direction::Out) {
+  command_ = {};
+  command_.cdbLength = cbw[14];
+  command_.direction = hostLength_ == 0 ? Direction::None : (cbw[12] & 0x80) ? Direction::In : Direction::Out;
+  command_.transferLength = std::min(hostLength_, kMaxCommandData);
+  std::copy(cbw.begin() + 15, cbw.begin() + 15 + cbw[14], command_.cdb.begin());
+  if (command_.direction == Direction::Out) {
     phase_ = Phase::DataOut;
     dataOut_.clear();
     received_ = 0;
     return;
   }
-  execute({});
+  execute();
 }
 
-void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
-  Answer a = device_->execute(request_, dataOut);
+void UsbDevice::execute() {
+  if (command_.direction == Direction::Out) {
+    command_.dataOut = dataOut_;
+  }
+  Answer a = device_->execute(command_);
+  command_.dataOut = {};
   release(dataOut_);
   if (a.link == Answer::Link::Drop) {
     phase_ = Phase::Closing;
@@ -307,12 +308,12 @@ void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
   cswStatus_ = a.phaseError ? kCswPhaseError : a.scsiStatus == 0 ? kCswPassed : kCswFailed;
   residue_ = 0;
   phase_ = Phase::Status;
-  if (request_.direction == wire::Direction::In) {
+  if (command_.direction == Direction::In) {
     dataIn_ = std::move(a.dataIn);
     sent_ = 0;
     residue_ = hostLength_ - static_cast<std::uint32_t>(dataIn_.size());
     phase_ = Phase::DataIn;
-  } else if (request_.direction == wire::Direction::Out) {
+  } else if (command_.direction == Direction::Out) {
     residue_ = hostLength_ - a.dataOutTaken;
   }
 }
