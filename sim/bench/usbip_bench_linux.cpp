@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server_linux.hpp"
+#include "control_server_linux.hpp"
 #include "usbip_client_linux.hpp"
 #include "usbip_server_linux.hpp"
 

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "common/byte_order.hpp"
+#include "daemon_log_linux.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 
@@ -36,10 +37,7 @@ constexpr std::size_t kKeptDataOut = 64 * 1024;
 constexpr std::uint32_t kBusNum = 1;
 constexpr const char* kVhci = "/sys/devices/platform/vhci_hcd.0";
 
-void log(const std::string& text) {
-  const std::string line = "flashsim: usbip: " + text + "\n";
-  [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
-}
+void log(const std::string& text) { logLine("usbip: %s", text.c_str()); }
 
 std::uint32_t devNum(char letter) { return static_cast<std::uint32_t>(letter - 'a' + 1); }
 
