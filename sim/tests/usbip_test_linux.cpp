@@ -25,7 +25,6 @@ namespace {
 using usbiptest::Bytes;
 using usbiptest::Client;
 using usbiptest::Ret;
-using usbip::UrbHeader;
 
 Profile smallProfile() {
   Profile p;
@@ -269,18 +268,19 @@ TEST_F(Usbip, DropsAndUnplugEndTheConnection) {
 TEST_F(Usbip, MalformedPeersLoseOnlyTheirConnection) {
   auto good = attached("1-6");
   const auto urb = [](auto change) {
-    UrbHeader h;
-    h.w[UrbHeader::Command] = usbip::kCmdSubmit;
-    h.w[UrbHeader::Direction] = usbip::kDirOut;
+    usbip::CmdSubmit h;
+    h.basic.command = usbip::kCmdSubmit;
+    h.basic.direction = usbip::kDirOut;
     change(h);
     const auto b = usbip::encodeUrb(h);
     return Bytes(b.begin(), b.end());
   };
+  using Submit = usbip::CmdSubmit;
   const std::vector<std::pair<const char*, Bytes>> attacks = {
-      {"huge out length", urb([](UrbHeader& h) { h.w[UrbHeader::Arg1] = 0xFFFFFFF0U; })},
-      {"unknown command", urb([](UrbHeader& h) { h.w[UrbHeader::Command] = 7; })},
-      {"bad direction", urb([](UrbHeader& h) { h.w[UrbHeader::Direction] = 5; })},
-      {"isochronous packets", urb([](UrbHeader& h) { h.w[UrbHeader::Arg3] = 1000000; })},
+      {"huge out length", urb([](Submit& h) { h.transferBufferLength = 0xFFFFFFF0U; })},
+      {"unknown command", urb([](Submit& h) { h.basic.command = 7; })},
+      {"bad direction", urb([](Submit& h) { h.basic.direction = 5; })},
+      {"isochronous packets", urb([](Submit& h) { h.numberOfPackets = 1000000; })},
   };
   for (const auto& [what, bytes] : attacks) {
     auto c = attached();
@@ -305,10 +305,10 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
   UsbipServer server(300ms);
   server.plug('e', std::make_shared<Device>(smallProfile()));
   ASSERT_EQ(server.listen("127.0.0.1:0"), "");
-  UrbHeader h;
-  h.w[UrbHeader::Command] = usbip::kCmdSubmit;
-  h.w[UrbHeader::Endpoint] = usb::kBulkOutEndpoint;
-  h.w[UrbHeader::Arg1] = usbip::kMaxUrbLength;
+  usbip::CmdSubmit h;
+  h.basic.command = usbip::kCmdSubmit;
+  h.basic.ep = usb::kBulkOutEndpoint;
+  h.transferBufferLength = usbip::kMaxUrbLength;
   const auto head = usbip::encodeUrb(h);
   Bytes urb(head.begin(), head.end());
   urb.resize(urb.size() + 1000, 0x5A);
@@ -329,10 +329,10 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
     // connection ends and the device is free again.
     Client deaf(server.port());
     ASSERT_EQ(deaf.import("1-5"), 0U);
-    UrbHeader get;
-    get.w[UrbHeader::Command] = usbip::kCmdSubmit;
-    get.w[UrbHeader::Direction] = usbip::kDirIn;
-    get.w[UrbHeader::Arg1] = 32;
+    usbip::CmdSubmit get;
+    get.basic.command = usbip::kCmdSubmit;
+    get.basic.direction = usbip::kDirIn;
+    get.transferBufferLength = 32;
     get.setup = {0x80, 6, 0, 2, 0, 0, 32, 0};  // the configuration descriptor
     const auto one = usbip::encodeUrb(get);
     Bytes run;

@@ -50,6 +50,21 @@ std::string serialNumber(char letter, unsigned generation, const Device& device)
   return device.profile().usbSerial.empty() ? serial : device.profile().usbSerial;
 }
 
+// A device as the device list and the import describe it: its record, and
+// with `interfaces` its interface's entry after it.
+std::vector<std::uint8_t> exportRecord(char letter, const Device& device, bool interfaces) {
+  usbip::ExportedDevice d;
+  d.busId = UsbipServer::busId(letter);
+  d.path = "/sys/devices/flashsim/usb1/" + d.busId;
+  d.busNum = kBusNum;
+  d.devNum = devNum(letter);
+  d.vendorId = device.profile().usbVendorId;
+  d.productId = device.profile().usbProductId;
+  d.release = usb::kDeviceRelease;
+  d.interfaceClass = {0x08, 0x06, 0x50};  // mass storage, SCSI, Bulk-Only
+  return usbip::encodeDevice(d, interfaces);
+}
+
 }  // namespace
 
 struct UsbipServer::Offer {
@@ -275,16 +290,7 @@ void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
         continue;
       }
       ++count;
-      usbip::ExportedDevice d;
-      d.path = std::string("/sys/devices/flashsim/usb1/") + busId(letter);
-      d.busId = busId(letter);
-      d.busNum = kBusNum;
-      d.devNum = devNum(letter);
-      d.vendorId = o.device->profile().usbVendorId;
-      d.productId = o.device->profile().usbProductId;
-      d.release = usb::kDeviceRelease;
-      d.interfaceClass = {0x08, 0x06, 0x50};
-      const auto record = usbip::encodeDevice(d, true);
+      const auto record = exportRecord(letter, *o.device, true);
       out.insert(out.end(), record.begin(), record.end());
     }
   }
@@ -339,15 +345,7 @@ bool UsbipServer::import(Connection& c, TimedSocket& link) {
       c.letter = letter;
       c.device = o.device;
       c.serial = o.serial;
-      usbip::ExportedDevice d;
-      d.path = std::string("/sys/devices/flashsim/usb1/") + busId(letter);
-      d.busId = wanted;
-      d.busNum = kBusNum;
-      d.devNum = devNum(letter);
-      d.vendorId = o.device->profile().usbVendorId;
-      d.productId = o.device->profile().usbProductId;
-      d.release = usb::kDeviceRelease;
-      record = usbip::encodeDevice(d, false);
+      record = exportRecord(letter, *o.device, false);
     }
   }
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepImport, status});
@@ -377,15 +375,15 @@ void UsbipServer::serve(Connection& c) {
     if (got < sizeof raw && link.receive(raw + got, sizeof raw - got, sizeof raw - got, deadline, more) != Io::Ok) {
       return;
     }
-    const usbip::UrbHeader h = usbip::decodeUrb(raw);
-    usbip::UrbHeader ret;
-    ret.w[usbip::UrbHeader::Seqnum] = h.w[usbip::UrbHeader::Seqnum];
-    if (h.w[usbip::UrbHeader::Command] == usbip::kCmdUnlink) {
-      const auto it = std::find(held.begin(), held.end(), h.w[usbip::UrbHeader::Arg0]);
-      ret.w[usbip::UrbHeader::Command] = usbip::kRetUnlink;
+    if (usbip::decodeUrbBasic(raw).command == usbip::kCmdUnlink) {
+      const usbip::CmdUnlink unlink = usbip::decodeCmdUnlink(raw);
+      usbip::RetUnlink ret;
+      ret.basic.command = usbip::kRetUnlink;
+      ret.basic.seqnum = unlink.basic.seqnum;
+      const auto it = std::find(held.begin(), held.end(), unlink.unlinkSeqnum);
       if (it != held.end()) {
         held.erase(it);
-        ret.w[usbip::UrbHeader::Arg0] = static_cast<std::uint32_t>(usbip::kErrConnReset);
+        ret.status = usbip::kErrConnReset;
       }
       const auto bytes = usbip::encodeUrb(ret);
       if (link.send(bytes.data(), bytes.size(), deadline) != Io::Ok) {
@@ -393,18 +391,16 @@ void UsbipServer::serve(Connection& c) {
       }
       continue;
     }
-    const std::uint32_t direction = h.w[usbip::UrbHeader::Direction];
-    const std::uint32_t length = h.w[usbip::UrbHeader::Arg1];
-    const std::uint32_t packets = h.w[usbip::UrbHeader::Arg3];
-    if (h.w[usbip::UrbHeader::Command] != usbip::kCmdSubmit || direction > usbip::kDirIn ||
-        h.w[usbip::UrbHeader::Endpoint] > 15 || length > usbip::kMaxUrbLength ||
-        (packets != 0 && packets != 0xFFFFFFFFU)) {
+    const usbip::CmdSubmit h = usbip::decodeCmdSubmit(raw);
+    const std::uint32_t length = h.transferBufferLength;
+    if (h.basic.command != usbip::kCmdSubmit || h.basic.direction > usbip::kDirIn || h.basic.ep > 15 ||
+        length > usbip::kMaxUrbLength || (h.numberOfPackets != 0 && h.numberOfPackets != 0xFFFFFFFFU)) {
       log("malformed URB header; closing the connection");
       return;
     }
     usb::Urb urb;
-    urb.endpoint = static_cast<std::uint8_t>(h.w[usbip::UrbHeader::Endpoint]);
-    urb.in = direction == usbip::kDirIn;
+    urb.endpoint = static_cast<std::uint8_t>(h.basic.ep);
+    urb.in = h.basic.direction == usbip::kDirIn;
     urb.setup = h.setup;
     urb.length = length;
     dataOut.clear();
@@ -417,18 +413,20 @@ void UsbipServer::serve(Connection& c) {
       std::vector<std::uint8_t>().swap(dataOut);
     }
     if (reply.kind == usb::UrbReply::Kind::Held) {
-      held.push_back(h.w[usbip::UrbHeader::Seqnum]);
+      held.push_back(h.basic.seqnum);
       if (held.size() > kMaxHeldUrbs) {
         log("too many URBs waiting; closing the connection");
         return;
       }
       continue;
     }
-    ret.w[usbip::UrbHeader::Command] = usbip::kRetSubmit;
+    usbip::RetSubmit ret;
+    ret.basic.command = usbip::kRetSubmit;
+    ret.basic.seqnum = h.basic.seqnum;
     if (reply.kind == usb::UrbReply::Kind::Stall) {
-      ret.w[usbip::UrbHeader::Arg0] = static_cast<std::uint32_t>(usbip::kErrPipe);
+      ret.status = usbip::kErrPipe;
     } else {
-      ret.w[usbip::UrbHeader::Arg1] = urb.in ? static_cast<std::uint32_t>(reply.data.size()) : reply.taken;
+      ret.actualLength = urb.in ? static_cast<std::uint32_t>(reply.data.size()) : reply.taken;
     }
     auto head = usbip::encodeUrb(ret);
     iovec pieces[2] = {{head.data(), head.size()},
