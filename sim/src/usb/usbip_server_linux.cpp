@@ -1,7 +1,6 @@
 #include "usbip_server_linux.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "common/byte_order.hpp"
 #include "daemon_log_linux.hpp"
@@ -35,7 +32,6 @@ constexpr std::size_t kMaxHeldUrbs = 64;
 // An OUT buffer grown beyond this is given back after its URB.
 constexpr std::size_t kKeptDataOut = 64 * 1024;
 constexpr std::uint32_t kBusNum = 1;
-constexpr const char* kVhci = "/sys/devices/platform/vhci_hcd.0";
 
 void log(const std::string& text) { logLine("usbip: %s", text.c_str()); }
 
@@ -91,6 +87,8 @@ UsbipServer::UsbipServer(std::chrono::milliseconds requestTimeout)
 UsbipServer::~UsbipServer() { stop(); }
 
 std::string UsbipServer::busId(char letter) { return std::to_string(kBusNum) + "-" + std::to_string(devNum(letter)); }
+
+std::uint32_t UsbipServer::devId(char letter) { return kBusNum << 16 | devNum(letter); }
 
 std::string UsbipServer::listen(const std::string& where) {
   std::string host = "127.0.0.1";
@@ -169,6 +167,18 @@ void UsbipServer::unplug(char letter) {
     }
     it->second.userFd = -1;
   }
+}
+
+std::string UsbipServer::whyNotAttachable(char letter) {
+  std::lock_guard lock(mutex_);
+  auto it = offers_.find(letter);
+  if (it == offers_.end() || !it->second.plugged) {
+    return std::string("device ") + letter + " is not plugged";
+  }
+  if (it->second.userFd >= 0) {
+    return std::string("device ") + letter + " is attached already";
+  }
+  return {};
 }
 
 bool UsbipServer::offers(char letter) {
@@ -444,59 +454,6 @@ void UsbipServer::serve(Connection& c) {
       return;
     }
   }
-}
-
-std::string UsbipServer::attachLocal(char letter) {
-  {
-    std::lock_guard lock(mutex_);
-    auto it = offers_.find(letter);
-    if (it == offers_.end() || !it->second.plugged) {
-      return std::string("device ") + letter + " is not plugged";
-    }
-    if (it->second.userFd >= 0) {
-      return std::string("device ") + letter + " is attached already";
-    }
-  }
-  std::ifstream statusFile(std::string(kVhci) + "/status");
-  if (!statusFile) {
-    return std::string("the vhci-hcd driver is not loaded (no ") + kVhci + "); load it with modprobe vhci-hcd";
-  }
-  // Lines: hub port sta spd dev sockfd local_busid; a free port has state 4.
-  int port = -1;
-  std::string line;
-  while (std::getline(statusFile, line) && port < 0) {
-    std::istringstream words(line);
-    std::string hub;
-    int number = -1;
-    int state = -1;
-    if (words >> hub >> number >> state && hub == "hs" && state == 4) {
-      port = number;
-    }
-  }
-  if (port < 0) {
-    return "no free high-speed port on the vhci-hcd driver";
-  }
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    return std::string("socketpair: ") + std::strerror(errno);
-  }
-  const std::string request = std::to_string(port) + " " + std::to_string(pair[0]) + " " +
-                              std::to_string(kBusNum << 16 | devNum(letter)) + " " +
-                              std::to_string(usbip::kSpeedHigh);
-  const int attach = ::open((std::string(kVhci) + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
-  const bool written = attach >= 0 && ::write(attach, request.data(), request.size()) ==
-                                          static_cast<ssize_t>(request.size());
-  const int error = errno;
-  if (attach >= 0) {
-    ::close(attach);
-  }
-  ::close(pair[0]);  // the driver holds its own reference
-  if (!written) {
-    ::close(pair[1]);
-    return std::string("attaching to vhci-hcd: ") + std::strerror(error) +
-           (error == EACCES || error == EPERM ? " (the local attach needs root)" : "");
-  }
-  return startConnection(pair[1], letter);
 }
 
 }  // namespace flashsim
