@@ -11,15 +11,16 @@
 namespace unix_socket {
 namespace {
 
-bool toAddress(const std::string& path, sockaddr_un& address) {
+// A new stream socket and the address of `path` for it; -1 with errno set.
+int newSocket(const std::string& path, sockaddr_un& address) {
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof address.sun_path) {
     errno = ENAMETOOLONG;
-    return false;
+    return -1;
   }
   std::memcpy(address.sun_path, path.data(), path.size());
-  return true;
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 // Closes fd keeping errno as the failure left it; -1.
@@ -34,10 +35,7 @@ int fail(int fd) {
 
 int listenAt(const std::string& path, int backlog) {
   sockaddr_un address;
-  if (!toAddress(path, address)) {
-    return -1;
-  }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = newSocket(path, address);
   if (fd < 0) {
     return -1;
   }
@@ -49,10 +47,7 @@ int listenAt(const std::string& path, int backlog) {
 
 int connectTo(const std::string& path, std::optional<std::chrono::seconds> limit) {
   sockaddr_un address;
-  if (!toAddress(path, address)) {
-    return -1;
-  }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = newSocket(path, address);
   if (fd < 0) {
     return -1;
   }
