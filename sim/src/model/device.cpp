@@ -7,6 +7,7 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
 #include "device_impl.hpp"
 
@@ -67,13 +68,10 @@ Device::Impl::Impl(Profile p)
   if (g.rawRecord) {
     std::copy(g.rawRecord->begin(), g.rawRecord->end(), rec.begin());
   } else {
-    const std::uint16_t reported = g.reportedBlockCount.value_or(g.blockCount);
-    rec[0] = static_cast<std::uint8_t>(reported >> 8);
-    rec[1] = static_cast<std::uint8_t>(reported);
+    byteorder::putBe16(rec.data(), g.reportedBlockCount.value_or(g.blockCount));
     rec[3] = static_cast<std::uint8_t>(g.pagesPerBlock);
     rec[4] = static_cast<std::uint8_t>(nand.pageShift());
-    rec[5] = static_cast<std::uint8_t>(g.pageSize >> 8);
-    rec[6] = static_cast<std::uint8_t>(g.pageSize);
+    byteorder::putBe16(rec.data() + 5, g.pageSize);
     rec[7] = static_cast<std::uint8_t>(std::countr_zero(g.pageSize));
   }
   writeData(vendor::kGeometryAddress, rec.data(), rec.size());
