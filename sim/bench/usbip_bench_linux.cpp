@@ -2,14 +2,16 @@
 // back: over the emulator's Unix-socket link, and as a USB/IP client sees it
 // (command block, data, status: three URBs over loopback TCP).
 #include <benchmark/benchmark.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
-#include "server_linux.hpp"
+#include "common/sim_wire.hpp"
+#include "common/unix_socket.hpp"
+#include "control_server_linux.hpp"
+#include "flashsim/usb_device.hpp"
 #include "usbip_client_linux.hpp"
 #include "usbip_server_linux.hpp"
 
@@ -28,11 +30,8 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
     flashsim::DeviceArgument arg;
     arg.letter = 'e';
     server.plug(arg);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/sde", dir);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    const int fd = unix_socket::connectTo(std::string(dir) + "/sde");
+    if (fd < 0) {
       state.SkipWithError("connect");
     }
     wire::RequestHeader h;

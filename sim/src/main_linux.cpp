@@ -2,9 +2,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <malloc.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "server_linux.hpp"
+#include "common/inherited_files.hpp"
+#include "common/unix_socket.hpp"
+#include "control_client_linux.hpp"
+#include "control_commands_linux.hpp"
+#include "control_server_linux.hpp"
 
 namespace {
 
@@ -120,15 +122,12 @@ std::string prepareDirectory(const std::string& dir, std::string& error) {
 // socket left by a daemon that died is removed.
 bool daemonAlive(const std::string& dir) {
   const std::string path = dir + "/" + flashsim::kControlName;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
+  const int fd = unix_socket::connectTo(path);
+  if (fd < 0 && errno == ENAMETOOLONG) {
     return false;
   }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool alive = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  if (fd >= 0) {
+  const bool alive = fd >= 0;
+  if (alive) {
     ::close(fd);
   }
   struct stat st{};
@@ -136,16 +135,6 @@ bool daemonAlive(const std::string& dir) {
     ::unlink(path.c_str());
   }
   return alive;
-}
-
-// The daemon outlives its caller: it must not keep the caller's pipes or
-// other files open (a caller reading our output to its end would wait for ever).
-void closeInheritedFiles(int keep) {
-  for (int fd = 3; fd < 1024; ++fd) {
-    if (fd != keep) {
-      ::close(fd);
-    }
-  }
 }
 
 // Opens the USB/IP listener when asked, plugs the listed devices and opens
@@ -213,7 +202,9 @@ int serve(const Options& o) {
   }
   if (pid == 0) {
     ::close(ready[0]);
-    closeInheritedFiles(ready[1]);
+    // The daemon outlives its caller: it must not keep the caller's pipes or
+    // other files open (a caller reading our output to its end would wait for ever).
+    inherited_files::closeFrom(3, ready[1]);
     ::setsid();
     if (::chdir("/") != 0) {
       _exit(1);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "daemon_support.hpp"
+#include "flashsim/usb_device.hpp"
 #include "usbip_client_linux.hpp"
 
 namespace simtest {

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+
+#include "common/unix_socket.hpp"
 
 namespace simtest {
 namespace {
@@ -203,17 +204,7 @@ int Daemon::terminate() {
   return got > 0 ? status : -1;
 }
 
-Link::Link(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    errno_ = errno;
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
+Link::Link(const std::string& path) : fd_(unix_socket::connectTo(path)), errno_(fd_ < 0 ? errno : 0) {}
 
 Link::~Link() {
   if (fd_ >= 0) {

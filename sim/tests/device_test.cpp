@@ -9,29 +9,27 @@
 namespace flashsim {
 namespace {
 
-using wire::Direction;
-
 struct Cmd {
   std::vector<std::uint8_t> cdb;
   Direction dir = Direction::In;
   std::uint32_t length = 1;
 };
 
-wire::RequestHeader header(const Cmd& c) {
-  wire::RequestHeader h;
-  h.cdbLength = static_cast<std::uint8_t>(c.cdb.size());
-  h.direction = c.dir;
-  h.transferLength = c.length;
-  h.timeoutMs = 20000;
-  std::copy(c.cdb.begin(), c.cdb.end(), h.cdb.begin());
-  return h;
+Command command(const Cmd& c, std::span<const std::uint8_t> dataOut = {}) {
+  Command command;
+  command.cdbLength = static_cast<std::uint8_t>(c.cdb.size());
+  command.direction = c.dir;
+  command.transferLength = c.length;
+  command.dataOut = dataOut;
+  std::copy(c.cdb.begin(), c.cdb.end(), command.cdb.begin());
+  return command;
 }
 
 class Host {
  public:
   explicit Host(Profile p = {}) : dev(std::move(p)) {}
 
-  Answer run(const Cmd& c, const std::vector<std::uint8_t>& out = {}) { return dev.execute(header(c), out); }
+  Answer run(const Cmd& c, const std::vector<std::uint8_t>& out = {}) { return dev.execute(command(c, out)); }
 
   // The status byte, or -1 when the answer carried none.
   int status(std::vector<std::uint8_t> cdb) {
@@ -468,10 +466,8 @@ TEST(DeviceThreads, ConcurrentHostsSeeConsistentPages) {
     threads.emplace_back([&dev, t] {
       for (int i = 0; i < 200; ++i) {
         const auto block = static_cast<std::uint8_t>(t * 16 + i % 16);
-        wire::RequestHeader h = header({{0xEF, 0x11, block, 0, 0, 0}});
-        dev.execute(h, {});
-        h = header({{0xEF, 0x12, static_cast<std::uint8_t>(block * 4), 0, 0, 0, 0, 0, 0x90, 0x1A}});
-        dev.execute(h, {});
+        dev.execute(command({{0xEF, 0x11, block, 0, 0, 0}}));
+        dev.execute(command({{0xEF, 0x12, static_cast<std::uint8_t>(block * 4), 0, 0, 0, 0, 0, 0x90, 0x1A}}));
         (void)dev.trace();
       }
     });

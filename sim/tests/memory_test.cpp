@@ -111,15 +111,15 @@ TEST(DaemonMemory, FullyProgrammedThenErasedDeviceStaysSmall) {
 TEST(DeviceMemoryUse, ZeroPagesHoldNoPageBytes) {
   flashsim::Profile p;  // full size
   flashsim::Device dev(p);
-  wire::RequestHeader h;
-  h.cdbLength = 10;
-  h.direction = wire::Direction::In;
-  h.transferLength = 1;
+  flashsim::Command program;
+  program.cdbLength = 10;
+  program.direction = flashsim::Direction::In;
+  program.transferLength = 1;
   // The page buffer starts as zeros in data memory.
   for (std::uint32_t page = 0; page < kPages; page += 97) {
     const auto cdb = programCdb(page);
-    std::copy(cdb.begin(), cdb.end(), h.cdb.begin());
-    ASSERT_EQ(dev.execute(h, {}).dataIn.at(0), 0x01);
+    std::copy(cdb.begin(), cdb.end(), program.cdb.begin());
+    ASSERT_EQ(dev.execute(program).dataIn.at(0), 0x01);
   }
   EXPECT_GT(dev.storedPageCount(), 2000U);
   EXPECT_EQ(dev.storedPageBytes(), 0U);

@@ -7,11 +7,9 @@
 #include "process_launcher.hpp"
 
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +20,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "common/inherited_files.hpp"
 
 extern char** environ;
 
@@ -78,13 +78,6 @@ std::string LinuxProgramName(std::string name) {
   return name;
 }
 
-void CloseAllAbove(int lowest) {
-  // Marks every descriptor from `lowest` up close-on-exec; the exec closes them.
-  if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-  const long limit = sysconf(_SC_OPEN_MAX);
-  for (int fd = lowest; fd < (limit > 0 ? limit : 1024); ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
 // The child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, int errorPipe, int niceValue) {
   const int null = open("/dev/null", O_RDWR);
@@ -94,7 +87,7 @@ void CloseAllAbove(int lowest) {
     dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
   }
-  CloseAllAbove(STDERR_FILENO + 1);  // the error pipe is close-on-exec as well
+  inherited_files::closeFrom(STDERR_FILENO + 1, errorPipe);  // the error pipe is close-on-exec
 
   // Signals the station ignores or blocks must not carry over to the tool.
   sigset_t none;

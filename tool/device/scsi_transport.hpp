@@ -27,6 +27,13 @@ struct ScsiRequest {
   std::uint32_t timeoutSeconds = 20;
 };
 
+// What every transport takes: a CDB of 1 to 16 bytes, and a data buffer
+// when the request moves data.
+inline bool wellFormed(const ScsiRequest& request) {
+  return request.cdbLength > 0 && request.cdbLength <= request.cdb.size() &&
+         (request.length == 0 || request.data != nullptr);
+}
+
 // Whether the request completed. A completed request may still carry a SCSI
 // status such as CHECK CONDITION; that is not looked at. errorCode is the
 // system error code (errno here, GetLastError on Windows) when not completed.

@@ -68,8 +68,7 @@ SgIoTransport::~SgIoTransport() {
 }
 
 TransportStatus SgIoTransport::execute(const ScsiRequest& request) {
-  if (request.cdbLength == 0 || request.cdbLength > request.cdb.size() ||
-      (request.length > 0 && request.data == nullptr)) {
+  if (!wellFormed(request)) {
     return {false, EINVAL};
   }
   std::array<unsigned char, 16> cdb{};

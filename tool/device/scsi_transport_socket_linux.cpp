@@ -1,18 +1,15 @@
 #include "device/scsi_transport_socket_linux.hpp"
 
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
 
 #include "common/sim_wire.hpp"
+#include "common/unix_socket.hpp"
 
 namespace kestrin {
 namespace {
@@ -45,8 +42,7 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   if (fd_ < 0) {
     return {false, ENODEV};
   }
-  if (request.cdbLength == 0 || request.cdbLength > request.cdb.size() || request.length > wire::kMaxTransfer ||
-      (request.length > 0 && request.data == nullptr)) {
+  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
     return {false, EINVAL};
   }
   // Like SG_IO, a time-out of 0 means the default rather than no time at all.
@@ -115,27 +111,9 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
 }
 
 std::unique_ptr<SocketTransport> connectSocketTransport(const std::string& path, std::uint32_t& errorCode) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-    errorCode = ENAMETOOLONG;
-    return nullptr;
-  }
-  std::memcpy(address.sun_path, path.data(), path.size());
-
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = unix_socket::connectTo(path, kConnectTimeout);
   if (fd < 0) {
     errorCode = static_cast<std::uint32_t>(errno);
-    return nullptr;
-  }
-  // A blocking connect to a Unix socket waits at most the send time-out.
-  timeval limit{};
-  limit.tv_sec = kConnectTimeout.count();
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
-    const int error = errno;
-    ::close(fd);
-    errorCode = static_cast<std::uint32_t>((error == EAGAIN || error == EINPROGRESS) ? ETIMEDOUT : error);
     return nullptr;
   }
   errorCode = 0;

@@ -4,35 +4,34 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/sim_wire.hpp"
+
 namespace kestrin {
 
 TransportStatus SimTransport::execute(const ScsiRequest& request) {
   if (dead_) {
     return {false, static_cast<std::uint32_t>(ENODEV)};
   }
-  if (request.cdbLength == 0 || request.cdbLength > request.cdb.size() ||
-      request.length > wire::kMaxTransfer || (request.length > 0 && request.data == nullptr)) {
+  // The same bound as the emulator link's.
+  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
     return {false, static_cast<std::uint32_t>(EINVAL)};
   }
 
-  wire::RequestHeader header;
-  header.cdbLength = request.cdbLength;
-  std::copy_n(request.cdb.begin(), request.cdbLength, header.cdb.begin());
-  header.transferLength = request.length;
-  header.timeoutMs = request.timeoutSeconds * 1000U;
+  flashsim::Command command;
+  std::copy_n(request.cdb.begin(), request.cdbLength, command.cdb.begin());
+  command.cdbLength = request.cdbLength;
+  command.transferLength = request.length;
   if (request.length == 0) {
-    header.direction = wire::Direction::None;
+    command.direction = flashsim::Direction::None;
+  } else if (request.direction == DataDirection::In) {
+    command.direction = flashsim::Direction::In;
   } else {
-    header.direction = request.direction == DataDirection::In ? wire::Direction::In : wire::Direction::Out;
-  }
-
-  dataOut_.clear();
-  if (header.direction == wire::Direction::Out) {
-    dataOut_.assign(request.data, request.data + request.length);
+    command.direction = flashsim::Direction::Out;
+    command.dataOut = {request.data, request.length};
   }
 
   ++requests_;
-  const flashsim::Answer answer = device_.execute(header, dataOut_);
+  const flashsim::Answer answer = device_.execute(command);
   switch (answer.link) {
     case flashsim::Answer::Link::Answered:
       break;
@@ -48,7 +47,7 @@ TransportStatus SimTransport::execute(const ScsiRequest& request) {
   }
 
   std::uint32_t received = 0;
-  if (header.direction == wire::Direction::In) {
+  if (command.direction == flashsim::Direction::In) {
     received = static_cast<std::uint32_t>(std::min<std::size_t>(answer.dataIn.size(), request.length));
     if (received > 0) {
       std::memcpy(request.data, answer.dataIn.data(), received);

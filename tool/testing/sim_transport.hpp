@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "device/scsi_transport.hpp"
 #include "flashsim/device.hpp"
@@ -26,7 +25,6 @@ class SimTransport : public ScsiTransport {
   flashsim::Device& device_;
   bool dead_ = false;
   std::uint64_t requests_ = 0;
-  std::vector<std::uint8_t> dataOut_;
 };
 
 }  // namespace kestrin

@@ -3,9 +3,11 @@
 // the disk commands a host's storage driver sends by itself (a small logical
 // disk behind READ/WRITE (10)).
 //
-// The daemon serves a Device over a Unix-domain socket; tests may also drive
-// one in-process through Device::execute, which takes the same request and
-// gives the same answer as the link would.
+// The device takes one Command at a time through Device::execute. Each way a
+// host reaches it builds the Command from its own framing: the daemon from
+// the emulator link's request header, the USB device from a Bulk-Only
+// command block, the command tool's in-process transport from its SCSI
+// request.
 #pragma once
 
 #include <array>
@@ -18,10 +20,9 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
-
-#include "common/sim_wire.hpp"
 
 namespace flashsim {
 
@@ -103,11 +104,25 @@ struct Profile {
 // Empty when the profile describes a device the model can hold, else the reason.
 std::string validateProfile(const Profile& profile);
 
+// Which way a command's data moves: none, to the host (in) or from it (out).
+enum class Direction : std::uint8_t { None, In, Out };
+
+// One command as the host hands it over.
+struct Command {
+  std::array<std::uint8_t, 16> cdb{};
+  std::uint8_t cdbLength = 0;  // 1 to 16
+  Direction direction = Direction::None;
+  // In: the most bytes the host takes; out: the bytes it sends.
+  std::uint32_t transferLength = 0;
+  // Out: the data bytes that came (the device checks that they are all there).
+  std::span<const std::uint8_t> dataOut;
+};
+
 // One command as the device saw it.
 struct TraceEntry {
   std::chrono::system_clock::time_point time;
   std::vector<std::uint8_t> cdb;
-  wire::Direction direction = wire::Direction::None;
+  Direction direction = Direction::None;
   std::uint32_t transferLength = 0;
   // "pass", "devicefail", "checkcondition", "dropped", "hung", or "good" for
   // commands without a status byte (memory commands, cmd_bStartup, INQUIRY,
@@ -115,7 +130,7 @@ struct TraceEntry {
   std::string outcome;
 };
 
-// What the device does with one request.
+// What the device does with one command.
 struct Answer {
   enum class Link { Answered, Drop, DropMidData, Hang } link = Link::Answered;
   std::uint8_t scsiStatus = 0;
@@ -136,8 +151,8 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // Runs one request. Thread-safe. dataOut holds the data-out bytes.
-  Answer execute(const wire::RequestHeader& request, const std::vector<std::uint8_t>& dataOut);
+  // Runs one command. Thread-safe.
+  Answer execute(const Command& command);
 
   // Inspection, for tests and for the daemon's queries.
   const Profile& profile() const;  // as constructed; faults() gives the current faults

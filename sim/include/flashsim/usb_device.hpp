@@ -56,7 +56,6 @@ class UsbDevice {
   // The descriptors as the host reads them.
   std::vector<std::uint8_t> deviceDescriptor() const;
   std::vector<std::uint8_t> configurationDescriptor(std::uint8_t type = 2) const;
-  const Device& device() const { return *device_; }
 
  private:
   enum class Phase { Command, DataIn, DataOut, Status, Hung, Closing };
@@ -66,7 +65,7 @@ class UsbDevice {
   UrbReply bulkOut(const Urb& urb);
   UrbReply bulkIn(const Urb& urb);
   void acceptCommandBlock(const std::vector<std::uint8_t>& cbw);
-  void execute(const std::vector<std::uint8_t>& dataOut);
+  void execute();  // the command in command_, with the data out in dataOut_
   void invalid();
   void resetTransport();
 
@@ -81,7 +80,7 @@ class UsbDevice {
   Phase phase_ = Phase::Command;
   std::uint32_t tag_ = 0;
   std::uint32_t hostLength_ = 0;  // dCBWDataTransferLength
-  wire::RequestHeader request_{};
+  Command command_{};  // its dataOut is set when the device runs it
   std::vector<std::uint8_t> dataIn_;
   std::size_t sent_ = 0;
   std::vector<std::uint8_t> dataOut_;

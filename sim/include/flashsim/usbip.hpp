@@ -10,7 +10,8 @@
 //                   version, 0x0003, status, and on success the record
 // After a successful import the connection carries 48-byte URB headers:
 //   CMD_SUBMIT (then the out data), RET_SUBMIT (then the in data),
-//   CMD_UNLINK and RET_UNLINK.
+//   CMD_UNLINK and RET_UNLINK; their fields carry the names the Linux
+//   kernel's USB/IP protocol document gives them.
 #pragma once
 
 #include <array>
@@ -73,17 +74,55 @@ struct ExportedDevice {
 // The 312-byte record, and with `interfaces` the interface entries after it.
 std::vector<std::uint8_t> encodeDevice(const ExportedDevice& d, bool interfaces);
 
-// One URB header as ten 32-bit words and the setup bytes.
-struct UrbHeader {
-  enum Word { Command, Seqnum, DevId, Direction, Endpoint,
-              // CMD_SUBMIT: flags, buffer length, start frame, packets, interval.
-              // RET_SUBMIT: status, actual length, start frame, packets, error count.
-              // CMD_UNLINK: the seqnum to unlink. RET_UNLINK: status.
-              Arg0, Arg1, Arg2, Arg3, Arg4 };
-  std::array<std::uint32_t, 10> w{};
-  std::array<std::uint8_t, 8> setup{};
+// The URB headers, 48 bytes each: five words every one starts with, then
+// the words of its command (the rest zero).
+struct UrbBasic {
+  std::uint32_t command = 0;  // kCmdSubmit, kCmdUnlink, kRetSubmit, kRetUnlink
+  std::uint32_t seqnum = 0;   // numbers the client's commands; an answer carries its command's
+  std::uint32_t devid = 0;    // bus number << 16 | device number; 0 in answers
+  std::uint32_t direction = 0;  // kDirOut or kDirIn; 0 in answers
+  std::uint32_t ep = 0;         // endpoint number; 0 in answers
 };
-std::array<std::uint8_t, kUrbHeaderSize> encodeUrb(const UrbHeader& h);
-UrbHeader decodeUrb(const std::uint8_t* bytes);
+
+struct CmdSubmit {
+  UrbBasic basic;
+  std::uint32_t transferFlags = 0;
+  std::uint32_t transferBufferLength = 0;  // bytes the host sends (out) or takes (in)
+  std::uint32_t startFrame = 0;
+  std::uint32_t numberOfPackets = 0;  // isochronous packets; 0 or 0xFFFFFFFF otherwise
+  std::uint32_t interval = 0;
+  std::array<std::uint8_t, 8> setup{};  // control transfers, as on the bus
+};
+
+struct RetSubmit {
+  UrbBasic basic;
+  std::int32_t status = 0;  // 0, or a negative errno (kErrPipe: the endpoint stalled)
+  std::uint32_t actualLength = 0;
+  std::uint32_t startFrame = 0;
+  std::uint32_t numberOfPackets = 0;
+  std::uint32_t errorCount = 0;
+};
+
+struct CmdUnlink {
+  UrbBasic basic;
+  std::uint32_t unlinkSeqnum = 0;  // the CMD_SUBMIT to unlink
+};
+
+struct RetUnlink {
+  UrbBasic basic;
+  std::int32_t status = 0;  // kErrConnReset: unlinked before it was answered; 0: answered already
+};
+
+using UrbBytes = std::array<std::uint8_t, kUrbHeaderSize>;
+UrbBytes encodeUrb(const CmdSubmit& h);
+UrbBytes encodeUrb(const RetSubmit& h);
+UrbBytes encodeUrb(const CmdUnlink& h);
+UrbBytes encodeUrb(const RetUnlink& h);
+// Any header's first words; then the one its command names.
+UrbBasic decodeUrbBasic(const std::uint8_t* bytes);
+CmdSubmit decodeCmdSubmit(const std::uint8_t* bytes);
+RetSubmit decodeRetSubmit(const std::uint8_t* bytes);
+CmdUnlink decodeCmdUnlink(const std::uint8_t* bytes);
+RetUnlink decodeRetUnlink(const std::uint8_t* bytes);
 
 }  // namespace flashsim::usbip

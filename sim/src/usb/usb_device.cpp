@@ -32,15 +32,12 @@ constexpr std::uint8_t kMassStorageReset = 0xFF;
 constexpr std::string_view kManufacturer = "FLASHSIM";
 constexpr std::string_view kProduct = "NAND EMULATOR";
 
-void putLe16(std::vector<std::uint8_t>& v, std::uint16_t x) {
-  v.push_back(static_cast<std::uint8_t>(x));
-  v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
-
 std::vector<std::uint8_t> stringDescriptor(std::string_view text) {
-  std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * text.size()), kDescString};
-  for (char c : text) {
-    putLe16(d, static_cast<std::uint8_t>(c));
+  std::vector<std::uint8_t> d(2 + 2 * text.size(), 0);
+  d[0] = static_cast<std::uint8_t>(d.size());
+  d[1] = kDescString;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    byteorder::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
   }
   return d;
 }
@@ -72,11 +69,13 @@ UsbDevice::UsbDevice(std::shared_ptr<Device> device, std::string serial)
 
 std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
   const Profile& p = device_->profile();
-  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64};
-  putLe16(d, p.usbVendorId);
-  putLe16(d, p.usbProductId);
-  putLe16(d, kDeviceRelease);
-  d.insert(d.end(), {1, 2, 3, 1});  // manufacturer, product, serial strings; one configuration
+  // USB 2.0, class named by the interface, 64-byte control packets; then
+  // the IDs and release, the manufacturer, product and serial strings, one
+  // configuration.
+  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 1, 2, 3, 1};
+  byteorder::putLe16(d.data() + 8, p.usbVendorId);
+  byteorder::putLe16(d.data() + 10, p.usbProductId);
+  byteorder::putLe16(d.data() + 12, kDeviceRelease);
   return d;
 }
 
@@ -88,9 +87,8 @@ std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) 
   std::vector<std::uint8_t> d{9, type, 32, 0, 1, 1, 0, 0x80, 50};
   d.insert(d.end(), {9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0});
   for (std::uint8_t address : {static_cast<std::uint8_t>(0x80 | kBulkInEndpoint), kBulkOutEndpoint}) {
-    d.insert(d.end(), {7, 5, address, 0x02});
-    putLe16(d, maxPacket);
-    d.push_back(0);
+    d.insert(d.end(), {7, 5, address, 0x02, 0, 0, 0});
+    byteorder::putLe16(d.data() + d.size() - 3, maxPacket);
   }
   return d;
 }
@@ -247,12 +245,12 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
     case Phase::DataOut: {
       const std::uint32_t want = hostLength_ - received_;
       reply.taken = std::min(urb.length, want);
-      const std::size_t room = request_.transferLength - std::min<std::size_t>(dataOut_.size(), request_.transferLength);
+      const std::size_t room = command_.transferLength - std::min<std::size_t>(dataOut_.size(), command_.transferLength);
       const std::size_t keep = std::min<std::size_t>(reply.taken, room);
       dataOut_.insert(dataOut_.end(), urb.dataOut->begin(), urb.dataOut->begin() + static_cast<std::ptrdiff_t>(keep));
       received_ += reply.taken;
       if (received_ == hostLength_) {
-        execute(dataOut_);
+        execute();
       }
       break;
     }
@@ -277,25 +275,26 @@ void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
   }
   tag_ = byteorder::getLe32(cbw.data() + 4);
   hostLength_ = byteorder::getLe32(cbw.data() + 8);
-  request_ = {};
-  request_.cdbLength = cbw[14];
-  request_.direction = hostLength_ == 0   ? wire::Direction::None
-                       : (cbw[12] & 0x80) ? wire::Direction::In
-                                          : wire::Direction::Out;
-  request_.transferLength = std::min(hostLength_, kMaxCommandData);
-  request_.timeoutMs = 20000;
-  std::copy(cbw.begin() + 15, cbw.begin() + 15 + cbw[14], request_.cdb.begin());
-  if (request_.direction == wire::Direction::Out) {
+  command_ = {};
+  command_.cdbLength = cbw[14];
+  command_.direction = hostLength_ == 0 ? Direction::None : (cbw[12] & 0x80) ? Direction::In : Direction::Out;
+  command_.transferLength = std::min(hostLength_, kMaxCommandData);
+  std::copy(cbw.begin() + 15, cbw.begin() + 15 + cbw[14], command_.cdb.begin());
+  if (command_.direction == Direction::Out) {
     phase_ = Phase::DataOut;
     dataOut_.clear();
     received_ = 0;
     return;
   }
-  execute({});
+  execute();
 }
 
-void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
-  Answer a = device_->execute(request_, dataOut);
+void UsbDevice::execute() {
+  if (command_.direction == Direction::Out) {
+    command_.dataOut = dataOut_;
+  }
+  Answer a = device_->execute(command_);
+  command_.dataOut = {};
   release(dataOut_);
   if (a.link == Answer::Link::Drop) {
     phase_ = Phase::Closing;
@@ -309,12 +308,12 @@ void UsbDevice::execute(const std::vector<std::uint8_t>& dataOut) {
   cswStatus_ = a.phaseError ? kCswPhaseError : a.scsiStatus == 0 ? kCswPassed : kCswFailed;
   residue_ = 0;
   phase_ = Phase::Status;
-  if (request_.direction == wire::Direction::In) {
+  if (command_.direction == Direction::In) {
     dataIn_ = std::move(a.dataIn);
     sent_ = 0;
     residue_ = hostLength_ - static_cast<std::uint32_t>(dataIn_.size());
     phase_ = Phase::DataIn;
-  } else if (request_.direction == wire::Direction::Out) {
+  } else if (command_.direction == Direction::Out) {
     residue_ = hostLength_ - a.dataOutTaken;
   }
 }

@@ -1,7 +1,6 @@
 #include "usbip_server_linux.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,9 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
+#include "common/byte_order.hpp"
+#include "daemon_log_linux.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 
@@ -33,12 +32,8 @@ constexpr std::size_t kMaxHeldUrbs = 64;
 // An OUT buffer grown beyond this is given back after its URB.
 constexpr std::size_t kKeptDataOut = 64 * 1024;
 constexpr std::uint32_t kBusNum = 1;
-constexpr const char* kVhci = "/sys/devices/platform/vhci_hcd.0";
 
-void log(const std::string& text) {
-  const std::string line = "flashsim: usbip: " + text + "\n";
-  [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
-}
+void log(const std::string& text) { logLine("usbip: %s", text.c_str()); }
 
 std::uint32_t devNum(char letter) { return static_cast<std::uint32_t>(letter - 'a' + 1); }
 
@@ -49,6 +44,21 @@ std::string serialNumber(char letter, unsigned generation, const Device& device)
   std::snprintf(serial, sizeof serial, "%06X%02X%04X", static_cast<unsigned>(::getpid()) & 0xFFFFFFU,
                 static_cast<unsigned>(devNum(letter)), generation & 0xFFFFU);
   return device.profile().usbSerial.empty() ? serial : device.profile().usbSerial;
+}
+
+// A device as the device list and the import describe it: its record, and
+// with `interfaces` its interface's entry after it.
+std::vector<std::uint8_t> exportRecord(char letter, const Device& device, bool interfaces) {
+  usbip::ExportedDevice d;
+  d.busId = UsbipServer::busId(letter);
+  d.path = "/sys/devices/flashsim/usb1/" + d.busId;
+  d.busNum = kBusNum;
+  d.devNum = devNum(letter);
+  d.vendorId = device.profile().usbVendorId;
+  d.productId = device.profile().usbProductId;
+  d.release = usb::kDeviceRelease;
+  d.interfaceClass = {0x08, 0x06, 0x50};  // mass storage, SCSI, Bulk-Only
+  return usbip::encodeDevice(d, interfaces);
 }
 
 }  // namespace
@@ -77,6 +87,8 @@ UsbipServer::UsbipServer(std::chrono::milliseconds requestTimeout)
 UsbipServer::~UsbipServer() { stop(); }
 
 std::string UsbipServer::busId(char letter) { return std::to_string(kBusNum) + "-" + std::to_string(devNum(letter)); }
+
+std::uint32_t UsbipServer::devId(char letter) { return kBusNum << 16 | devNum(letter); }
 
 std::string UsbipServer::listen(const std::string& where) {
   std::string host = "127.0.0.1";
@@ -155,6 +167,18 @@ void UsbipServer::unplug(char letter) {
     }
     it->second.userFd = -1;
   }
+}
+
+std::string UsbipServer::whyNotAttachable(char letter) {
+  std::lock_guard lock(mutex_);
+  auto it = offers_.find(letter);
+  if (it == offers_.end() || !it->second.plugged) {
+    return std::string("device ") + letter + " is not plugged";
+  }
+  if (it->second.userFd >= 0) {
+    return std::string("device ") + letter + " is attached already";
+  }
+  return {};
 }
 
 bool UsbipServer::offers(char letter) {
@@ -276,26 +300,14 @@ void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
         continue;
       }
       ++count;
-      usbip::ExportedDevice d;
-      d.path = std::string("/sys/devices/flashsim/usb1/") + busId(letter);
-      d.busId = busId(letter);
-      d.busNum = kBusNum;
-      d.devNum = devNum(letter);
-      d.vendorId = o.device->profile().usbVendorId;
-      d.productId = o.device->profile().usbProductId;
-      d.release = usb::kDeviceRelease;
-      d.interfaceClass = {0x08, 0x06, 0x50};
-      const auto record = usbip::encodeDevice(d, true);
+      const auto record = exportRecord(letter, *o.device, true);
       out.insert(out.end(), record.begin(), record.end());
     }
   }
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepDevlist, usbip::kStatusOk});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.resize(reply.size() + 4);
-  reply[8] = static_cast<std::uint8_t>(count >> 24);
-  reply[9] = static_cast<std::uint8_t>(count >> 16);
-  reply[10] = static_cast<std::uint8_t>(count >> 8);
-  reply[11] = static_cast<std::uint8_t>(count);
+  byteorder::putBe32(reply.data() + usbip::kOpHeaderSize, count);
   reply.insert(reply.end(), out.begin(), out.end());
   link.send(reply.data(), reply.size(), deadline);
 }
@@ -343,15 +355,7 @@ bool UsbipServer::import(Connection& c, TimedSocket& link) {
       c.letter = letter;
       c.device = o.device;
       c.serial = o.serial;
-      usbip::ExportedDevice d;
-      d.path = std::string("/sys/devices/flashsim/usb1/") + busId(letter);
-      d.busId = wanted;
-      d.busNum = kBusNum;
-      d.devNum = devNum(letter);
-      d.vendorId = o.device->profile().usbVendorId;
-      d.productId = o.device->profile().usbProductId;
-      d.release = usb::kDeviceRelease;
-      record = usbip::encodeDevice(d, false);
+      record = exportRecord(letter, *o.device, false);
     }
   }
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepImport, status});
@@ -381,15 +385,15 @@ void UsbipServer::serve(Connection& c) {
     if (got < sizeof raw && link.receive(raw + got, sizeof raw - got, sizeof raw - got, deadline, more) != Io::Ok) {
       return;
     }
-    const usbip::UrbHeader h = usbip::decodeUrb(raw);
-    usbip::UrbHeader ret;
-    ret.w[usbip::UrbHeader::Seqnum] = h.w[usbip::UrbHeader::Seqnum];
-    if (h.w[usbip::UrbHeader::Command] == usbip::kCmdUnlink) {
-      const auto it = std::find(held.begin(), held.end(), h.w[usbip::UrbHeader::Arg0]);
-      ret.w[usbip::UrbHeader::Command] = usbip::kRetUnlink;
+    if (usbip::decodeUrbBasic(raw).command == usbip::kCmdUnlink) {
+      const usbip::CmdUnlink unlink = usbip::decodeCmdUnlink(raw);
+      usbip::RetUnlink ret;
+      ret.basic.command = usbip::kRetUnlink;
+      ret.basic.seqnum = unlink.basic.seqnum;
+      const auto it = std::find(held.begin(), held.end(), unlink.unlinkSeqnum);
       if (it != held.end()) {
         held.erase(it);
-        ret.w[usbip::UrbHeader::Arg0] = static_cast<std::uint32_t>(usbip::kErrConnReset);
+        ret.status = usbip::kErrConnReset;
       }
       const auto bytes = usbip::encodeUrb(ret);
       if (link.send(bytes.data(), bytes.size(), deadline) != Io::Ok) {
@@ -397,18 +401,16 @@ void UsbipServer::serve(Connection& c) {
       }
       continue;
     }
-    const std::uint32_t direction = h.w[usbip::UrbHeader::Direction];
-    const std::uint32_t length = h.w[usbip::UrbHeader::Arg1];
-    const std::uint32_t packets = h.w[usbip::UrbHeader::Arg3];
-    if (h.w[usbip::UrbHeader::Command] != usbip::kCmdSubmit || direction > usbip::kDirIn ||
-        h.w[usbip::UrbHeader::Endpoint] > 15 || length > usbip::kMaxUrbLength ||
-        (packets != 0 && packets != 0xFFFFFFFFU)) {
+    const usbip::CmdSubmit h = usbip::decodeCmdSubmit(raw);
+    const std::uint32_t length = h.transferBufferLength;
+    if (h.basic.command != usbip::kCmdSubmit || h.basic.direction > usbip::kDirIn || h.basic.ep > 15 ||
+        length > usbip::kMaxUrbLength || (h.numberOfPackets != 0 && h.numberOfPackets != 0xFFFFFFFFU)) {
       log("malformed URB header; closing the connection");
       return;
     }
     usb::Urb urb;
-    urb.endpoint = static_cast<std::uint8_t>(h.w[usbip::UrbHeader::Endpoint]);
-    urb.in = direction == usbip::kDirIn;
+    urb.endpoint = static_cast<std::uint8_t>(h.basic.ep);
+    urb.in = h.basic.direction == usbip::kDirIn;
     urb.setup = h.setup;
     urb.length = length;
     dataOut.clear();
@@ -421,18 +423,20 @@ void UsbipServer::serve(Connection& c) {
       std::vector<std::uint8_t>().swap(dataOut);
     }
     if (reply.kind == usb::UrbReply::Kind::Held) {
-      held.push_back(h.w[usbip::UrbHeader::Seqnum]);
+      held.push_back(h.basic.seqnum);
       if (held.size() > kMaxHeldUrbs) {
         log("too many URBs waiting; closing the connection");
         return;
       }
       continue;
     }
-    ret.w[usbip::UrbHeader::Command] = usbip::kRetSubmit;
+    usbip::RetSubmit ret;
+    ret.basic.command = usbip::kRetSubmit;
+    ret.basic.seqnum = h.basic.seqnum;
     if (reply.kind == usb::UrbReply::Kind::Stall) {
-      ret.w[usbip::UrbHeader::Arg0] = static_cast<std::uint32_t>(usbip::kErrPipe);
+      ret.status = usbip::kErrPipe;
     } else {
-      ret.w[usbip::UrbHeader::Arg1] = urb.in ? static_cast<std::uint32_t>(reply.data.size()) : reply.taken;
+      ret.actualLength = urb.in ? static_cast<std::uint32_t>(reply.data.size()) : reply.taken;
     }
     auto head = usbip::encodeUrb(ret);
     iovec pieces[2] = {{head.data(), head.size()},
@@ -450,59 +454,6 @@ void UsbipServer::serve(Connection& c) {
       return;
     }
   }
-}
-
-std::string UsbipServer::attachLocal(char letter) {
-  {
-    std::lock_guard lock(mutex_);
-    auto it = offers_.find(letter);
-    if (it == offers_.end() || !it->second.plugged) {
-      return std::string("device ") + letter + " is not plugged";
-    }
-    if (it->second.userFd >= 0) {
-      return std::string("device ") + letter + " is attached already";
-    }
-  }
-  std::ifstream statusFile(std::string(kVhci) + "/status");
-  if (!statusFile) {
-    return std::string("the vhci-hcd driver is not loaded (no ") + kVhci + "); load it with modprobe vhci-hcd";
-  }
-  // Lines: hub port sta spd dev sockfd local_busid; a free port has state 4.
-  int port = -1;
-  std::string line;
-  while (std::getline(statusFile, line) && port < 0) {
-    std::istringstream words(line);
-    std::string hub;
-    int number = -1;
-    int state = -1;
-    if (words >> hub >> number >> state && hub == "hs" && state == 4) {
-      port = number;
-    }
-  }
-  if (port < 0) {
-    return "no free high-speed port on the vhci-hcd driver";
-  }
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    return std::string("socketpair: ") + std::strerror(errno);
-  }
-  const std::string request = std::to_string(port) + " " + std::to_string(pair[0]) + " " +
-                              std::to_string(kBusNum << 16 | devNum(letter)) + " " +
-                              std::to_string(usbip::kSpeedHigh);
-  const int attach = ::open((std::string(kVhci) + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
-  const bool written = attach >= 0 && ::write(attach, request.data(), request.size()) ==
-                                          static_cast<ssize_t>(request.size());
-  const int error = errno;
-  if (attach >= 0) {
-    ::close(attach);
-  }
-  ::close(pair[0]);  // the driver holds its own reference
-  if (!written) {
-    ::close(pair[1]);
-    return std::string("attaching to vhci-hcd: ") + std::strerror(error) +
-           (error == EACCES || error == EPERM ? " (the local attach needs root)" : "");
-  }
-  return startConnection(pair[1], letter);
 }
 
 }  // namespace flashsim

@@ -46,19 +46,22 @@ class UsbipServer {
   // nothing when `previous` is null.
   void withdraw(char letter, const std::shared_ptr<Device>& previous);
 
-  // Hands a plugged device to the local vhci-hcd driver. Returns an error
-  // text, empty on success.
+  // Hands a plugged device to the local vhci-hcd driver
+  // (usbip_local_attach_linux.cpp). Returns an error text, empty on success.
   std::string attachLocal(char letter);
 
   // Ends every connection and the listener.
   void stop();
 
   static std::string busId(char letter);
+  static std::uint32_t devId(char letter);  // bus number << 16 | device number
 
  private:
   struct Offer;
   struct Connection;
 
+  // Empty when `letter` is plugged and not imported, else why not.
+  std::string whyNotAttachable(char letter);
   void acceptLoop();
   // An error text, empty on success; a refused connection is closed.
   std::string startConnection(int fd, char importedLetter);

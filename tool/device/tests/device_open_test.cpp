@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "common/sim_wire.hpp"
+#include "common/unix_socket.hpp"
 #include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
@@ -75,12 +75,8 @@ TEST(OpenDevice, RefusesWhatIsNotADevice) {
 TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
   DeviceDirectory dir;
   const std::string path = dir.path + "/sde";
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path.c_str());
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
+  const int listener = unix_socket::listenAt(path, 1);
+  ASSERT_GE(listener, 0);
 
   std::thread device([listener] {
     const int fd = ::accept(listener, nullptr, nullptr);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/sim_wire.hpp"
+#include "common/unix_socket.hpp"
 #include "device/vendor_commands.hpp"
 
 namespace kestrin {
@@ -278,12 +278,8 @@ TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
   EXPECT_EQ(connectSocketTransport(dir + "/" + std::string(200, 'x'), error), nullptr);
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENAMETOOLONG));
 
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path.c_str());
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
+  const int listener = unix_socket::listenAt(path, 1);
+  ASSERT_GE(listener, 0);
   auto transport = connectSocketTransport(path, error);
   ASSERT_NE(transport, nullptr);
   EXPECT_EQ(error, 0U);

@@ -1,5 +1,7 @@
 // The flashsim daemon: serves each plugged device as a Unix-domain socket
-// DIR/sd<letter> and takes commands on DIR/.flashsim-control.
+// DIR/sd<letter> (device_link_linux.hpp), and over USB/IP when asked, and
+// takes the control commands (control_commands_linux.hpp) on
+// DIR/.flashsim-control.
 #pragma once
 
 #include <chrono>
@@ -7,18 +9,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 #include "flashsim/profile_text.hpp"
 #include "usbip_server_linux.hpp"
 
 namespace flashsim {
-
-inline constexpr const char* kControlName = ".flashsim-control";
 
 // Bounds that keep one client from taking the daemon's threads, memory or
 // attention: connections over a bound are closed at once, with a line on
@@ -28,27 +27,6 @@ inline constexpr std::size_t kMaxControlConnections = 32;  // control requests i
 // A control request must arrive whole within this time, and its answer must
 // move on at least this often; else the connection is closed.
 inline constexpr std::chrono::seconds kControlTimeout{5};
-// The most bytes a control request may have, its line feed included.
-inline constexpr std::size_t kMaxControlRequest = 65536;
-std::string controlRequestTooLong();  // the error text for a longer one
-
-class Server;
-
-// One control command: its word, its arguments as the usage shows them
-// after "--dir DIR", how many it takes, and what the daemon does with them
-// (an error text, empty on success; the output bytes in `payload`).
-struct ControlCommand {
-  std::string_view name;
-  std::string_view arguments;
-  std::size_t minArguments;
-  std::size_t maxArguments;
-  std::string (*run)(Server& server, const std::vector<std::string>& arguments, std::string& payload);
-};
-
-// Every control command, in the order the usage lists them. The command line
-// and the daemon both go by this table.
-std::span<const ControlCommand> controlCommands();
-const ControlCommand* findControlCommand(std::string_view name);
 
 class Server {
  public:
@@ -97,10 +75,5 @@ class Server {
   RefusalTally controlRefusals_;
   UsbipServer usbip_;
 };
-
-// Sends one control command to the daemon serving `dir`. On success returns
-// true with the payload; else false with the error text.
-bool sendControl(const std::string& dir, const std::vector<std::string>& words,
-                 std::string& payload, std::string& error);
 
 }  // namespace flashsim
