@@ -99,7 +99,7 @@ for disk in sdb sda; do
   wait_for /dev/${disk}1 10
 done
 check "sg nodes are there" 0 "" test -e /dev/sg1
-sleep 2.5   # two snapshots
+sleep "$(scaled 2.5)"   # two snapshots
 check "no row for sdb1, sda1 or sgN" 0 "$rows_before" rows
 see "counters unchanged" '^Total 4$' 3
 
