@@ -179,10 +179,11 @@ start_qemu() {  # start_qemu ACCEL [extra qemu options...]
 # its slowness in $slowness. False when QEMU ended or the time ran out first.
 guest_up() {
   local deadline=$(($(now_us) + $1 * 1000000)) line
-  until line=$(tr -d '\r' <"$work/console.log" | grep -m1 '^rig: guest up'); do
+  until line=$(tr -d '\r' <"$work/console.log" | grep '^rig: guest up'); do
     kill -0 "$qemu_pid" 2>/dev/null && [ "$(now_us)" -lt "$deadline" ] || return 1
     sleep 0.1
   done
+  line=${line%%$'\n'*}
   slowness=${line##* }
   [[ $slowness =~ ^[0-9]+(\.[0-9]+)?$ ]] || slowness=$((max_slowness * slower))
 }
