@@ -8,7 +8,16 @@
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-echo "rig: guest up"
+
+# How slow this guest is: the kernel's boot time (the uptime now) over an
+# unhurried guest's, within 1 and the most the rig allows, times how much
+# slower the programs under test are (slowness.conf: "REFERENCE MAX K", from
+# run_guest.sh). The job's limits are scaled by it.
+read -r booted _ </proc/uptime
+read -r reference most slower </slowness.conf
+slowness=$(awk -v t="$booted" -v r="$reference" -v m="$most" -v k="$slower" \
+  'BEGIN { s = t / r; if (s < 1) s = 1; if (s > m) s = m; printf "%.1f", s * k }')
+echo "rig: guest up after $booted s, slowness $slowness"
 
 # Restarts at once (QEMU runs with -no-reboot, so it ends): the emergency
 # restart skips the drivers' shutdown, which waits on a device that stopped
@@ -45,6 +54,8 @@ fi
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev
+# What udev would add and scripts take for granted (bash's <(...), say).
+ln -s /proc/self/fd /host/dev/fd
 # The host's folders under /tmp that the job needs (keep_tmp) stay visible
 # through the guest's own /tmp.
 mkdir -p /hosttmp
@@ -60,7 +71,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 rig /host/run/rig || f
 
 # The job runs as root in the host's file system, with the host's shell.
 chroot /host /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  HOME=/tmp LANG=C.UTF-8 TERM=dumb RIG_SHARE=/run/rig /bin/bash /run/rig/job.sh </dev/null >/dev/console 2>&1
+  HOME=/tmp LANG=C.UTF-8 TERM=dumb RIG_SHARE=/run/rig RIG_SLOWNESS="$slowness" /bin/bash /run/rig/job.sh </dev/null >/dev/console 2>&1
 echo "$?" >/host/run/rig/status
 umount /host/run/rig
 off

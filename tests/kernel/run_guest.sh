@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Boots Debian's own kernel under QEMU and runs one guest test script in it.
 #
-#   run_guest.sh [--disk MIB] [--timeout SECONDS] GUEST_SCRIPT [ARGS...]
+#   run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]
 #
 # The guest sees the host's root file system read-only (shared over 9p), so the
 # script and the freshly built programs run there as they are, as root, with
@@ -14,13 +14,26 @@
 #                    SCSI generic node
 #   --module NAME    loads one more module of the kernel (with what it needs)
 #                    before the script starts; may be given again
-#   --timeout S      the whole run's bound (default 240 s)
+#   --timeout S      the run's budget in a guest at full speed (default 240 s)
+#   --slower K       the programs under test run K times slower than a plain
+#                    build's (a sanitizer build: 2); default 1
 #   --writable-root  the guest's root is the host's under a writable overlay
 #                    (changes live in the guest's memory and go with it), so
 #                    that packages can be installed and accounts made there
 # RIG_ACCEL=kvm|tcg forces the accelerator; by default KVM is tried when
 # /dev/kvm can be opened and software emulation (TCG) is taken when the guest
 # does not come up under it within a few seconds.
+#
+# Limits follow the guest's speed. The guest's init takes the kernel's boot
+# time as the measure of how slow this guest is on this machine now: its
+# slowness is that time over the boot time of an unhurried guest
+# (reference_boot below), at least 1 and at most max_slowness, times K. The
+# guest script finds it in RIG_SLOWNESS (guest/lib.sh scales every wait by
+# it), and the rig ends the run when it has taken longer than its budget times
+# the slowness (counted from the guest's init on; the boot itself has
+# boot_limit). The longest a run can last is thus boot_limit + S x K x
+# max_slowness, plus a try of KVM; tests/kernel/CMakeLists.txt sets CTest's
+# time-out above that.
 #
 # Exit status: the guest script's own; 77 (skip) when the kernel or QEMU is not
 # installed (scripts/setup.sh installs them), unless CI is set, then 1; 125
@@ -30,13 +43,18 @@ here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/kernel_env.sh"
 
 disk_mib=0
-timeout_s=240
+budget_s=240
+slower=1
+reference_boot=2.0  # seconds of an unhurried TCG guest's kernel boot on a 2-core machine
+max_slowness=4
+boot_limit=60
 extra_modules=""
 writable_root=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --disk) disk_mib="$2"; shift 2 ;;
-    --timeout) timeout_s="$2"; shift 2 ;;
+    --timeout) budget_s="$2"; shift 2 ;;
+    --slower) slower="$2"; shift 2 ;;
     --module) extra_modules="$extra_modules $2"; shift 2 ;;
     --writable-root) writable_root=1; extra_modules="$extra_modules overlay"; shift ;;
     --) shift; break ;;
@@ -44,7 +62,10 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+for number in "$budget_s" "$slower"; do
+  [[ $number =~ ^[1-9][0-9]*$ ]] || { echo "run_guest: --timeout and --slower take whole numbers from 1" >&2; exit 2; }
+done
 [ -f "$1" ] || { echo "run_guest: no guest script $1" >&2; exit 2; }
 script="$(realpath "$1")"
 shift
@@ -124,6 +145,7 @@ for path in "$PWD" "$script" "$here" "$@"; do
   esac
 done | sort -u >"$initrd/keep_tmp"
 if [ "$writable_root" = 1 ]; then : >"$initrd/writable_root"; fi
+echo "$reference_boot $max_slowness $slower" >"$initrd/slowness.conf"
 (cd "$initrd" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
 
 qemu_args=(
@@ -144,11 +166,30 @@ if [ "$disk_mib" -gt 0 ]; then
   )
 fi
 
+now_us() { echo "${EPOCHREALTIME/./}"; }
+hard_limit=$((boot_limit + budget_s * slower * max_slowness + 10))
 start_qemu() {  # start_qemu ACCEL [extra qemu options...]
   : >"$work/console.log"
   rm -f "$share/status"
-  timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel "$@" "${qemu_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
+  # timeout(1) only guards against a rig that cannot end QEMU itself.
+  timeout -k 5 "$hard_limit" qemu-system-x86_64 -accel "$@" "${qemu_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
   qemu_pid=$!
+}
+# guest_up SECONDS: waits until the guest's init reports, at most SECONDS;
+# its slowness in $slowness. False when QEMU ended or the time ran out first.
+guest_up() {
+  local deadline=$(($(now_us) + $1 * 1000000)) line
+  until line=$(tr -d '\r' <"$work/console.log" | grep '^rig: guest up'); do
+    kill -0 "$qemu_pid" 2>/dev/null && [ "$(now_us)" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+  line=${line%%$'\n'*}
+  slowness=${line##* }
+  [[ $slowness =~ ^[0-9]+(\.[0-9]+)?$ ]] || slowness=$((max_slowness * slower))
+}
+stop_qemu() {
+  kill "$qemu_pid" 2>/dev/null || true
+  wait "$qemu_pid" 2>/dev/null || true
 }
 
 accel="${RIG_ACCEL:-auto}"
@@ -156,35 +197,51 @@ if [ "$accel" = auto ]; then
   accel=tcg
   if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then accel=kvm; fi
 fi
-started=$(date +%s.%N)
+started=$(now_us)
+up=0
 if [ "$accel" = kvm ]; then
   start_qemu kvm
   # A working KVM brings the guest's init up in about a second; a nested
   # layer that cannot run this kernel hangs or stops at once.
-  for _ in $(seq 50); do
-    if grep -q '^rig: guest up' "$work/console.log" || ! kill -0 "$qemu_pid" 2>/dev/null; then break; fi
-    sleep 0.1
-  done
-  if ! grep -q '^rig: guest up' "$work/console.log"; then
-    kill "$qemu_pid" 2>/dev/null || true
-    wait "$qemu_pid" 2>/dev/null || true
+  if guest_up 5; then
+    up=1
+  else
+    stop_qemu
     echo "run_guest: KVM did not bring the guest up; falling back to software emulation"
     accel=tcg
-    started=$(date +%s.%N)
+    started=$(now_us)
   fi
 fi
 if [ "$accel" = tcg ]; then
   start_qemu tcg,thread=single
+  if guest_up "$boot_limit"; then up=1; fi
 fi
 echo "run_guest: linux $KERNEL_VERSION under QEMU with ${accel^^}"
+overdue=""
+if [ "$up" = 1 ]; then
+  limit=$(awk -v b="$budget_s" -v s="$slowness" 'BEGIN { printf "%d", b * s + 0.5 }')
+  echo "run_guest: guest slowness $slowness: the run may take ${limit} s (budget ${budget_s} s)"
+  deadline=$(($(now_us) + limit * 1000000))
+  while kill -0 "$qemu_pid" 2>/dev/null && [ "$(now_us)" -lt "$deadline" ]; do sleep 0.2; done
+  if kill -0 "$qemu_pid" 2>/dev/null; then
+    overdue="the guest did not finish within ${limit} s (budget ${budget_s} s, slowness ${slowness})"
+    stop_qemu
+  fi
+elif kill -0 "$qemu_pid" 2>/dev/null; then
+  overdue="the guest did not come up within ${boot_limit} s"
+  stop_qemu
+fi
 qemu_rc=0
 wait "$qemu_pid" || qemu_rc=$?
 qemu_pid=""
-elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+elapsed=$(awk -v a="$started" -v b="$(now_us)" 'BEGIN { printf "%.1f", (b - a) / 1e6 }')
 
-tr -d '\r' <"$work/console.log" | grep -v -e '^rig: guest up$' -e 'reboot: Restarting system$' -e 'sysrq: Resetting$' || true
-if [ "$qemu_rc" -eq 124 ] || [ "$qemu_rc" -eq 137 ]; then
-  echo "run_guest: the guest did not finish within ${timeout_s} s" >&2
+tr -d '\r' <"$work/console.log" | grep -v -e '^rig: guest up' -e 'reboot: Restarting system$' -e 'sysrq: Resetting$' || true
+if [ -z "$overdue" ] && { [ "$qemu_rc" -eq 124 ] || [ "$qemu_rc" -eq 137 ]; }; then
+  overdue="the guest did not finish within ${hard_limit} s"
+fi
+if [ -n "$overdue" ]; then
+  echo "run_guest: $overdue" >&2
   exit 125
 fi
 if [ ! -s "$share/status" ]; then

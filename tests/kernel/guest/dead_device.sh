@@ -5,6 +5,8 @@
 # 20-second time-out, not on the disk driver's longer ones.
 #   dead_device.sh BIN_DIR
 # The disk is no supported device: its first answers already fail the probe.
+# The bounds here are the tool's own time-out, not the guest's speed: they
+# are not scaled by the guest's slowness.
 set -u
 source "$(dirname "$0")/lib.sh"
 kestrin="$1/kestrin"

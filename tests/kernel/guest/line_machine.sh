@@ -144,8 +144,8 @@ for letter in A B; do detach "$letter"; done
 check "their disks are gone" 0 "" poll 30 disks_are 6
 for letter in A B; do attach "$letter"; done
 check "and back" 0 "" poll 30 disks_are 8
-check "udev is done" 0 "" udevadm settle -t 30
-sleep 3  # two of the window's snapshots
+check "udev is done" 0 "" udevadm settle -t "$(scaled 30)"
+sleep "$(scaled 3)"  # two of the window's snapshots
 check "an outsider's station takes no row" 0 "$rows_before" window_rows "$snap"
 see "and counts nothing" '^Total 0$' 3
 letter=$(a_drive)
