@@ -12,6 +12,7 @@
 #include "common/unix_socket.hpp"
 #include "control_server_linux.hpp"
 #include "flashsim/usb_device.hpp"
+#include "temp_dir.hpp"
 #include "usbip_client_linux.hpp"
 #include "usbip_server_linux.hpp"
 
@@ -20,17 +21,13 @@ namespace {
 const std::vector<std::uint8_t> kPoll{0xEF, 0x21, 0, 0, 0, 0};
 
 void BM_StatusCommandOverSocket(benchmark::State& state) {
-  char dir[] = "/tmp/flashsim-bench-XXXXXX";
-  if (::mkdtemp(dir) == nullptr) {
-    state.SkipWithError("mkdtemp");
-    return;
-  }
+  const testsupport::TempDir dir("flashsim-bench");
   {
-    flashsim::Server server(dir);
+    flashsim::Server server(dir.path());
     flashsim::DeviceArgument arg;
     arg.letter = 'e';
     server.plug(arg);
-    const int fd = unix_socket::connectTo(std::string(dir) + "/sde");
+    const int fd = unix_socket::connectTo(dir.file("sde"));
     if (fd < 0) {
       state.SkipWithError("connect");
     }
@@ -51,7 +48,6 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
     ::close(fd);
     server.unplug('e');
   }
-  ::rmdir(dir);
 }
 BENCHMARK(BM_StatusCommandOverSocket);
 

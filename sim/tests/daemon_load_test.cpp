@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "daemon_support.hpp"
+#include "link_support.hpp"
 #include "flashsim/usb_device.hpp"
 #include "usbip_client_linux.hpp"
 
@@ -38,8 +38,8 @@ void announceBigWrite(const Link& link) {
 }
 
 TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
-  Daemon d({"e", "f"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e", "f"});
+  ASSERT_TRUE(d.running());
   const long before = statusKiB(d.pid(), "VmRSS");
   std::vector<std::unique_ptr<Link>> links;
   std::size_t served = 0;
@@ -53,7 +53,7 @@ TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
   }
   EXPECT_EQ(served, kConnectionsPerDevice);
   EXPECT_EQ(refused, 4U);
-  EXPECT_NE(d.errors().find("refusing another"), std::string::npos) << d.errors();
+  EXPECT_NE(d.log().find("refusing another"), std::string::npos) << d.log();
 
   for (std::size_t i = 0; i < kConnectionsPerDevice; ++i) {
     announceBigWrite(*links[i]);
@@ -73,8 +73,8 @@ TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
 
 // Refusals are reported at most once a second, with how many there were.
 TEST(DaemonLoad, RefusalsAreReportedAtMostOnceASecond) {
-  Daemon d({"e"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e"});
+  ASSERT_TRUE(d.running());
   std::vector<std::unique_ptr<Link>> held;
   for (std::size_t i = 0; i < kConnectionsPerDevice; ++i) {
     held.push_back(std::make_unique<Link>(d.socket('e')));
@@ -85,7 +85,7 @@ TEST(DaemonLoad, RefusalsAreReportedAtMostOnceASecond) {
   }
   std::this_thread::sleep_for(1100ms);
   EXPECT_EQ(Link(d.socket('e')).send(kPoll, Direction::In, 1).kind, Reply::Kind::Closed);
-  const std::string errors = d.errors();
+  const std::string errors = d.log();
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
   EXPECT_NE(errors.find("refusing another\n"), std::string::npos) << errors;
   EXPECT_NE(errors.find("refusing another (100 refused since the last line)\n"), std::string::npos) << errors;
@@ -101,9 +101,9 @@ TEST(DaemonLoad, UsbipUrbsHoldOnlyTheBytesThatArrived) {
   for (char letter = 'a'; letter <= 'z'; ++letter) {
     devices.push_back(std::string(1, letter) + ":blocks=64,pages=4,pagesize=512");
   }
-  const std::uint16_t port = freePort();
-  Daemon d(devices, {"--usbip", "127.0.0.1:" + std::to_string(port)});
-  ASSERT_TRUE(d.ready());
+  const std::uint16_t port = freeTcpPort();
+  FlashsimDaemon d(devices, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(d.running());
   const long start = statusKiB(d.pid(), "VmHWM");
   std::vector<std::unique_ptr<Client>> peers;
   for (int n = 1; n <= 26; ++n) {
@@ -131,8 +131,8 @@ TEST(DaemonLoad, NoRoomForAThreadRefusesTheConnectionNotTheDaemon) {
   if (kSanitized) {
     GTEST_SKIP() << "a sanitizer's shadow memory does not live under an address-space limit";
   }
-  Daemon d({"e", "f"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e", "f"});
+  ASSERT_TRUE(d.running());
   Link e(d.socket('e'));
   Link f(d.socket('f'));
   ASSERT_EQ(e.status(kPoll), 0x01);
@@ -146,7 +146,7 @@ TEST(DaemonLoad, NoRoomForAThreadRefusesTheConnectionNotTheDaemon) {
     Link more(d.socket('e'));
     EXPECT_EQ(more.send(kPoll, Direction::In, 1).kind, Reply::Kind::Closed);
   }
-  EXPECT_NE(d.errors().find("cannot start a thread"), std::string::npos) << d.errors();
+  EXPECT_NE(d.log().find("cannot start a thread"), std::string::npos) << d.log();
   EXPECT_EQ(e.status(kPoll), 0x01) << "the connections that have their thread are still served";
   EXPECT_EQ(f.status(kPoll), 0x01);
   EXPECT_EQ(d.control("pid").exitCode, 0);
@@ -156,8 +156,8 @@ TEST(DaemonLoad, NoRoomForAThreadRefusesTheConnectionNotTheDaemon) {
 }
 
 TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
-  Daemon d({"e"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e"});
+  ASSERT_TRUE(d.running());
   const std::string control = d.dir() + "/.flashsim-control";
   Link idle(control);  // connects and sends nothing
   Link trickle(control);
@@ -171,7 +171,7 @@ TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
   std::this_thread::sleep_for(300ms);
 
   auto start = std::chrono::steady_clock::now();
-  const ProgramRun pid = d.control("pid");
+  const ProcessResult pid = d.control("pid");
   EXPECT_EQ(pid.exitCode, 0) << pid.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 

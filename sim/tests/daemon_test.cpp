@@ -9,22 +9,13 @@
 #include <sstream>
 #include <thread>
 
-#include "daemon_support.hpp"
+#include "link_support.hpp"
 
 namespace simtest {
 namespace {
 
 using wire::Direction;
 using namespace std::chrono_literals;
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) {
-    out.push_back(l);
-  }
-  return out;
-}
 
 // "2026-01-02T03:04:05.123456Z EF2100000000 in 1 pass"
 bool traceLineShaped(const std::string& line) {
@@ -40,8 +31,8 @@ bool traceLineShaped(const std::string& line) {
 }
 
 TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
-  Daemon d({"e", "f:blocks=64,bad=3,version=ZANQ006HIA,blocklen=4096,blankcheck_ms=100"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e", "f:blocks=64,bad=3,version=ZANQ006HIA,blocklen=4096,blankcheck_ms=100"});
+  ASSERT_TRUE(d.running());
   for (const std::string& name : {std::string("sde"), std::string("sdf"), std::string(".flashsim-control")}) {
     struct stat st{};
     ASSERT_EQ(::lstat((d.dir() + "/" + name).c_str(), &st), 0) << name;
@@ -87,15 +78,15 @@ TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
   EXPECT_EQ(f.status({0xEF, 0x21, 0, 0, 0, 0}), 0x00);
 
   // What an engineer reads back.
-  const ProgramRun page = d.control("page", {"f", "130"});
+  const ProcessResult page = d.control("page", {"f", "130"});
   EXPECT_EQ(page.exitCode, 0) << page.err;
   EXPECT_EQ(std::vector<std::uint8_t>(page.out.begin(), page.out.end()), pattern);
   EXPECT_EQ(d.control("bad", {"f"}).out, "3\n5\n");
   EXPECT_EQ(d.control("bad", {"E"}).out, "");
   EXPECT_EQ(d.control("timings", {"f"}).out, "247 247 255 255\n");
-  const ProgramRun trace = d.control("trace", {"f"});
+  const ProcessResult trace = d.control("trace", {"f"});
   ASSERT_EQ(trace.exitCode, 0);
-  const auto traced = lines(trace.out);
+  const auto traced = testsupport::splitLines(trace.out);
   ASSERT_EQ(traced.size(), 14U);
   for (const auto& l : traced) {
     EXPECT_TRUE(traceLineShaped(l)) << l;
@@ -109,8 +100,8 @@ TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
 }
 
 TEST(Daemon, PlugUnplugAndReplugKeepsNandState) {
-  Daemon d({});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d;
+  ASSERT_TRUE(d.running());
   EXPECT_TRUE(entries(d.dir()) == std::vector<std::string>{".flashsim-control"});
   ASSERT_EQ(d.control("plug", {"G:blocks=16,pages=4,pagesize=512"}).exitCode, 0);
   {
@@ -119,7 +110,7 @@ TEST(Daemon, PlugUnplugAndReplugKeepsNandState) {
     ASSERT_TRUE(g.writeX(0x1A90, std::vector<std::uint8_t>(512, 0x3C)));
     ASSERT_EQ(g.status(programCdb(9)), 0x01);
   }
-  const ProgramRun again = d.control("plug", {"g"});
+  const ProcessResult again = d.control("plug", {"g"});
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_NE(again.err.find("already plugged"), std::string::npos) << again.err;
 
@@ -144,8 +135,8 @@ TEST(Daemon, PlugUnplugAndReplugKeepsNandState) {
 }
 
 TEST(Daemon, UnplugBreaksAConnectionInFlight) {
-  Daemon d({"e:hang_after=1"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e:hang_after=1"});
+  ASSERT_TRUE(d.running());
   Link e(d.socket('e'));
   ASSERT_TRUE(e.connected());
   ASSERT_EQ(e.status({0xEF, 0x04, 0, 0, 0x80, 0x01}), 0x01);
@@ -162,8 +153,8 @@ TEST(Daemon, UnplugBreaksAConnectionInFlight) {
 }
 
 TEST(Daemon, LinkFaultsAsTheHostSeesThem) {
-  Daemon d({"e:drop_after=1"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e:drop_after=1"});
+  ASSERT_TRUE(d.running());
   {
     Link e(d.socket('e'));
     EXPECT_EQ(e.status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
@@ -192,7 +183,7 @@ TEST(Daemon, LinkFaultsAsTheHostSeesThem) {
     EXPECT_EQ(e.status(readPageCdb(8 * 64)), 0x01);
     EXPECT_EQ(e.readX(0x1A90, 2), (std::vector<std::uint8_t>{0xFE, 0xFF}));
   }
-  const auto traced = lines(d.control("trace", {"e"}).out);
+  const auto traced = testsupport::splitLines(d.control("trace", {"e"}).out);
   ASSERT_EQ(traced.size(), 9U);
   EXPECT_TRUE(traced[1].ends_with(" dropped"));
   EXPECT_TRUE(traced[2].ends_with(" dropped"));
@@ -201,8 +192,8 @@ TEST(Daemon, LinkFaultsAsTheHostSeesThem) {
 }
 
 TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
-  Daemon d({"e"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e"});
+  ASSERT_TRUE(d.running());
   {
     Link bad(d.socket('e'));
     const std::vector<std::uint8_t> junk(32, 0xAB);
@@ -250,8 +241,8 @@ TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
 }
 
 TEST(Daemon, BadCommandLinesFailWithAMessage) {
-  Daemon d({"e:blocks=8"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e:blocks=8"});
+  ASSERT_TRUE(d.running());
   const std::vector<std::vector<std::string>> bad = {
       {},
       {"launch", "--dir", d.dir()},
@@ -279,7 +270,7 @@ TEST(Daemon, BadCommandLinesFailWithAMessage) {
       {"trace", "--dir", d.dir() + "/nowhere", "e"},
   };
   for (const auto& args : bad) {
-    const ProgramRun r = flashsim(args);
+    const ProcessResult r = runFlashsim(args);
     std::string joined;
     for (const auto& a : args) {
       joined += a + " ";
@@ -297,8 +288,8 @@ TEST(Daemon, BadCommandLinesFailWithAMessage) {
 
 TEST(Daemon, SigtermAndStopRemoveTheSockets) {
   {
-    Daemon d({"e", "f"});
-    ASSERT_TRUE(d.ready());
+    FlashsimDaemon d({"e", "f"});
+    ASSERT_TRUE(d.running());
     Link open(d.socket('e'));  // a connection that stays open must not hold the daemon
     ASSERT_TRUE(open.connected());
     const int status = d.terminate();
@@ -306,16 +297,17 @@ TEST(Daemon, SigtermAndStopRemoveTheSockets) {
     EXPECT_TRUE(entries(d.dir()).empty());
   }
   // The background form returns once everything is in place; stop ends it.
-  const std::string dir = makeTempDir();
-  const ProgramRun serve = flashsim({"serve", "--dir", dir, "--device", "k:blocks=8"});
+  const TempDir temp("flashsim-test");
+  const std::string dir = temp.path();
+  const ProcessResult serve = runFlashsim({"serve", "--dir", dir, "--device", "k:blocks=8"});
   ASSERT_EQ(serve.exitCode, 0) << serve.err;
   EXPECT_TRUE(waitFor(dir + "/sdk", true, 0ms));
   EXPECT_TRUE(waitFor(dir + "/.flashsim-control", true, 0ms));
-  const ProgramRun pid = flashsim({"pid", "--dir", dir});
+  const ProcessResult pid = runFlashsim({"pid", "--dir", dir});
   ASSERT_EQ(pid.exitCode, 0);
   const pid_t daemonPid = std::stoi(pid.out);
-  EXPECT_EQ(flashsim({"serve", "--dir", dir}).exitCode, 1) << "one daemon per directory";
-  EXPECT_EQ(flashsim({"stop", "--dir", dir}).exitCode, 0);
+  EXPECT_EQ(runFlashsim({"serve", "--dir", dir}).exitCode, 1) << "one daemon per directory";
+  EXPECT_EQ(runFlashsim({"stop", "--dir", dir}).exitCode, 0);
   EXPECT_TRUE(entries(dir).empty());
   bool ended = false;
   for (int i = 0; i < 200 && !ended; ++i) {
@@ -325,7 +317,6 @@ TEST(Daemon, SigtermAndStopRemoveTheSockets) {
     }
   }
   EXPECT_TRUE(ended);
-  removeTree(dir);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "daemon_support.hpp"
+#include "link_support.hpp"
 #include "flashsim/device.hpp"
 
 namespace simtest {
@@ -50,8 +50,8 @@ TEST(DaemonMemory, FullyProgrammedThenErasedDeviceStaysSmall) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory and quarantine make the resident size meaningless";
 #endif
-  Daemon d({"e"});
-  ASSERT_TRUE(d.ready());
+  FlashsimDaemon d({"e"});
+  ASSERT_TRUE(d.running());
   Link e(d.socket('e'));
   ASSERT_TRUE(e.connected());
 
@@ -86,7 +86,7 @@ TEST(DaemonMemory, FullyProgrammedThenErasedDeviceStaysSmall) {
     }
     ASSERT_EQ(e.status(programCdb(p)), 0x01);
   }
-  const ProgramRun page = d.control("page", {"e", std::to_string(randomPages.back())});
+  const ProcessResult page = d.control("page", {"e", std::to_string(randomPages.back())});
   EXPECT_EQ(std::vector<std::uint8_t>(page.out.begin(), page.out.end()), noise);
   const long programmedKiB = statusKiB(d.pid(), "VmRSS");
 

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "daemon_support.hpp"
+#include "link_support.hpp"
 #include "usbip_fixture_linux.hpp"
 
 namespace flashsim {
@@ -201,32 +201,31 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
 }
 
 TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
-  const std::string dir = simtest::makeTempDir();
-  const std::uint16_t port = simtest::freePort();
-  const auto start = simtest::flashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
-                                        "--device", "e:blocks=64,pages=4,pagesize=512"});
+  const simtest::TempDir temp("flashsim-test");
+  const std::string dir = temp.path();
+  const std::uint16_t port = simtest::freeTcpPort();
+  const auto start = simtest::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
+                                           "--device", "e:blocks=64,pages=4,pagesize=512"});
   ASSERT_EQ(start.exitCode, 0) << start.err;
   Client c(port);
   ASSERT_EQ(c.import("1-5"), 0U);
   ASSERT_TRUE(c.configure());
   EXPECT_EQ(c.command(kInquiry, 0x80, 36).data.data.size(), 36U);
-  const auto trace = simtest::flashsim({"trace", "--dir", dir, "e"});
+  const auto trace = simtest::runFlashsim({"trace", "--dir", dir, "e"});
   EXPECT_NE(trace.out.find("120000002400 in 36 good"), std::string::npos) << trace.out;
-  EXPECT_EQ(simtest::flashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(simtest::runFlashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
   EXPECT_TRUE(c.closedByPeer());
-  EXPECT_EQ(simtest::flashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(simtest::runFlashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
   Client again(port);
   EXPECT_EQ(again.import("1-5"), 0U) << "re-plugged";
   if (!std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
-    const auto attach = simtest::flashsim({"attach", "--dir", dir, "f"});
+    const auto attach = simtest::runFlashsim({"attach", "--dir", dir, "f"});
     EXPECT_EQ(attach.exitCode, 1);
     EXPECT_NE(attach.err.find("vhci-hcd"), std::string::npos) << attach.err;
   }
-  const auto bad = simtest::flashsim({"serve", "--dir", dir + "x", "--usbip", "nowhere:99999"});
+  const auto bad = simtest::runFlashsim({"serve", "--dir", temp.file("x"), "--usbip", "nowhere:99999"});
   EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_EQ(simtest::flashsim({"stop", "--dir", dir}).exitCode, 0);
-  simtest::removeTree(dir);
-  simtest::removeTree(dir + "x");
+  EXPECT_EQ(simtest::runFlashsim({"stop", "--dir", dir}).exitCode, 0);
 }
 
 // A failed local attach (no vhci-hcd here, or no root) leaves every letter
@@ -236,9 +235,9 @@ TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
   if (::geteuid() == 0 && std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
     GTEST_SKIP() << "the local attach would work here";
   }
-  const std::uint16_t port = simtest::freePort();
-  simtest::Daemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
-  ASSERT_TRUE(d.ready());
+  const std::uint16_t port = simtest::freeTcpPort();
+  simtest::FlashsimDaemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(d.running());
   const auto serial = [&] {
     Client c(port);
     return c.import("1-17") == 0U ? c.control(0x80, 6, 0x0303, 0x0409, 255).data : Bytes{};

@@ -1,19 +1,12 @@
-// The whole station from end to end: the real window, the device-change
-// source on the emulator's socket directory, the real command tool and the
-// emulator. Devices are plugged and unplugged through flashsim (so the
-// watcher sees them come and go) or, where one message must carry several
-// letters, announced by dispatching the message directly. lumivar itself is
-// run as a program as well: closed by a signal, and on a private X server to
-// see its captions.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The whole station from end to end, in this process: the real window, the
+// device-change source on the emulator's socket directory, the real command
+// tool and the emulator. Devices are plugged and unplugged through flashsim
+// (so the watcher sees them come and go) or, where one message must carry
+// several letters, announced by dispatching the message directly.
+// (lumivar_program_test.cpp runs lumivar itself as a program.)
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -27,24 +20,20 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "flashsim_daemon_linux.hpp"
 #include "main/device_arrival.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
-#include "main/window_snapshot.hpp"
 #include "ppthread/product_thread.hpp"
-#include "process_fixture.hpp"
-#include "x_display.hpp"
 
 namespace {
 
-using testfixture::Flashsim;
+using testsupport::FlashsimDaemon;
 
 std::uint32_t Bit(char letter) { return 1U << (letter - 'A'); }
 
@@ -81,7 +70,7 @@ class StationE2eTest : public QObject {
 
  private:
   std::unique_ptr<QTemporaryDir> workDir;
-  std::unique_ptr<Flashsim> sim;
+  std::unique_ptr<FlashsimDaemon> sim;
   std::unique_ptr<TForm1> form;
   std::unique_ptr<station::DeviceChangeSource> source;
   QStringList reported;  // what the station reported in its exception box
@@ -107,7 +96,7 @@ class StationE2eTest : public QObject {
   // station does not look for drives present at its start), the window shown
   // and watching the emulator's directory.
   void StartStation(const std::vector<std::string>& devices) {
-    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, devices);
+    sim = std::make_unique<FlashsimDaemon>(devices);
     QVERIFY(sim->running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim->dir()));
     form = std::make_unique<TForm1>(nullptr, Services());
@@ -154,11 +143,6 @@ class StationE2eTest : public QObject {
   }
 
   void cleanup() {
-    if (lumivar > 0) {  // a test that failed before lumivar ended
-      kill(lumivar, SIGKILL);
-      waitpid(lumivar, nullptr, 0);
-      lumivar = -1;
-    }
     // Every job ends (the emulator's checks are short, the rest cancelled or
     // failing) before the window goes.
     if (form != nullptr) {
@@ -398,172 +382,6 @@ class StationE2eTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(form->SuccessCount, 1, 30000);
   }
 
- private:
-  // lumivar itself as a child process, on the emulator's directory, writing
-  // its snapshots into the work directory and its output to lumivar.err
-  // there, headless unless `env` names a platform; `env` adds to (or
-  // replaces entries of) the test's environment.
-  void StartLumivar(std::vector<std::string> env) {
-    errPath = workDir->path().toStdString() + "/lumivar.err";
-    env.push_back("KESTRIN_DEVICE_DIR=" + sim->dir());
-    env.push_back("LUMIVAR_SNAPSHOT_DIR=" + workDir->path().toStdString());
-    if (std::none_of(env.begin(), env.end(), [](const std::string& e) { return e.rfind("QT_QPA_PLATFORM=", 0) == 0; })) {
-      env.push_back("QT_QPA_PLATFORM=offscreen");
-    }
-    // Everything the child needs is made before the fork: after it, only
-    // calls that are safe in the child of a threaded process.
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const std::string name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(env.begin(), env.end(), [&name](const std::string& set) { return set.rfind(name, 0) == 0; })) {
-        env.push_back(entry);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = LUMIVAR_PATH;
-    char* argv[] = {program.data(), nullptr};
-    const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    QVERIFY(errFd >= 0);
-    lumivar = fork();
-    if (lumivar == 0) {
-      dup2(errFd, STDERR_FILENO);
-      dup2(errFd, STDOUT_FILENO);
-      execve(argv[0], argv, envp.data());
-      _exit(127);
-    }
-    ::close(errFd);
-    QVERIFY(lumivar > 0);
-  }
-
-  // The window's last snapshot of its counters and rows.
-  QString LumivarState() const {
-    QFile f(workDir->filePath(QStringLiteral("lumivar.txt")));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-  }
-
-  // Sends SIGTERM and waits up to `limitMs` for lumivar to end with status 0
-  // and nothing from a sanitizer; ends it by force otherwise.
-  void TerminateLumivar(int limitMs) {
-    QVERIFY(kill(lumivar, SIGTERM) == 0);
-    QElapsedTimer clock;
-    clock.start();
-    int status = 0;
-    pid_t ended = 0;
-    while ((ended = waitpid(lumivar, &status, WNOHANG)) == 0 && clock.elapsed() < limitMs) QTest::qWait(20);
-    if (ended == 0) {
-      kill(lumivar, SIGKILL);
-      waitpid(lumivar, &status, 0);
-    }
-    lumivar = -1;
-    QVERIFY2(ended != 0, "lumivar did not end after its window was closed");
-    qInfo("lumivar ended %lld ms after its window was closed", static_cast<long long>(clock.elapsed()));
-    QFile err(QString::fromStdString(errPath));
-    QVERIFY(err.open(QIODevice::ReadOnly));
-    const QByteArray errText = err.readAll();
-    QVERIFY2(!errText.contains("Sanitizer"), errText.constData());
-    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, errText.constData());
-  }
-
-  // The emulator without devices, and lumivar on it with its window up.
-  void StartStationProgram(std::vector<std::string> env) {
-    sim = std::make_unique<Flashsim>(FLASHSIM_PATH, std::vector<std::string>{});
-    QVERIFY(sim->running());
-    StartLumivar(std::move(env));
-    if (QTest::currentTestFailed()) return;
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 1: ")), 30000);
-  }
-
-  // Eight devices at work in the eight rows, then a ninth: probed and refused
-  // with the limit's message box, which stays open.
-  void FillTheRowsAndPlugANinth() {
-    for (char letter = 'A'; letter <= 'H'; ++letter) Plug(std::string(1, letter) + ":blankcheck_ms=60000");
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 8: Checking...")), 30000);
-    Plug("I");
-    QTRY_VERIFY_WITH_TIMEOUT(!sim->trace('I').empty(), 20000);  // probed: the box comes up
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().endsWith(QStringLiteral("\nBox Status: Exceed the device limit!\n")), 5000);
-  }
-
-  pid_t lumivar = -1;
-  std::string errPath;
-
- private slots:
-  // lumivar itself: jobs at work, the window closed (by SIGTERM, which
-  // closes it as the operator would): the program ends at once with status
-  // 0, and no sanitizer has anything to say.
-  void closingTheWindowWhileJobsRun() {
-    StartStationProgram({});
-    if (QTest::currentTestFailed()) return;
-    for (const char* spec : {"A:blankcheck_ms=60000", "B:blankcheck_ms=60000", "C:blankcheck_ms=60000"}) Plug(spec);
-    QTRY_VERIFY_WITH_TIMEOUT(LumivarState().contains(QStringLiteral("Row 3: Checking...")), 30000);
-    QTest::qWait(1500);  // the jobs poll
-    QElapsedTimer clock;
-    clock.start();
-    TerminateLumivar(20000);
-    if (QTest::currentTestFailed()) return;
-    QVERIFY2(clock.elapsed() < 10000, "the close waited too long for the jobs");
-  }
-
-  // Eight rows at work, a ninth device refused with the limit's message box,
-  // a tenth plugged while the box is open (its arrival waits behind it):
-  // SIGTERM ends the program all the same.
-  void closingWhileTheLimitBoxIsOpenAndAnArrivalWaits() {
-    StartStationProgram({});
-    if (QTest::currentTestFailed()) return;
-    FillTheRowsAndPlugANinth();
-    if (QTest::currentTestFailed()) return;
-    QTest::qWait(500);
-    Plug("J");
-    QTest::qWait(500);
-    TerminateLumivar(20000);
-    if (QTest::currentTestFailed()) return;
-    QVERIFY(sim->trace('J').empty());  // no drive is taken after the close
-  }
-
-  // On an X display, as a window manager sees them: the window's caption and
-  // the limit box's caption (StatusMsg) are theirs alone, with no application
-  // name appended; the application title names the window's class, by which
-  // task bars know the program, and captions the exception report.
-  void captionsOnAnXDisplay() {
-    xtest::XvfbDisplay x;
-    if (!x.running()) QSKIP("Xvfb cannot be started");
-    // On a real display the toolkit loads the system's D-Bus library, which
-    // keeps an allocation to the end; leaks of lumivar's own are looked for in
-    // the headless runs.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::vector<std::string> onX{
-        "QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.name(),
-        "ASAN_OPTIONS=" + (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) + "detect_leaks=0"};
-    StartStationProgram(onX);
-    if (QTest::currentTestFailed()) return;
-    const auto titles = [&x] {
-      QStringList seen;
-      for (const auto& window : x.windows()) seen << QString::fromStdString(window.title);
-      return seen;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(!titles().isEmpty(), 30000);
-    QCOMPARE(titles(), QStringList{QStringLiteral("Blank Checking Utility")});
-    QCOMPARE(x.windows()[0].wmClass, std::string("Blank Checking Tool v1.0"));
-
-    FillTheRowsAndPlugANinth();
-    if (QTest::currentTestFailed()) return;
-    QTRY_COMPARE_WITH_TIMEOUT(titles().size(), 2, 20000);
-    QCOMPARE(titles(), (QStringList{QStringLiteral("Blank Checking Utility"), QStringLiteral("Status")}));
-    TerminateLumivar(20000);
-    if (QTest::currentTestFailed()) return;
-
-    // The exception report (here: no device directory to watch) carries the
-    // application title.
-    std::vector<std::string> noDeviceDir = onX;
-    noDeviceDir.push_back("KESTRIN_DEVICE_DIR=" + sim->dir() + "/none");
-    StartLumivar(noDeviceDir);
-    if (QTest::currentTestFailed()) return;
-    QTRY_COMPARE_WITH_TIMEOUT(titles().size(), 2, 30000);
-    QCOMPARE(titles(),
-             (QStringList{QStringLiteral("Blank Checking Utility"), QStringLiteral("Blank Checking Tool v1.0")}));
-    TerminateLumivar(20000);
-  }
 };
 
 QTEST_MAIN(StationE2eTest)

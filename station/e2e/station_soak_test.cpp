@@ -29,7 +29,7 @@
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
-#include "process_fixture.hpp"
+#include "flashsim_daemon_linux.hpp"
 
 namespace {
 
@@ -56,7 +56,7 @@ class StationSoakTest : public QObject {
     services.jobs.tools = {station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""},
                            &ShortPause};
 
-    testfixture::Flashsim sim(FLASHSIM_PATH, {});
+    testsupport::FlashsimDaemon sim;
     QVERIFY(sim.running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim.dir()));
     TForm1 form(nullptr, std::move(services));

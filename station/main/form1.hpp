@@ -122,6 +122,7 @@ class TForm1 : public QWidget {
   // Handlers.
   void FormShow();  // run once, from the first show event
   void CancelBtnClick(int row);  // CancelBtn1Click ... CancelBtn8Click, row 0 ... 7
+  // The AC Timing group's (ac_timing_group.cpp).
   void VendorComBoxChange();
   void TypeComBoxChange();
   void TimingEditClick(int field);  // TimingEdit1Click ... TimingEdit4Click, field 0 ... 3
@@ -163,11 +164,11 @@ class TForm1 : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void BuildAcTimingGroup();
-  void BuildRows();
-  void BuildLogGroup();
+  void BuildAcTimingGroup();            // ac_timing_group.cpp, as the next two
   void FillVendorList();                 // FormShow, step 3
   void SetSelectMode(bool selectMode);   // checks one radio button, unchecks the other
+  void BuildRows();
+  void BuildLogGroup();
   void DefaultHandler(TMessage& message);  // the inherited dispatch
 
   // Device arrival and removal (device_arrival.cpp), one drive letter each.

@@ -16,6 +16,7 @@
 
 #include "common/deadline_io.hpp"
 #include "common/device_dir.hpp"
+#include "common/signal_pipe.hpp"
 #include "common/unix_socket.hpp"
 #include "control_commands_linux.hpp"
 #include "daemon_log_linux.hpp"
@@ -27,15 +28,6 @@ namespace {
 using deadline_io::Deadline;
 using deadline_io::Io;
 using deadline_io::TimedSocket;
-
-int gSignalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-  const int saved = errno;
-  const char b = 1;
-  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &b, 1);
-  errno = saved;
-}
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -136,14 +128,10 @@ Server::Server(std::string dir) : dir_(std::move(dir)) {}
 Server::~Server() { shutdownAll(); }
 
 std::string Server::installSignalHandlers() {
-  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (signal_pipe::readEnd() < 0) {
     return errnoText("pipe");
   }
-  struct sigaction sa{};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGTERM, &sa, nullptr);
-  ::sigaction(SIGINT, &sa, nullptr);
+  signal_pipe::route({SIGTERM, SIGINT}, false);
   ::signal(SIGPIPE, SIG_IGN);
   return {};
 }
@@ -248,7 +236,7 @@ void Server::run() {
   std::list<ControlClient> clients;
   std::vector<pollfd> fds;
   while (!stopRequested_) {
-    fds.assign({{gSignalPipe[0], POLLIN, 0}, {controlFd_, POLLIN, 0}});
+    fds.assign({{signal_pipe::readEnd(), POLLIN, 0}, {controlFd_, POLLIN, 0}});
     int timeout = -1;
     for (const ControlClient& c : clients) {
       fds.push_back({c.fd, static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});

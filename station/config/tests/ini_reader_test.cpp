@@ -6,9 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
+
+#include "temp_dir.hpp"
 
 namespace station {
 namespace {
@@ -220,19 +221,12 @@ TEST(IniReader, ManyEntriesAreCappedAndOrderKept) {
 
 class IniFileOnDisk : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("ini_reader_test_" + std::to_string(std::random_device{}()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Write(const std::string& name, const std::string& content) {
-    const std::filesystem::path path = dir_ / name;
+    const std::string path = dir_.file(name);
     std::ofstream(path, std::ios::binary) << content;
-    return path.string();
+    return path;
   }
-  std::filesystem::path dir_;
+  const testsupport::TempDir dir_{"ini_reader_test"};
 };
 
 TEST_F(IniFileOnDisk, LoadsLikeParseAndTreatsUnreadableAsAbsent) {
@@ -242,8 +236,8 @@ TEST_F(IniFileOnDisk, LoadsLikeParseAndTreatsUnreadableAsAbsent) {
   ASSERT_TRUE(ini.open());
   EXPECT_EQ(ini.value("big:k49"), "19999");
 
-  EXPECT_FALSE(IniFile::Load((dir_ / "missing.ini").string().c_str()).open());
-  EXPECT_FALSE(IniFile::Load(dir_.string().c_str()).open());  // a directory
+  EXPECT_FALSE(IniFile::Load(dir_.file("missing.ini").c_str()).open());
+  EXPECT_FALSE(IniFile::Load(dir_.path().c_str()).open());  // a directory
   EXPECT_FALSE(IniFile::Load("/dev/zero").open());            // would never end
   EXPECT_FALSE(IniFile::Load(nullptr).open());
   const IniFile empty = IniFile::Load(Write("empty.ini", "").c_str());

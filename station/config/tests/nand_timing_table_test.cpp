@@ -4,11 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "config/ini_reader.hpp"
 #include "config/tests/worked_example_ini.hpp"
+#include "temp_dir.hpp"
 
 namespace station {
 
@@ -139,9 +139,8 @@ TEST(NandTimingTable, Utf16FileAndByteOrderMarkGiveNoRows) {
 }
 
 TEST(NandTimingTable, LoadsFromFileAndMissingFileLeavesTableEmpty) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("nand_timing_test_" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
+  const testsupport::TempDir temp("nand_timing_test");
+  const std::filesystem::path dir = temp.path();
   const std::string path = (dir / "ACTiming.ini").string();
   std::ofstream(path, std::ios::binary) << "[alpha/kappa]\r\nTIMING3 = 100\r\n";
 
@@ -152,7 +151,6 @@ TEST(NandTimingTable, LoadsFromFileAndMissingFileLeavesTableEmpty) {
 
   LoadNandTimingTable((dir / "missing.ini").string().c_str(), table);
   EXPECT_TRUE(table.empty());
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "config/ini_reader.hpp"
+#include "temp_dir.hpp"
 
 namespace station {
 namespace {
@@ -105,9 +105,8 @@ TEST(UiTextTable, ValuesAndCaseFolding) {
 }
 
 TEST(UiTextTable, MissingFileKeepsTexts) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("ui_text_test_" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
+  const testsupport::TempDir temp("ui_text_test");
+  const std::filesystem::path dir = temp.path();
   UiTextTable texts;
   texts.DeviceStr = "kept";
   LoadUiTexts((dir / "lang.ini").string().c_str(), 0x0409, texts);
@@ -118,7 +117,6 @@ TEST(UiTextTable, MissingFileKeepsTexts) {
   LoadUiTexts((dir / "lang.ini").string().c_str(), 0x0804, texts);
   EXPECT_EQ(texts.DeviceStr, "\xC9\xE8\xB1\xB8");
   EXPECT_EQ(texts.CancelStr, "");
-  std::filesystem::remove_all(dir);
 }
 
 class SystemLanguage : public ::testing::Test {

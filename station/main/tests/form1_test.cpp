@@ -1,173 +1,42 @@
 // The station window against its form: layout, texts, fonts and colours,
-// the start-up state, the AC Timing group driven through its widgets, the
-// counters and the Cancel buttons, and its snapshot files. Each test runs in
-// its own temporary working directory, where it writes the files it needs.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QComboBox>
-#include <QDir>
-#include <QFile>
+// the start-up state, the texts from "lang.ini", the counters, the Cancel
+// buttons and the report of exceptions in its handlers.
 #include <QFontInfo>
 #include <QGroupBox>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
-#include <QStyle>
-#include <QStyleOptionButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
-#include <cstdio>
-#include <functional>
-#include <memory>
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "config/strict_integer.hpp"
-#include "config/tests/worked_example_ini.hpp"
 #include "config/ui_text_table.hpp"
-#include "main/exception_report.hpp"
-#include "main/form1.hpp"
-#include "main/window_snapshot.hpp"
+#include "form1_test_support.hpp"
 
-namespace station {
-// How QCOMPARE shows a timing set.
-char* toString(const TimingSet& t) {
-  return QTest::toString(
-      QStringLiteral("{%1, %2, %3, %4}").arg(t.Timing1).arg(t.Timing2).arg(t.Timing3).arg(t.Timing4));
-}
-}  // namespace station
+using namespace form1_test;
 
-namespace {
-
-using station::testing::kWorkedExampleIni;
-
-using Timing = station::TimingSet;
-
-QStringList Items(const QComboBox* box) {
-  QStringList items;
-  for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
-  return items;
-}
-
-// A click where a radio button without caption reacts: its indicator.
-void ClickRadio(QRadioButton* button) {
-  QStyleOptionButton option;
-  option.initFrom(button);
-  const QRect indicator = button->style()->subElementRect(QStyle::SE_RadioButtonIndicator, &option, button);
-  QTest::mouseClick(button, Qt::LeftButton, {}, indicator.center());
-}
-
-// Picks an item from a combo box's list with the mouse.
-void PickFromList(QComboBox* box, int index) {
-  box->showPopup();
-  QAbstractItemView* view = box->view();
-  QTRY_VERIFY(view->isVisible());
-  QTest::qWait(QApplication::doubleClickInterval() + 50);  // the list ignores a release right after opening
-  const QPoint at = view->visualRect(view->model()->index(index, 0)).center();
-  QTest::mouseMove(view->viewport(), at);
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-  QTRY_VERIFY(!view->isVisible());
-}
-
-// The lines that `run` writes to standard error from the station (held in
-// the file at `path` meanwhile).
-QStringList StationLinesOnStderr(const QString& path, const std::function<void()>& run) {
-  std::fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int file = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(file, STDERR_FILENO);
-  close(file);
-  run();
-  std::fflush(stderr);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  QFile written(path);
-  QStringList lines;
-  if (written.open(QIODevice::ReadOnly)) {
-    for (const QByteArray& line : written.readAll().split('\n')) {
-      if (line.startsWith("lumivar:")) lines << QString::fromLocal8Bit(line);
-    }
-  }
-  return lines;
-}
-
-}  // namespace
-
-class Form1Test : public QObject {
+class Form1Test : public WindowTest {
   Q_OBJECT
 
- public:
-  // What the station reported (the application's and the windows' report).
-  void Report(const QString& message) { reported_ << message; }
-
  private slots:
-  void init();
-  void cleanup();
+  void init() { Begin(); }
+  void cleanup() { End(); }
 
   void layoutMatchesTheForm();
   void startUpShowsFreeRowsAndZeroCounters();
-  void workedExampleThroughTheWidgets();
-  void vendorListIsSortedAndUnique();
-  void typedTimingValuesUseTheStrictConversion();
   void languageFileWithoutTheSystemLanguageEmptiesTheTexts();
   void recordJobResultCountsJobs();
   void cancelHidesTheButtonAndSetsTheFlag();
   void exceptionInAnEventHandlerIsReported();
-  void snapshotsMakeTheirFolderOrSayOnceWhyNot();
-
- private:
-  void WriteFile(const char* name, const QByteArray& text);
-  // A window, shown, started from the INI files written so far.
-  std::unique_ptr<TForm1> ShowForm();
-
-  std::unique_ptr<QTemporaryDir> dir_;
-  QString previousDir_;
-  QStringList reported_;
-  std::uint16_t systemLanguage_ = 0x0409;  // the windows' system language
 };
-
-void Form1Test::init() {
-  dir_ = std::make_unique<QTemporaryDir>();
-  QVERIFY(dir_->isValid());
-  previousDir_ = QDir::currentPath();
-  QVERIFY(QDir::setCurrent(dir_->path()));
-  station::UiTexts() = station::UiTextTable{};
-  systemLanguage_ = 0x0409;
-  reported_.clear();
-}
-
-void Form1Test::cleanup() {
-  station::UiTexts() = station::UiTextTable{};
-  QDir::setCurrent(previousDir_);
-  dir_.reset();
-}
-
-void Form1Test::WriteFile(const char* name, const QByteArray& text) {
-  QFile file(QDir(dir_->path()).filePath(QString::fromLatin1(name)));
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  QCOMPARE(file.write(text), text.size());
-}
-
-std::unique_ptr<TForm1> Form1Test::ShowForm() {
-  station::WindowServices services;
-  services.report = [this](const QString& message) { Report(message); };
-  services.systemLanguage = [language = systemLanguage_] { return language; };
-  auto form = std::make_unique<TForm1>(nullptr, std::move(services));
-  form->show();
-  if (!QTest::qWaitForWindowExposed(form.get())) return nullptr;
-  return form;
-}
 
 void Form1Test::layoutMatchesTheForm() {
   auto form = ShowForm();
@@ -288,6 +157,7 @@ void Form1Test::layoutMatchesTheForm() {
   QCOMPARE(chain, order);
 }
 
+
 void Form1Test::startUpShowsFreeRowsAndZeroCounters() {
   auto form = ShowForm();  // no ACTiming.ini, no lang.ini
   QVERIFY(form);
@@ -337,131 +207,6 @@ void Form1Test::startUpShowsFreeRowsAndZeroCounters() {
   QVERIFY(reported_.isEmpty());
 }
 
-void Form1Test::workedExampleThroughTheWidgets() {
-  WriteFile("ACTiming.ini", kWorkedExampleIni);
-  auto form = ShowForm();
-  QVERIFY(form);
-
-  QCOMPARE(form->NandTimingTable.size(), std::size_t{3});
-  QCOMPARE(Items(form->VendorComBox), (QStringList{"ALPHA", "BETA"}));
-  QCOMPARE(form->VendorComBox->currentText(), QStringLiteral("ALPHA"));
-  QCOMPARE(Items(form->TypeComBox), (QStringList{"N1G08A", "N4G08C"}));
-  QCOMPARE(form->TypeComBox->currentText(), QStringLiteral("N1G08A"));
-  QVERIFY(form->CustomRBtn->isChecked());
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 255}));
-
-  // The operator picks N4G08C from the type list: select mode.
-  PickFromList(form->TypeComBox, 1);
-  QCOMPARE(form->TypeComBox->currentText(), QStringLiteral("N4G08C"));
-  QVERIFY(form->SelectRBtn->isChecked());
-  QVERIFY(!form->CustomRBtn->isChecked());
-  QCOMPARE(form->CurrentTimingSet(), (Timing{33, 247, 255, 255}));
-
-  // BETA, picked with the arrow key: its one type, selected.
-  form->VendorComBox->setFocus();
-  QTest::keyClick(form->VendorComBox, Qt::Key_Down);
-  QCOMPARE(form->VendorComBox->currentText(), QStringLiteral("BETA"));
-  QCOMPARE(Items(form->TypeComBox), QStringList{"Q2"});
-  QCOMPARE(form->TypeComBox->currentText(), QStringLiteral("Q2"));
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 0}));
-
-  // Entering an edit field with the keyboard and typing keeps the mode.
-  form->TimingEdit[1]->setFocus();
-  QTest::keyClick(form->TimingEdit[1], Qt::Key_End);
-  QVERIFY(form->SelectRBtn->isChecked());
-
-  // A click into TimingEdit3: custom mode; the combo boxes keep their items.
-  QTest::mouseClick(form->TimingEdit[2], Qt::LeftButton);
-  QVERIFY(form->CustomRBtn->isChecked());
-  QVERIFY(!form->SelectRBtn->isChecked());
-  QCOMPARE(form->VendorComBox->currentText(), QStringLiteral("BETA"));
-  QCOMPARE(form->TypeComBox->currentText(), QStringLiteral("Q2"));
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 255}));
-
-  // The radio buttons switch the mode directly.
-  ClickRadio(form->SelectRBtn);
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 0}));
-  ClickRadio(form->CustomRBtn);
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 255}));
-
-  // Typing into the vendor's text is a change too: the type list is rebuilt
-  // from the selected item (the typed text is not read), select mode.
-  form->VendorComBox->lineEdit()->setFocus();
-  QTest::keyClicks(form->VendorComBox->lineEdit(), QStringLiteral("zz"));
-  QVERIFY(form->SelectRBtn->isChecked());
-  QCOMPARE(Items(form->TypeComBox), QStringList{"Q2"});
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 0}));
-  // Typing into the type's text selects select mode and nothing else.
-  QTest::mouseClick(form->TimingEdit[0], Qt::LeftButton);
-  QTest::keyClicks(form->TypeComBox->lineEdit(), QStringLiteral("x"));
-  QVERIFY(form->SelectRBtn->isChecked());
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 0}));
-  QVERIFY(reported_.isEmpty());
-}
-
-void Form1Test::vendorListIsSortedAndUnique() {
-  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-  WriteFile("ACTiming.ini",
-            "[gamma/x]\n[Alpha/y]\n[beta/z]\n[ALPHA/w]\n[\xC3\xA9" "a/1]\n[\xC3\x89" "a/2]\n[ a / b ]\n[delta]\n"
-            "[alpha/kappa/b]\n");
-  auto form = ShowForm();
-  QVERIFY(form);
-  // Alphabetical, letter case ignored; one item for two vendors that differ in case only.
-  QCOMPARE(Items(form->VendorComBox),
-           (QStringList{" A ", "ALPHA", "BETA", QString::fromUtf8("\xC3\xA9" "A"), "GAMMA"}));
-  QCOMPARE(form->VendorComBox->currentIndex(), 0);
-  QCOMPARE(Items(form->TypeComBox), QStringList{" B "});
-  // Types in file order; a vendor's types are those of exactly its text.
-  form->VendorComBox->setFocus();
-  QTest::keyClick(form->VendorComBox, Qt::Key_Down);
-  QCOMPARE(Items(form->TypeComBox), (QStringList{"Y", "W", "KAPPA/B"}));
-  QTest::keyClick(form->VendorComBox, Qt::Key_Down);
-  QTest::keyClick(form->VendorComBox, Qt::Key_Down);
-  QCOMPARE(Items(form->TypeComBox), QStringList{"1"});
-  QLocale::setDefault(QLocale::system());
-}
-
-void Form1Test::typedTimingValuesUseTheStrictConversion() {
-  auto form = ShowForm();
-  QVERIFY(form);
-  QVERIFY(form->CustomRBtn->isChecked());
-
-  // Typing stops at three characters.
-  form->TimingEdit[0]->clear();
-  QTest::keyClicks(form->TimingEdit[0], QStringLiteral("1234"));
-  QCOMPARE(form->TimingEdit[0]->text(), QStringLiteral("123"));
-
-  const struct {
-    const char* text;
-    int value;  // -1000: a conversion error
-  } cases[] = {{"$F7", 247}, {" 12", 12}, {"-5", -5}, {"300", 300}, {"0x1", 1}, {"X1F", 31},
-               {"12 ", -1000}, {"1 2", -1000}, {"abc", -1000}, {"", -1000}, {"$", -1000}, {"+", -1000}};
-  for (const auto& c : cases) {
-    form->TimingEdit[3]->setText(QString::fromLatin1(c.text));
-    if (c.value != -1000) {
-      QCOMPARE(form->CurrentTimingSet(), (Timing{123, 247, 255, c.value}));
-      continue;
-    }
-    try {
-      form->CurrentTimingSet();
-      QFAIL(c.text);
-    } catch (const station::EConvertError& error) {
-      QCOMPARE(QString::fromLatin1(error.what()), QStringLiteral("'%1' is not a valid integer value").arg(c.text));
-    }
-  }
-  // The first field that fails is the one named.
-  form->TimingEdit[1]->setText(QStringLiteral("a"));
-  form->TimingEdit[3]->setText(QStringLiteral("b"));
-  QVERIFY_THROWS_EXCEPTION(station::EConvertError, form->CurrentTimingSet());
-  try {
-    form->CurrentTimingSet();
-  } catch (const station::EConvertError& error) {
-    QCOMPARE(QString::fromLatin1(error.what()), QStringLiteral("'a' is not a valid integer value"));
-  }
-  // Select mode does not look at the fields.
-  ClickRadio(form->SelectRBtn);
-  QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 255}));
-}
 
 void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
   WriteFile("lang.ini",
@@ -503,6 +248,7 @@ void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
   QCOMPARE(form->TotalStr->text(), QStringLiteral("0"));
 }
 
+
 void Form1Test::recordJobResultCountsJobs() {
   auto form = ShowForm();
   QVERIFY(form);
@@ -528,6 +274,7 @@ void Form1Test::recordJobResultCountsJobs() {
   QCOMPARE(form->TotalStr->text(), QStringLiteral("11"));
 }
 
+
 void Form1Test::cancelHidesTheButtonAndSetsTheFlag() {
   auto form = ShowForm();
   QVERIFY(form);
@@ -544,6 +291,7 @@ void Form1Test::cancelHidesTheButtonAndSetsTheFlag() {
   form->RecordJobResult(0);
   QCOMPARE(&form->CancelRequest[2], flag);
 }
+
 
 void Form1Test::exceptionInAnEventHandlerIsReported() {
   class Throwing : public QObject {
@@ -585,51 +333,7 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   QCOMPARE(text, QStringLiteral("device table lost"));
 }
 
-void Form1Test::snapshotsMakeTheirFolderOrSayOnceWhyNot() {
-  auto form = ShowForm();
-  QVERIFY(form);
-  // A folder that is not there, nor its parent: made, and the files written.
-  const QString folder = dir_->filePath(QStringLiteral("snap/a"));
-  qputenv(station::kSnapshotDirVar, QFile::encodeName(folder));
-  station::StartWindowSnapshotsFromEnvironment(*form);
-  qunsetenv(station::kSnapshotDirVar);
-  QTRY_VERIFY(QFile::exists(folder + QStringLiteral("/lumivar.txt")));
-  QVERIFY(!QImage(folder + QStringLiteral("/lumivar.png")).isNull());
-  QFile state(folder + QStringLiteral("/lumivar.txt"));
-  QVERIFY(state.open(QIODevice::ReadOnly));
-  QVERIFY(state.readAll().startsWith("Total 0\nSuccess 0\nFail 0\nRow 1: Waiting device...\n"));
 
-  // A folder that cannot be made (a file stands in its way): nothing is
-  // written, and standard error is told why once, not at every try; again
-  // only when it fails after it has worked.
-  WriteFile("plain", "x");
-  const QString blockedFolder = dir_->filePath(QStringLiteral("plain/snap"));
-  station::WindowSnapshots snapshots(*form, blockedFolder);
-  std::vector<bool> saved;
-  const QStringList told = StationLinesOnStderr(dir_->filePath(QStringLiteral("stderr.txt")), [&] {
-    saved.push_back(snapshots.Save());
-    saved.push_back(snapshots.Save());
-    QFile::remove(dir_->filePath(QStringLiteral("plain")));
-    saved.push_back(snapshots.Save());  // now it can be made
-    QDir(blockedFolder).removeRecursively();
-    WriteFile("plain/snap", "x");
-    saved.push_back(snapshots.Save());
-    saved.push_back(snapshots.Save());
-  });
-  QCOMPARE(saved, (std::vector<bool>{false, false, true, false, false}));
-  QCOMPARE(told.size(), 2);
-  for (const QString& line : told) {
-    QVERIFY2(line.startsWith(QStringLiteral("lumivar: LUMIVAR_SNAPSHOT_DIR: no window snapshots are written: "
-                                            "cannot make the folder \"%1\": ")
-                                 .arg(blockedFolder)),
-             qPrintable(line));
-  }
-}
-
-int main(int argc, char* argv[]) {
-  Form1Test test;
-  station::StationApplication application(argc, argv, [&test](const QString& message) { test.Report(message); });
-  return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char* argv[]) { return Run<Form1Test>(argc, argv); }
 
 #include "form1_test.moc"

@@ -1,19 +1,16 @@
 // Jobs on the real window against the real command tool and the emulator:
 // eight devices at once, each with its own tool runs, with the real pauses.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QLabel>
 #include <QProgressBar>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "flashsim_daemon_linux.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
@@ -22,7 +19,7 @@ class ProductThreadKestrinTest : public QObject {
   Q_OBJECT
 
  private:
-  QTemporaryDir dir;
+  std::unique_ptr<testsupport::FlashsimDaemon> sim;
   // The tool as built, from its own folder.
   const station::JobServices jobs = [] {
     station::JobServices services;
@@ -30,50 +27,20 @@ class ProductThreadKestrinTest : public QObject {
     return services;
   }();
 
-  // Runs the emulator's command line and returns its exit code and output.
-  // (A plain fork and exec: the thread sanitizer follows it, unlike Qt's
-  // own process start.)
-  static int Flashsim(const QStringList& args, std::string* out = nullptr) {
-    std::vector<std::string> words{FLASHSIM_PATH};
-    for (const QString& a : args) words.push_back(a.toStdString());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(pipeFds[1], STDOUT_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(pipeFds[1]);
-    char buf[256];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) {
-      if (out != nullptr) out->append(buf, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
  private slots:
   void initTestCase() {
-    QVERIFY(dir.isValid());
     // A..D pass after a short check, E refuses to start one, F is not there,
     // G is cancelled by the operator, H is not a supported device.
-    const QStringList devices{"A:blankcheck_ms=1200", "B:blankcheck_ms=1500", "C:blankcheck_ms=800",
-                              "D:blankcheck_ms=1200", "E:accepts_blankcheck=0", "G:blankcheck_ms=60000",
-                              "H:supported=0"};
-    QStringList args{"serve", "--dir", dir.path()};
-    for (const QString& d : devices) args << "--device" << d;
-    QCOMPARE(Flashsim(args), 0);
-    setenv("KESTRIN_DEVICE_DIR", dir.path().toLocal8Bit().constData(), 1);
+    sim = std::make_unique<testsupport::FlashsimDaemon>(std::vector<std::string>{
+        "A:blankcheck_ms=1200", "B:blankcheck_ms=1500", "C:blankcheck_ms=800", "D:blankcheck_ms=1200",
+        "E:accepts_blankcheck=0", "G:blankcheck_ms=60000", "H:supported=0"});
+    QVERIFY(sim->running());
+    setenv("KESTRIN_DEVICE_DIR", sim->dir().c_str(), 1);
   }
 
   void cleanupTestCase() {
-    QCOMPARE(Flashsim({"stop", "--dir", dir.path()}), 0);
+    QCOMPARE(sim->control("stop").exitCode, 0);
+    sim.reset();
   }
 
   void probes() {
@@ -112,9 +79,9 @@ class ProductThreadKestrinTest : public QObject {
     QCOMPARE(form.FailCount, 4);
 
     // The device got the low eight bits of each timing value.
-    std::string timings;
-    QCOMPARE(Flashsim({"timings", "--dir", dir.path(), "C"}, &timings), 0);
-    QCOMPARE(QByteArray::fromStdString(timings).trimmed(), QByteArray("247 255 255 2"));
+    const testsupport::ProcessResult timings = sim->control("timings", {"C"});
+    QCOMPARE(timings.exitCode, 0);
+    QCOMPARE(QByteArray::fromStdString(timings.out).trimmed(), QByteArray("247 255 255 2"));
   }
 };
 

@@ -2,27 +2,18 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 
 namespace jobs_test {
-namespace fs = std::filesystem;
 
-StandinFolder::StandinFolder() {
-  std::string pattern = (fs::temp_directory_path() / "ppthread-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  path_ = pattern;
+StandinFolder::StandinFolder() : folder_("ppthread-test"), path_(folder_.path()) {
   setenv("STANDIN_DIR", path_.c_str(), 1);
 }
 
-StandinFolder::~StandinFolder() {
-  unsetenv("STANDIN_DIR");
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
+StandinFolder::~StandinFolder() { unsetenv("STANDIN_DIR"); }
 
 station::ToolSearch StandinFolder::Search() { return {STANDIN_DIR, ""}; }
 

@@ -12,6 +12,7 @@
 
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
+#include "temp_dir.hpp"
 
 namespace jobs_test {
 
@@ -39,6 +40,7 @@ class StandinFolder {
 
  private:
   std::vector<std::string> LogLines(const std::string& drive) const;
+  testsupport::TempDir folder_;
   std::string path_;
 };
 

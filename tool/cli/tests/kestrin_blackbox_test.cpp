@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "process_fixture.hpp"
+#include "flashsim_daemon_linux.hpp"
 
 namespace {
 
@@ -41,8 +41,8 @@ bool isBanner(const std::string& text) {
 
 
 using namespace std::chrono_literals;
-using testfixture::Flashsim;
-using testfixture::ProcessResult;
+using testsupport::FlashsimDaemon;
+using testsupport::ProcessResult;
 
 // One line of `flashsim trace`: time, CDB hex, direction, length, outcome.
 struct Command {
@@ -97,7 +97,7 @@ std::string table(const std::vector<unsigned char>& head) {
 class KestrinBlackBox : public ::testing::Test {
  protected:
   void start(const std::vector<std::string>& specs) {
-    sim_ = std::make_unique<Flashsim>(FLASHSIM_PATH, specs);
+    sim_ = std::make_unique<FlashsimDaemon>(specs);
     ASSERT_TRUE(sim_->running()) << sim_->log();
   }
 
@@ -105,12 +105,12 @@ class KestrinBlackBox : public ::testing::Test {
   // scratch working directory. Every run: nothing on standard error, and an
   // exit code of 0, 1 or 2.
   ProcessResult kestrin(const std::vector<std::string>& args, std::chrono::milliseconds limit = 50s,
-                        testfixture::StandardOutput output = testfixture::StandardOutput::Captured) {
+                        testsupport::StandardOutput output = testsupport::StandardOutput::Captured) {
     std::vector<std::string> argv = {KESTRIN_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    testfixture::Environment env;
+    testsupport::Environment env;
     if (sim_) env = sim_->environment();
-    const ProcessResult r = testfixture::runProcess(argv, env, limit, work_.path(), output);
+    const ProcessResult r = testsupport::runProcess(argv, env, limit, work_.path(), output);
     EXPECT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? " (timed out)" : "");
     EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 2) << r.exitCode;
     EXPECT_EQ(r.err, "");
@@ -119,8 +119,8 @@ class KestrinBlackBox : public ::testing::Test {
 
   std::vector<Command> trace(char letter = 'E') { return parse(sim_->trace(letter)); }
 
-  std::unique_ptr<Flashsim> sim_;
-  testfixture::TempDir work_{"kestrin-work"};
+  std::unique_ptr<FlashsimDaemon> sim_;
+  testsupport::TempDir work_{"kestrin-work"};
 };
 
 TEST_F(KestrinBlackBox, NoArgumentPrintsTheBannerAndFails) {
@@ -371,7 +371,7 @@ TEST_F(KestrinBlackBox, DeviceThatNeverAnswersTimesOutAfterTwentySeconds) {
 
 TEST_F(KestrinBlackBox, ClosedStandardOutputNeverReachesTheDevice) {
   start({"E"});
-  const ProcessResult r = kestrin({"E:", "era", "1", "3"}, 50s, testfixture::StandardOutput::Closed);
+  const ProcessResult r = kestrin({"E:", "era", "1", "3"}, 50s, testsupport::StandardOutput::Closed);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<Command> received = trace();
   ASSERT_EQ(received.size(), 6U);
@@ -383,7 +383,7 @@ TEST_F(KestrinBlackBox, ABrokenOutputPipeKeepsTheRunAndItsVerdict) {
   start({"E:blocks=40", "F:blocks=40"});
   const ProcessResult whole = kestrin({"E:", "bchk", "0"});
   ASSERT_EQ(whole.exitCode, 0);
-  const ProcessResult broken = kestrin({"F:", "bchk", "0"}, 50s, testfixture::StandardOutput::BrokenPipe);
+  const ProcessResult broken = kestrin({"F:", "bchk", "0"}, 50s, testsupport::StandardOutput::BrokenPipe);
   EXPECT_EQ(broken.exitCode, 0);
   EXPECT_EQ(trace('F').size(), trace('E').size());  // the check went on to its end
 }

@@ -18,30 +18,17 @@
 #include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrin {
 namespace {
 
 // A temporary device directory named by KESTRIN_DEVICE_DIR while it lives.
-class DeviceDirectory {
- public:
-  DeviceDirectory() {
-    char dirTemplate[] = "/tmp/kestrin-devdir-XXXXXX";
-    if (::mkdtemp(dirTemplate) == nullptr) {
-      std::abort();
-    }
-    path = dirTemplate;
-    ::setenv("KESTRIN_DEVICE_DIR", path.c_str(), 1);
-  }
-  ~DeviceDirectory() {
-    ::unsetenv("KESTRIN_DEVICE_DIR");
-    for (const char* entry : {"sde", "sdf", "sdg"}) {
-      ::unlink((path + "/" + entry).c_str());
-    }
-    ::rmdir((path + "/sdd").c_str());
-    ::rmdir(path.c_str());
-  }
-  std::string path;
+struct DeviceDirectory {
+  DeviceDirectory() { ::setenv("KESTRIN_DEVICE_DIR", path.c_str(), 1); }
+  ~DeviceDirectory() { ::unsetenv("KESTRIN_DEVICE_DIR"); }
+  const testsupport::TempDir temp{"kestrin-devdir"};
+  const std::string path = temp.path();
 };
 
 TEST(OpenDevice, RefusesWhatIsNotADevice) {
@@ -105,9 +92,8 @@ TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
 
 TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
   namespace fs = std::filesystem;
-  char rootTemplate[] = "/tmp/kestrin-sysfs-XXXXXX";
-  ASSERT_NE(::mkdtemp(rootTemplate), nullptr);
-  const fs::path root = rootTemplate;
+  const testsupport::TempDir temp("kestrin-sysfs");
+  const fs::path root = temp.path();
   // Each disk: its block device number, the entry under scsi_generic/ ("" for
   // an empty folder, nothing at all for "-") and what that entry's dev holds.
   struct Disk {
@@ -150,7 +136,6 @@ TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
   }
   EXPECT_FALSE(scsiGenericNodeOf(root.string(), makedev(8, 128)).has_value());
   EXPECT_FALSE(scsiGenericNodeOf((root / "absent").string(), makedev(8, 0)).has_value());
-  fs::remove_all(root);
 }
 
 }  // namespace

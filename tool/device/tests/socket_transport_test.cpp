@@ -17,6 +17,7 @@
 #include "common/sim_wire.hpp"
 #include "common/unix_socket.hpp"
 #include "device/vendor_commands.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrin {
 namespace {
@@ -267,9 +268,8 @@ TEST(SocketTransport, ADeviceThatNeverAnswersTimesOut) {
 }
 
 TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
-  char dirTemplate[] = "/tmp/kestrin-socket-XXXXXX";
-  ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
+  const testsupport::TempDir temp("kestrin-socket");
+  const std::string dir = temp.path();
   const std::string path = dir + "/sde";
 
   std::uint32_t error = 0;
@@ -287,8 +287,6 @@ TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
   transport.reset();
 
   ::close(listener);
-  ::unlink(path.c_str());
-  ::rmdir(dir.c_str());
 }
 
 }  // namespace

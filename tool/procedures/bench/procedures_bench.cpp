@@ -26,6 +26,7 @@
 #include "device/nand_device.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
+#include "temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace {
@@ -132,20 +133,12 @@ class StubDevice : public kestrin::ScsiTransport {
   bool programmed_[4096] = {};
 };
 
+// A temporary working directory for the length of a benchmark.
 struct WorkDir {
-  WorkDir() {
-    previous = std::filesystem::current_path();
-    path = std::filesystem::temp_directory_path() / ("kestrin-bench-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(path);
-    std::filesystem::current_path(path);
-  }
-  ~WorkDir() {
-    std::filesystem::current_path(previous);
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::filesystem::path previous;
-  std::filesystem::path path;
+  WorkDir() { std::filesystem::current_path(temp.path()); }
+  ~WorkDir() { std::filesystem::current_path(previous); }
+  const std::filesystem::path previous = std::filesystem::current_path();
+  const testsupport::TempDir temp{"kestrin-bench"};
 };
 
 // One whole bchk (ModeDigit 6) through `transport`, its thread CPU time

@@ -90,9 +90,8 @@ void ProcedureTest::SetUp() {
       c = '_';
     }
   }
-  dir = std::filesystem::temp_directory_path() /
-        ("kestrin-proc-" + name + "-" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
+  temp_ = std::make_unique<testsupport::TempDir>("kestrin-proc-" + name);
+  dir = temp_->path();
   std::filesystem::current_path(dir);
   ScratchFile::setObserver([this](std::uint8_t v) { progress.push_back(v); });
 }
@@ -100,8 +99,7 @@ void ProcedureTest::SetUp() {
 void ProcedureTest::TearDown() {
   ScratchFile::setObserver({});
   std::filesystem::current_path(previous_);
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
+  temp_.reset();
 }
 
 std::string ProcedureTest::scratchContent() const {

@@ -16,6 +16,7 @@
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
+#include "temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {
@@ -68,6 +69,7 @@ class ProcedureTest : public ::testing::Test {
   std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
  private:
+  std::unique_ptr<testsupport::TempDir> temp_;
   std::filesystem::path previous_;
 };
 

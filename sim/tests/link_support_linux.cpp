@@ -1,102 +1,17 @@
-#include "daemon_support.hpp"
+#include "link_support.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <thread>
 
 #include "common/unix_socket.hpp"
 
 namespace simtest {
-namespace {
-
-std::string readAllFrom(int fd) {
-  std::string out;
-  char buf[4096];
-  while (true) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
-pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd) {
-  std::vector<char*> argv;
-  std::string program = FLASHSIM_PATH;
-  argv.push_back(program.data());
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (outFd >= 0) {
-      ::dup2(outFd, 1);
-    }
-    if (errFd >= 0) {
-      ::dup2(errFd, 2);
-    }
-    ::execv(FLASHSIM_PATH, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-}  // namespace
-
-ProgramRun flashsim(const std::vector<std::string>& args) {
-  int out[2];
-  int err[2];
-  ProgramRun run;
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    return run;
-  }
-  const pid_t pid = spawn(args, out[1], err[1]);
-  ::close(out[1]);
-  ::close(err[1]);
-  // The error text is short; read the output first, then the error.
-  std::thread errReader([&] { run.err = readAllFrom(err[0]); });
-  run.out = readAllFrom(out[0]);
-  errReader.join();
-  ::close(out[0]);
-  ::close(err[0]);
-  int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
-  }
-  return run;
-}
-
-std::string makeTempDir() {
-  char templ[] = "/tmp/flashsim-test-XXXXXX";
-  const char* made = ::mkdtemp(templ);
-  return made ? made : "";
-}
-
-void removeTree(const std::string& dir) {
-  for (const std::string& name : entries(dir)) {
-    ::unlink((dir + "/" + name).c_str());
-  }
-  ::rmdir(dir.c_str());
-}
 
 std::vector<std::string> entries(const std::string& dir) {
   std::vector<std::string> names;
@@ -136,72 +51,6 @@ long statusKiB(pid_t pid, const std::string& key) {
     }
   }
   return -1;
-}
-
-std::uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-Daemon::Daemon(const std::vector<std::string>& devices, const std::vector<std::string>& options)
-    : dir_(makeTempDir()) {
-  std::vector<std::string> args{"serve", "--dir", dir_, "--foreground"};
-  args.insert(args.end(), options.begin(), options.end());
-  for (const auto& d : devices) {
-    args.push_back("--device");
-    args.push_back(d);
-  }
-  char errTemplate[] = "/tmp/flashsim-test-stderr-XXXXXX";
-  const int errFd = ::mkostemp(errTemplate, O_CLOEXEC);
-  errorFile_ = errFd >= 0 ? errTemplate : "";
-  pid_ = spawn(args, -1, errFd);
-  if (errFd >= 0) {
-    ::close(errFd);
-  }
-  if (pid_ > 0 && !waitFor(dir_ + "/.flashsim-control", true, std::chrono::seconds(20))) {
-    terminate();
-  }
-}
-
-Daemon::~Daemon() {
-  terminate();
-  removeTree(dir_);
-  if (!errorFile_.empty()) {
-    ::unlink(errorFile_.c_str());
-  }
-}
-
-std::string Daemon::errors() const {
-  const int fd = ::open(errorFile_.c_str(), O_RDONLY | O_CLOEXEC);
-  const std::string text = fd >= 0 ? readAllFrom(fd) : "";
-  if (fd >= 0) {
-    ::close(fd);
-  }
-  return text;
-}
-
-ProgramRun Daemon::control(const std::string& cmd, const std::vector<std::string>& args) const {
-  std::vector<std::string> all{cmd, "--dir", dir_};
-  all.insert(all.end(), args.begin(), args.end());
-  return flashsim(all);
-}
-
-int Daemon::terminate() {
-  if (pid_ <= 0) {
-    return -1;
-  }
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  const pid_t got = ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-  return got > 0 ? status : -1;
 }
 
 Link::Link(const std::string& path) : fd_(unix_socket::connectTo(path)), errno_(fd_ < 0 ? errno : 0) {}

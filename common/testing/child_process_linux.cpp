@@ -1,18 +1,12 @@
-#include "process_fixture.hpp"
+#include "child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -20,8 +14,7 @@
 
 extern char** environ;
 
-namespace testfixture {
-
+namespace testsupport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -33,8 +26,7 @@ std::vector<std::string> childEnvironment(const Environment& env) {
   std::vector<std::string> result;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    if (replaced.count(name) == 0) result.push_back(entry);
+    if (replaced.count(entry.substr(0, entry.find('='))) == 0) result.push_back(entry);
   }
   for (const auto& [name, value] : env) result.push_back(name + "=" + value);
   return result;
@@ -48,7 +40,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }
 
 // fork + execve with the child's standard output and error on the given
-// descriptors (-1: /dev/null; kClosed: not open) and standard input on /dev/null.
+// descriptors (-1: /dev/null; kClosed: not open) and standard input on
+// /dev/null. Everything the child needs is made before the fork: the test
+// process has threads, so the child makes only async-signal-safe calls.
 constexpr int kClosed = -2;
 pid_t spawn(const std::vector<std::string>& argv, const Environment& env, int outFd, int errFd,
             const std::string& workingDir = {}) {
@@ -58,7 +52,6 @@ pid_t spawn(const std::vector<std::string>& argv, const Environment& env, int ou
   std::vector<char*> envp = pointers(envStrings);
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  // Child: only async-signal-safe calls from here.
   const int devnull = open("/dev/null", O_RDWR);
   dup2(devnull, 0);
   dup2(outFd >= 0 ? outFd : devnull, 1);
@@ -93,18 +86,12 @@ bool drain(int fd, std::string& into) {
   }
 }
 
-bool isSocket(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
 }  // namespace
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -143,8 +130,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const Environment
   int status = 0;
   bool reaped = false;
   while (!reaped) {
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    poll(fds, 2, 20);
+    pollfd fds[2];
+    nfds_t watched = 0;
+    if (outOpen) fds[watched++] = {outPipe[0], POLLIN, 0};
+    if (errOpen) fds[watched++] = {errPipe[0], POLLIN, 0};
+    poll(fds, watched, watched > 0 ? 20 : 1);
     if (outOpen) outOpen = drain(outPipe[0], result.out);
     if (errOpen) errOpen = drain(errPipe[0], result.err);
     if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -165,87 +155,31 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const Environment
   return result;
 }
 
-TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-Flashsim::Flashsim(std::string flashsimPath, const std::vector<std::string>& specs)
-    : path_(std::move(flashsimPath)), dir_("flashsim") {
-  std::vector<std::string> argv = {path_, "serve", "--dir", dir(), "--foreground"};
-  std::vector<std::string> sockets = {dir() + "/.flashsim-control"};
-  for (const std::string& spec : specs) {
-    argv.push_back("--device");
-    argv.push_back(spec);
-    if (!spec.empty()) {
-      sockets.push_back(dir() + "/sd" + static_cast<char>(std::tolower(static_cast<unsigned char>(spec[0]))));
-    }
+pid_t startProcess(const std::vector<std::string>& argv, const Environment& env, const std::string& outputPath) {
+  int outFd = -1;
+  if (!outputPath.empty()) {
+    outFd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (outFd < 0) return -1;
   }
-  const int logFd = open((dir() + "/flashsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = spawn(argv, {}, logFd, logFd);
-  if (logFd >= 0) close(logFd);
-  if (pid_ < 0) return;
-
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    bool ready = true;
-    for (const std::string& s : sockets) ready = ready && isSocket(s);
-    if (ready) return;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_ || Clock::now() > deadline) {
-      if (Clock::now() > deadline) stop();
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const pid_t pid = spawn(argv, env, outFd, outFd);
+  if (outFd >= 0) close(outFd);
+  return pid;
 }
 
-Flashsim::~Flashsim() { stop(); }
-
-void Flashsim::stop() {
-  if (pid_ <= 0) return;
-  control("stop", {});
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+int terminateProcess(pid_t pid, std::chrono::milliseconds limit) {
+  if (pid <= 0) return -1;
+  kill(pid, SIGTERM);
+  const Clock::time_point deadline = Clock::now() + limit;
   int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) != pid_) {
-    if (Clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pid_t got = 0;
+  while ((got = waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  pid_ = -1;
+  if (got == 0) {
+    kill(pid, SIGKILL);
+    got = waitpid(pid, &status, 0);
+  }
+  return got == pid ? status : -1;
 }
 
-std::string Flashsim::log() const {
-  std::ifstream in(dir() + "/flashsim.log");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-ProcessResult Flashsim::control(const std::string& verb, const std::vector<std::string>& args) const {
-  std::vector<std::string> argv = {path_, verb, "--dir", dir()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return runProcess(argv, {}, std::chrono::seconds(10));
-}
-
-bool Flashsim::fault(char letter, const std::vector<std::string>& keyValues) const {
-  std::vector<std::string> args = {std::string(1, letter)};
-  args.insert(args.end(), keyValues.begin(), keyValues.end());
-  return control("fault", args).exitCode == 0;
-}
-
-std::vector<std::string> Flashsim::trace(char letter) const {
-  return splitLines(control("trace", {std::string(1, letter)}).out);
-}
-
-}  // namespace testfixture
+}  // namespace testsupport

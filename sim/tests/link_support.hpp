@@ -1,5 +1,7 @@
-// Test helpers: a flashsim daemon in a fresh directory, the flashsim command
-// line, and a host end of the emulator link.
+// What the emulator's daemon tests use beside the daemon itself
+// (flashsim_daemon_linux.hpp): a host end of the emulator link, the CDBs of
+// the page commands, and looks at the served directory and the daemon's
+// memory.
 #pragma once
 
 #include <sys/types.h>
@@ -10,51 +12,18 @@
 #include <vector>
 
 #include "common/sim_wire.hpp"
+#include "flashsim_daemon_linux.hpp"
 
 namespace simtest {
 
-struct ProgramRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using testsupport::FlashsimDaemon;
+using testsupport::freeTcpPort;
+using testsupport::ProcessResult;
+using testsupport::runFlashsim;
+using testsupport::TempDir;
 
-// Runs the flashsim program with `args` and waits for it.
-ProgramRun flashsim(const std::vector<std::string>& args);
-
-// A flashsim daemon in the foreground, as a child process, serving a fresh
-// temporary directory. The destructor stops it and removes the directory.
-class Daemon {
- public:
-  // `devices` as --device values; `options` go on serve's command line too.
-  explicit Daemon(const std::vector<std::string>& devices, const std::vector<std::string>& options = {});
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
-
-  bool ready() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  const std::string& dir() const { return dir_; }
-  std::string socket(char letter) const { return dir_ + "/sd" + letter; }
-  // flashsim CMD --dir DIR ARGS...
-  ProgramRun control(const std::string& cmd, const std::vector<std::string>& args = {}) const;
-  // Sends SIGTERM and returns the exit status (waitpid form), -1 on failure.
-  int terminate();
-  // What the daemon wrote to standard error so far.
-  std::string errors() const;
-
- private:
-  std::string dir_;
-  std::string errorFile_;
-  pid_t pid_ = -1;
-};
-
-std::string makeTempDir();
-void removeTree(const std::string& dir);
 std::vector<std::string> entries(const std::string& dir);  // names, "." and ".." left out
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit);
-// A free loopback TCP port (taken again at once by the daemon under test).
-std::uint16_t freePort();
 // A size line of /proc/PID/status ("VmRSS", "VmHWM", "VmSize") in KiB; -1 when unreadable.
 long statusKiB(pid_t pid, const std::string& key);
 
