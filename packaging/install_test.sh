@@ -22,22 +22,10 @@ BIN="$ROOT/usr/bin"
 DEV="$WORK/dev"
 SNAP="$WORK/snapshots"
 STATION_HOME="$WORK/station"
-LUMIVAR_PID=""
+source scripts/shell_helpers.sh
+say_as=install_test
+at_exit rm -rf "$WORK"
 
-cleanup() {
-  local status=$?
-  if [ -n "$LUMIVAR_PID" ] && kill -0 "$LUMIVAR_PID" 2>/dev/null; then
-    kill -TERM "$LUMIVAR_PID" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$LUMIVAR_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$LUMIVAR_PID" 2>/dev/null || true
-  fi
-  if [ -x "$BIN/flashsim" ]; then "$BIN/flashsim" stop --dir "$DEV" >/dev/null 2>&1 || true; fi
-  rm -rf "$WORK"
-  exit "$status"
-}
-trap cleanup EXIT
-
-say() { printf '[install_test %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 fail() { printf 'install_test: FAIL: %s\n' "$*" >&2; exit 1; }
 
 # --- the packages --------------------------------------------------------
@@ -89,39 +77,36 @@ say "kestrin: banner, exit 1"
 # --- the station against the emulator -----------------------------------------
 export PATH="$BIN:$PATH"
 "$BIN/flashsim" serve --dir "$DEV"
+at_exit quietly "$BIN/flashsim" stop --dir "$DEV"
 mkdir -p "$SNAP" "$WORK/home"
 HOME="$WORK/home" LUMIVAR_HOME="$STATION_HOME" QT_QPA_PLATFORM=offscreen \
   KESTRIN_DEVICE_DIR="$DEV" LUMIVAR_SNAPSHOT_DIR="$SNAP" \
   "$BIN/lumivar-start" >"$WORK/lumivar.log" 2>&1 &
 LUMIVAR_PID=$!
+at_exit stop_process "$LUMIVAR_PID"
 
-state() { cat "$SNAP/lumivar.txt" 2>/dev/null || true; }
-wait_for() {  # wait_for REGEX SECONDS
-  local deadline=$((SECONDS + $2))
-  until state | grep -Eq "$1"; do
-    if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$LUMIVAR_PID" 2>/dev/null; then
-      state; cat "$WORK/lumivar.log" >&2
-      fail "waiting for '$1'"
-    fi
-    sleep 0.2
-  done
+state() { window_text "$SNAP" || true; }
+# see REGEX SECONDS: the state text comes to have a line matching REGEX while
+# the station runs.
+shows_while_running() { window_shows "$SNAP" "$1" || ! kill -0 "$LUMIVAR_PID" 2>/dev/null; }
+see() {
+  if ! poll "$2" shows_while_running "$1" >/dev/null || ! window_shows "$SNAP" "$1"; then
+    state; cat "$WORK/lumivar.log" >&2
+    fail "waiting for '$1'"
+  fi
 }
-wait_for '^Row 1: Waiting device\.\.\.$' 30
+see '^Row 1: Waiting device\.\.\.$' 30
 for f in ACTiming.ini lang.ini; do
   cmp -s "$STATION_HOME/$f" "$ROOT/usr/share/lumivar/$f" || fail "lumivar-start did not seed $f"
 done
 
 "$BIN/flashsim" plug --dir "$DEV" E:blankcheck_ms=1500
-wait_for '^Total 1$' 60
+see '^Total 1$' 60
 state | grep -qx 'Success 1' || { state; fail "the device did not pass"; }
 state | grep -qx 'Row 1: successful' || { state; fail "row 1 does not show the verdict"; }
 [ "$("$BIN/flashsim" timings --dir "$DEV" E)" = "247 247 255 255" ] || fail "the device got other timing values"
-kill -TERM "$LUMIVAR_PID"
-set +e
-wait "$LUMIVAR_PID"
-rc=$?
-set -e
-LUMIVAR_PID=""
+rc=0
+stop_process "$LUMIVAR_PID" || rc=$?
 [ "$rc" -eq 0 ] || fail "lumivar ended with $rc after SIGTERM"
 say "lumivar: one emulated device to its verdict (successful), exit 0"
 

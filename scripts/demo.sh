@@ -14,8 +14,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-
-say() { printf '[demo %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+source scripts/shell_helpers.sh
+say_as=demo
 
 BUILD="${DEMO_BUILD_DIR:-build}"   # another build directory may be named for a trial run
 build_started=$SECONDS
@@ -31,25 +31,14 @@ SNAP="$WORK/snapshots"
 mkdir -p "$DEV" "$SNAP" "$WORK/station" "$SHOTS"
 rm -f "$SHOTS"/*.png "$SHOTS"/*.txt
 
-LUMIVAR_PID=""
-cleanup() {
-  local status=$?
-  if [ -n "$LUMIVAR_PID" ] && kill -0 "$LUMIVAR_PID" 2>/dev/null; then
-    kill -TERM "$LUMIVAR_PID" 2>/dev/null || true   # closes the window
-    for _ in $(seq 50); do kill -0 "$LUMIVAR_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$LUMIVAR_PID" 2>/dev/null || true
-  fi
-  "$BIN/flashsim" stop --dir "$DEV" >/dev/null 2>&1 || true
-  rm -rf "$WORK"
-  exit "$status"
-}
-trap cleanup EXIT
+at_exit rm -rf "$WORK"
+at_exit quietly "$BIN/flashsim" stop --dir "$DEV"
 
 sim() { "$BIN/flashsim" "$@" --dir "$DEV"; }
 plug() { say "plug $1"; "$BIN/flashsim" plug --dir "$DEV" "$1"; }
 
 # The window's latest state text, once it exists.
-state() { cat "$SNAP/lumivar.txt" 2>/dev/null || true; }
+state() { window_text "$SNAP" || true; }
 counter() { state | awk -v k="$1" '$1 == k { print $2 }'; }
 
 # Keeps the window's current picture under a name of its own.
@@ -60,15 +49,9 @@ shot() {
   say "screenshot $SHOTS/$1.png"
 }
 
-# Waits until the state text matches an extended regular expression.
-wait_for() {  # wait_for REGEX SECONDS
-  local deadline=$((SECONDS + $2))
-  until state | grep -Eq "$1"; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-      say "timed out waiting for: $1"; state; return 1
-    fi
-    sleep 0.3
-  done
+# Waits until the state text has a line matching an extended regular expression.
+see() {  # see REGEX SECONDS
+  poll "$2" window_shows "$SNAP" "$1" >/dev/null || { say "timed out waiting for: $1"; state; return 1; }
 }
 
 "$BIN/flashsim" serve --dir "$DEV"
@@ -83,8 +66,8 @@ else
 fi
 (cd "$WORK/station" && exec env "${PLATFORM[@]}" KESTRIN_DEVICE_DIR="$DEV" LUMIVAR_SNAPSHOT_DIR="$SNAP" \
    "$BIN/lumivar" >"$WORK/lumivar.log" 2>&1) &
-LUMIVAR_PID=$!
-wait_for '^Row 1: ' 20
+at_exit stop_process "$!"   # closes the window
+see '^Row 1: ' 20
 shot 1-start
 
 # Devices arrive over some seconds.
@@ -99,18 +82,18 @@ sleep 1
 plug "J:blankcheck_ms=60000"          # to be unplugged while it checks
 sleep 1
 plug "K:blankcheck_ms=5000"
-wait_for '^Row 5: Checking\.\.\.$' 20
+see '^Row 5: Checking\.\.\.$' 20
 sleep 2
 shot 2-checking
 
 say "unplug J in the middle of its check"
 sim unplug J
-wait_for '^Total 5$' 60
+see '^Total 5$' 60
 shot 3-verdicts
 
 say "unplug E: its row is free again"
 sim unplug E
-wait_for '^Row 1: Waiting device\.\.\.$' 10
+see '^Row 1: Waiting device\.\.\.$' 10
 shot 4-row1-free
 
 echo

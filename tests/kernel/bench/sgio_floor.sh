@@ -46,7 +46,7 @@ letter=${device%%:*}
 letter=${letter^^}
 
 usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
-trap '"$flashsim" stop --dir "$usb_dir" >/dev/null 2>&1' EXIT
+at_exit quietly "$flashsim" stop --dir "$usb_dir"
 "$flashsim" serve --dir "$usb_dir" || exit 1
 "$flashsim" attach --dir "$usb_dir" "$device" || exit 1
 wait_for /dev/sda 20 || exit 1

@@ -13,7 +13,7 @@ kestrin="$1/kestrin"
 export KESTRIN_DEVICE_DIR=/dev
 debug=/sys/bus/pseudo/drivers/scsi_debug
 
-wait_for /dev/sda && wait_for /dev/sg0
+appears /dev/sda && appears /dev/sg0
 check "scsi_debug's disk is sda" 0 "scsi_debug" bash -c 'tr -d " " </sys/block/sda/device/model'
 
 seconds() {  # seconds COMMAND...: runs it, prints its wall time in whole seconds

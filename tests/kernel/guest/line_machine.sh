@@ -41,7 +41,7 @@ check "an operator outside it" 0 "" adduser --quiet --disabled-password --gecos 
 
 # Nine emulated sticks on flashsim's USB/IP server (bus IDs 1-1 … 1-9).
 sim_dir=$(mktemp -d /tmp/sim.XXXXXX)
-trap '"$flashsim" stop --dir "$sim_dir" >/dev/null 2>&1' EXIT
+at_exit quietly "$flashsim" stop --dir "$sim_dir"
 check "flashsim serves USB/IP" 0 "" "$flashsim" serve --dir "$sim_dir" --usbip 127.0.0.1:3240 || finish
 for letter in A B C D E F G H I; do
   "$flashsim" plug --dir "$sim_dir" "$letter:blocks=32,blankcheck_ms=2500"
@@ -72,12 +72,12 @@ start_station() {
     env -i PATH=/usr/bin:/bin HOME="$home" QT_QPA_PLATFORM=offscreen LUMIVAR_SNAPSHOT_DIR="$2" \
     ${watcher:+LUMIVAR_DEVICE_WATCH=$watcher} lumivar-start >"$2/lumivar.log" 2>&1 &
   station=$!
+  at_exit stop_process "$station"
   check "the window of $1 is up" 0 "" poll 30 window_shows "$2" '^Row 8: Waiting device\.\.\.$' || finish
 }
 stop_station() {
   local status=0
-  kill -TERM "$station"
-  wait "$station" || status=$?
+  stop_process "$station" || status=$?
   check "the station closes on SIGTERM" 0 "0" echo "$status"
 }
 see() { check "$1" 0 "" poll "${3:-60}" window_shows "$snap" "$2"; }

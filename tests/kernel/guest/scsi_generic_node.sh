@@ -18,7 +18,7 @@ for module in vhci_hcd usb_storage sd_mod sg; do
   check "module $module loaded" 0 "" test -d "/sys/module/$module"
 done
 check "usb-storage scans without delay" 0 "0" cat /sys/module/usb_storage/parameters/delay_use
-wait_for /dev/sda && wait_for /dev/sg0
+appears /dev/sda && appears /dev/sg0
 sg_of_sda=$(ls /sys/block/sda/device/scsi_generic)
 check "sda's generic node is sg0" 0 "" test "$sg_of_sda" = sg0
 

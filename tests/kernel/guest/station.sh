@@ -15,23 +15,17 @@ flashsim="$1/flashsim"
 snap=$(mktemp -d /tmp/snap.XXXXXX)
 twin_snap=$(mktemp -d /tmp/snap.XXXXXX)
 pids=()
-stop_all() {
-  local pid
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  stop_roads
-}
 
 # start_station DEVICE_DIR SNAPSHOT_DIR: lumivar in a folder of its own (no
-# ACTiming.ini: built-in timings); its pid joins $pids.
+# ACTiming.ini: built-in timings); its pid joins $pids, and it is stopped on
+# exit.
 start_station() {
   local cwd
   cwd=$(mktemp -d /tmp/station.XXXXXX)
   (cd "$cwd" && QT_QPA_PLATFORM=offscreen KESTRIN_DEVICE_DIR="$1" LUMIVAR_SNAPSHOT_DIR="$2" \
     exec "$bin_dir/lumivar" >"$cwd/lumivar.log" 2>&1) &
   pids+=($!)
+  at_exit stop_process "$!"
 }
 bin_dir="$1"
 
@@ -44,13 +38,12 @@ see() { check "$1" 0 "" poll "${3:-20}" shows "$2"; }
 attach() {
   check "attach $1" 0 "" "$flashsim" attach --dir "$usb_dir" "$1"
   check "plug $1 for the twin" 0 "" "$flashsim" plug --dir "$sock_dir" "$1"
-  [ -z "${2:-}" ] || wait_for "$2" 20
+  [ -z "${2:-}" ] || appears "$2" 20
 }
 same_windows() { check "$1: the twin shows the same" 0 "$(window_text "$twin_snap")" window_text "$snap"; }
 
 check "scsi_debug's disk is sda" 0 "scsi_debug" bash -c 'tr -d " " </sys/block/sda/device/model'
 start_roads
-trap stop_all EXIT
 start_station /dev "$snap"
 start_station "$sock_dir" "$twin_snap"
 see "the windows are up" '^Row 8: Waiting device\.\.\.$' 30
@@ -99,7 +92,7 @@ rows_before=$(rows)
 for disk in sdb sda; do
   check "write an MBR onto $disk" 0 "" dd if=/tmp/mbr of=/dev/$disk bs=512 count=1 conv=fsync status=none
   check "re-read the partition table of $disk" 0 "" blockdev --rereadpt /dev/$disk
-  wait_for /dev/${disk}1 10
+  appears /dev/${disk}1 10
 done
 check "sg nodes are there" 0 "" test -e /dev/sg1
 sleep "$(scaled 2.5)"   # two snapshots
@@ -126,9 +119,7 @@ same_windows "a ninth device refused"
 
 status=0
 for pid in "${pids[@]}"; do
-  kill -TERM "$pid"
-  wait "$pid" || status=$?
+  stop_process "$pid" || status=$?
 done
-pids=()
 check "both windows close on SIGTERM with exit status 0" 0 "0" echo "$status"
 finish

@@ -24,11 +24,11 @@ profile_b="B:blocks=256,version=ZANQ006GAD"
 profile_c="C:$faulty,bad=1/9/10/11/12/13/14/15/16/17/18/19/20/21"
 start_roads --device "$profile_a" --device "$profile_b" --device "$profile_c"
 check "attach A" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_a"
-wait_for /dev/sda 20 || finish
+appears /dev/sda 20 || finish
 check "attach B" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_b"
-wait_for /dev/sdb 20 || finish
+appears /dev/sdb 20 || finish
 check "attach C" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile_c"
-wait_for /dev/sdc 20 || finish
+appears /dev/sdc 20 || finish
 
 same "rdc 8192" rdc 8192
 same "wtx" wtx 4096 1 2 3 254 255

@@ -14,7 +14,7 @@ sim_tests="${2:-}"
 profile="A:blocks=64,blankcheck_ms=4000"
 start_roads --device "$profile"   # the device attached below, and its twin over the socket
 check "attach to vhci-hcd" 0 "" "$flashsim" attach --dir "$usb_dir" "$profile"
-if ! wait_for /dev/sda 20; then
+if ! appears /dev/sda 20; then
   dmesg | tail -40
   finish
 fi
