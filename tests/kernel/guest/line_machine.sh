@@ -91,7 +91,7 @@ start_station lineop "$snap"
 for letter in A B C D E F G H; do attach "$letter"; done
 check "eight disks" 0 "" poll 60 disks_are 8 || finish
 phase "eight disks attached"
-see "eight rows taken" '^Row 8: (Checking\.\.\.|successful)$' 90 || finish
+see "eight rows taken" '^Row 8: (Checking\.\.\.|successful)$' 90 || { window_text "$snap"; finish; }
 phase "eight rows"
 see "eight passes" '^Total 8$' 90 || finish
 phase "eight passes"
