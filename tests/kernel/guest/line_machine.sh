@@ -25,7 +25,9 @@ phase() { echo "      [$(($(date +%s) - begun)) s] $*"; }
 
 # udevd as on any machine, then the packages as apt would install them.
 check "udevd starts" 0 "" bash -c '/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1'
-check "udevd is there" 0 "" poll 10 test -S /run/udev/control
+# udevd binds its control socket before it answers on it; a request sent in
+# between is dropped ("Broken pipe"), so wait until it answers a ping.
+check "udevd is there" 0 "" poll 10 quietly udevadm control --ping
 control=$(mktemp -d)
 for package in kestrin lumivar; do
   deb=$(ls "$packages/${package}"_*.deb)
