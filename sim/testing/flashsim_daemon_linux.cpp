@@ -7,10 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "common/device_dir.hpp"
 
 namespace testsupport {
 namespace {
@@ -56,7 +57,7 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
   for (const std::string& device : devices) {
     argv.push_back("--device");
     argv.push_back(device);
-    if (!device.empty()) sockets.push_back(socket(static_cast<char>(std::tolower(static_cast<unsigned char>(device[0])))));
+    if (!device.empty()) sockets.push_back(socket(device[0]));
   }
   pid_ = startProcess(argv, {}, root_.file("flashsim.log"));
   const Clock::time_point deadline = Clock::now() + kStartLimit;
@@ -75,6 +76,8 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
 }
 
 FlashsimDaemon::~FlashsimDaemon() { terminate(); }
+
+std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + devdir::entryNameForLetter(letter); }
 
 int FlashsimDaemon::terminate() {
   const int status = terminateProcess(pid_, kStopLimit);

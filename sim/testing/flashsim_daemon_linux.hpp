@@ -39,7 +39,7 @@ class FlashsimDaemon {
   pid_t pid() const { return pid_; }
   // The served directory: the daemon's sockets and nothing else.
   const std::string& dir() const { return dir_; }
-  std::string socket(char letter) const { return dir_ + "/sd" + letter; }
+  std::string socket(char letter) const;  // the device socket of a drive letter
   // What the daemon wrote to standard output and error so far.
   std::string log() const;
 

@@ -120,8 +120,6 @@ void FitLabel(QLabel* label, int minWidth, int maxWidth) {
 
 }  // namespace
 
-TForm1::TForm1(QWidget* owner) : TForm1(owner, station::WindowServices{}) {}
-
 TForm1::TForm1(QWidget* owner, station::WindowServices services)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |

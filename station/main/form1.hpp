@@ -83,10 +83,9 @@ class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
-  // Builds the window and its controls and makes it the single instance Form1.
-  explicit TForm1(QWidget* owner = nullptr);
-  // The same with the services the window uses.
-  TForm1(QWidget* owner, station::WindowServices services);
+  // Builds the window and its controls and makes it the single instance Form1;
+  // `services`: what the window uses outside itself.
+  explicit TForm1(QWidget* owner = nullptr, station::WindowServices services = {});
   ~TForm1() override;
 
   // Controls, named as on the form (each also carries its name as objectName).

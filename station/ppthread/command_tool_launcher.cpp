@@ -46,17 +46,10 @@ bool RunToEnd(char* commandLine, const ToolRuns& runs) {
 
 }  // namespace
 
-bool ProbeDrive(const std::string& drive) { return ProbeDrive(drive, ToolRuns{}); }
-
 bool ProbeDrive(const std::string& drive, const ToolRuns& runs) {
   char commandLine[contract::kCommandLineSize];
   std::snprintf(commandLine, sizeof commandLine, contract::kProbeTemplate, drive.c_str());
   return RunToEnd(commandLine, runs);
-}
-
-bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
-                     std::int32_t timing3, std::int32_t timing4) {
-  return StartBlankCheck(drive, timing1, timing2, timing3, timing4, ToolRuns{});
 }
 
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,

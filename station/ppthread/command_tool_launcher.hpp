@@ -28,7 +28,7 @@ inline constexpr std::uint32_t kPollRunReadingPauseMs = 10;
 inline constexpr std::uint32_t kPollPauseMs = 1000;
 
 // How the launchers start the tool and pause. The defaults are the
-// station's own; the forms without ToolRuns use them.
+// station's own.
 struct ToolRuns {
   // Where the program is looked for; unset: StationToolSearch() at each run.
   std::optional<ToolSearch> search;
@@ -38,15 +38,12 @@ struct ToolRuns {
 
 // Is `drive` (one letter, no colon) a device that the tool supports? True
 // when the tool started and ended with 0. Blocks until the run has ended.
-bool ProbeDrive(const std::string& drive);
-bool ProbeDrive(const std::string& drive, const ToolRuns& runs);
+bool ProbeDrive(const std::string& drive, const ToolRuns& runs = {});
 
 // Has the device start its own blank check under the four timing values.
 // True when the run ended with 0. Blocks until the run has ended.
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
-                     std::int32_t timing3, std::int32_t timing4);
-bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
-                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs);
+                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs = {});
 
 // Polls until the device's blank check has finished: true as soon as a poll
 // run ends with 0; false when a run cannot be started or ends with anything

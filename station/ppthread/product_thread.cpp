@@ -18,12 +18,6 @@ enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 
 ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
                              std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
-                             std::int32_t timing2, std::int32_t timing3, std::int32_t timing4)
-    : ProductThread(drive, std::move(row), cancelRequest, timing1, timing2, timing3, timing4,
-                    station::JobServices{}) {}
-
-ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
-                             std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
                              std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
                              station::JobServices services)
     : QThread(nullptr),

@@ -56,12 +56,10 @@ class ProductThread : public QThread, public station::TimingSet {
   // no job: Started() is false, nothing is written into the row and nothing
   // is counted; the object deletes itself once the window thread's events
   // run again, and the caller frees the row and reports the failure.
-  ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
-                std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4);
-  // The same with the services the job uses.
+  // `services`: what the job uses besides its row.
   ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
                 std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
-                station::JobServices services);
+                station::JobServices services = {});
   ~ProductThread() override;
 
   ProductThread(const ProductThread&) = delete;
