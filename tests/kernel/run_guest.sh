@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Boots Debian's own kernel under QEMU and runs one guest test script in it.
 #
-#   run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]
+#   run_guest.sh [--disk MIB] [--memory MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]
 #
 # The guest sees the host's root file system read-only (shared over 9p), so the
 # script and the freshly built programs run there as they are, as root, with
@@ -12,6 +12,7 @@
 #   --disk MIB       gives the guest an emulated removable SCSI disk
 #                    (virtio-scsi) of that size, zero-filled: /dev/sda and its
 #                    SCSI generic node
+#   --memory MIB     the guest's memory (default 512)
 #   --module NAME    loads one more module of the kernel (with what it needs)
 #                    before the script starts; may be given again
 #   --timeout S      the run's budget in a guest at full speed (default 240 s)
@@ -43,6 +44,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/kernel_env.sh"
 
 disk_mib=0
+memory_mib=512
 budget_s=240
 slower=1
 reference_boot=2.0  # seconds of an unhurried TCG guest's kernel boot on a 2-core machine
@@ -53,6 +55,7 @@ writable_root=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --disk) disk_mib="$2"; shift 2 ;;
+    --memory) memory_mib="$2"; shift 2 ;;
     --timeout) budget_s="$2"; shift 2 ;;
     --slower) slower="$2"; shift 2 ;;
     --module) extra_modules="$extra_modules $2"; shift 2 ;;
@@ -62,9 +65,9 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
-for number in "$budget_s" "$slower"; do
-  [[ $number =~ ^[1-9][0-9]*$ ]] || { echo "run_guest: --timeout and --slower take whole numbers from 1" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: run_guest.sh [--disk MIB] [--memory MIB] [--module NAME] [--writable-root] [--timeout S] [--slower K] GUEST_SCRIPT [ARGS...]" >&2; exit 2; }
+for number in "$budget_s" "$slower" "$memory_mib"; do
+  [[ $number =~ ^[1-9][0-9]*$ ]] || { echo "run_guest: --timeout, --slower and --memory take whole numbers from 1" >&2; exit 2; }
 done
 [ -f "$1" ] || { echo "run_guest: no guest script $1" >&2; exit 2; }
 script="$(realpath "$1")"
@@ -149,7 +152,7 @@ echo "$reference_boot $max_slowness $slower" >"$initrd/slowness.conf"
 (cd "$initrd" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
 
 qemu_args=(
-  -M pc -nodefaults -no-user-config -display none -no-reboot -m 512 -smp 1
+  -M pc -nodefaults -no-user-config -display none -no-reboot -m "$memory_mib" -smp 1
   -kernel "$KERNEL_DIR/vmlinux" -initrd "$work/initrd.cpio"
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init"
   -serial "file:$work/console.log"
