@@ -18,9 +18,6 @@ namespace station {
 // buffer of contract::kCommandLineSize bytes. See process_launcher.hpp for
 // how the program name is found on each platform.
 
-// The exit code before the first reading.
-inline constexpr std::uint32_t kExitCodePreset = 16777215;
-
 // Pauses, in milliseconds: between two readings of a probe or set-up run,
 // between two readings of a running poll run, and between two poll runs.
 inline constexpr std::uint32_t kRunReadingPauseMs = 100;

@@ -23,6 +23,9 @@ namespace station {
 // The exit code read while the process is still running (STILL_ACTIVE).
 inline constexpr std::uint32_t kStillActive = 259;
 
+// The exit code before the first reading; the tool never ends with it.
+inline constexpr std::uint32_t kExitCodePreset = 16777215;
+
 // One started run. Windows: the process and thread handles of the
 // PROCESS_INFORMATION record. Linux: `process` is the child's pid, `thread`
 // is unused, and `ended`/`exitCode` keep the status once the child is reaped.
@@ -55,8 +58,9 @@ bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch&
 
 // Reads the exit code: kStillActive while the process runs, its final code
 // afterwards. Linux: a child ended by a signal reads 128 + the signal number
-// (never 0 or 2). False when the code cannot be read; `exitCode` is then
-// left as it was.
+// (never 0 or 2). Windows: a process that ended with 259 itself reads as
+// kExitCodePreset, never as still running. False when the code cannot be
+// read; `exitCode` is then left as it was.
 bool GetToolExitCode(ToolProcess& process, std::uint32_t& exitCode);
 
 // Releases the run's handles. Never stops the process; on Linux a child that

@@ -2,29 +2,36 @@
 // program search (the station's directory first), no console window, high
 // priority class, the station's environment and current directory, and a
 // STARTUPINFO that redirects nothing.
-#include "process_launcher.hpp"
-
-#include <windows.h>
+#include "process_launcher_windows.hpp"
 
 #include <cstring>
 
+#include "process_launcher.hpp"
+
 namespace station {
 
-namespace {
-constexpr DWORD kCreationFlags = 0x08000080;  // CREATE_NO_WINDOW | HIGH_PRIORITY_CLASS
-}  // namespace
+#if defined(_WIN64)
+static_assert(sizeof(STARTUPINFOA) == 104);
+#else
+static_assert(sizeof(STARTUPINFOA) == 68);
+#endif
+
+STARTUPINFOA ToolStartupInfo() {
+  STARTUPINFOA si;
+  std::memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  return si;
+}
 
 ToolSearch StationToolSearch() { return {}; }
 
 // The search is CreateProcessA's own.
 bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch& /*search*/) {
   PROCESS_INFORMATION pi;
-  STARTUPINFOA si;
   std::memset(&pi, 0, sizeof pi);
-  std::memset(&si, 0, sizeof si);
-  si.cb = sizeof si;  // the record's size: 68 on the 32-bit station
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, kCreationFlags, nullptr, nullptr,
-                      &si, &pi)) {
+  STARTUPINFOA si = ToolStartupInfo();
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, kToolCreationFlags, nullptr, nullptr, &si,
+                      &pi)) {
     return false;
   }
   process = ToolProcess{};
@@ -33,9 +40,17 @@ bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch&
   return true;
 }
 
+// GetExitCodeProcess answers STILL_ACTIVE also for a process that ended with
+// that very code. The process handle tells the two apart: such a run reads
+// as kExitCodePreset, a failure, so that no reader waits for a process that
+// is gone.
 bool GetToolExitCode(ToolProcess& process, std::uint32_t& exitCode) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(process.process);
   DWORD code = 0;
-  if (!GetExitCodeProcess(reinterpret_cast<HANDLE>(process.process), &code)) return false;
+  if (!GetExitCodeProcess(handle, &code)) return false;
+  if (code == kStillActive && WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+    code = kExitCodePreset;
+  }
   exitCode = code;
   return true;
 }

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds kestrin.exe for 32-bit and 64-bit Windows and checks it:
+# Builds kestrin.exe and the station's launcher for 32-bit and 64-bit Windows
+# and checks them:
 #   - the pass-through record layouts against the system headers (compile
 #     time in both builds, and pass_through_layout_check.exe run under Wine),
 #   - the Windows device files against the system (platform_check.exe),
 #   - kestrin.exe under Wine: the banner, a drive that does not exist, and a
-#     drive that takes no SCSI pass-through.
+#     drive that takes no SCSI pass-through,
+#   - the launcher under Wine against a stand-in tool
+#     (launcher/launcher_check.exe --stub).
+# The tool's commands through a kernel-attached device are the guest suite
+# tests/kernel/guest/windows_road.sh.
 # Wine runs headless in a fresh prefix. A build whose programs cannot run here
 # (no 32-bit Wine, or a kernel without 32-bit support) is reported as skipped.
 #   tool/windows/check.sh [OUTDIR]     (OUTDIR as for build.sh)
@@ -13,7 +18,7 @@
 set -uo pipefail
 HERE="$(cd "$(dirname "$0")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
-OUT="${1:-$ROOT/build-win}"
+OUT="$(realpath -m "${1:-$ROOT/build-win}")"
 LOG="$OUT/check.log"
 mkdir -p "$OUT"
 : >"$LOG"
@@ -56,9 +61,14 @@ loader_for() {  # the Wine loader that runs programs of this architecture
 
 # why_not_runnable ARCH: prints the reason when this machine cannot run ARCH programs.
 why_not_runnable() {
-  local loader; loader="$(loader_for "$1")"
+  local loader note="${BLANKCHECK_KERNEL_CACHE:-/var/cache/blankcheck-station}/wine32-unavailable"
+  loader="$(loader_for "$1")"
   if [ ! -x "$loader" ]; then
-    echo "$loader missing (install wine64 / wine32:i386)"
+    if [ "$1" = i686 ] && [ -s "$note" ]; then
+      echo "no 32-bit Wine: $(cat "$note")"
+    else
+      echo "$loader missing (install wine64 / wine32:i386)"
+    fi
     return
   fi
   if ! "$loader" --version >/dev/null 2>&1; then
@@ -96,6 +106,13 @@ for arch in "${built[@]}"; do
 
   run "$arch" platform_check.exe
   if [ "$rc" = 0 ]; then pass "$arch: $out"; else fail "$arch: platform checks: $out"; fi
+
+  run "$arch" launcher/launcher_check.exe --stub launcher/stub
+  if [ "$rc" = 0 ]; then
+    pass "$arch: ${out##*$'\n'} (ProbeDrive, StartBlankCheck, WaitBlankCheck against a stand-in)"
+  else
+    fail "$arch: launcher checks: $(grep -E '^FAIL' <<<"$out" | head -n 5 | tr '\n' ';')"
+  fi
 
   run "$arch" kestrin.exe
   if [ "$rc" = 1 ] && [[ "$out" =~ ^kestrin\.exe,\ building\ date:\ [A-Z][a-z]{2}\ [\ 0-9][0-9]\ [0-9]{4},\ [0-9]{2}:[0-9]{2}:[0-9]{2}$ ]]; then
