@@ -4,7 +4,9 @@
 # suite again under AddressSanitizer and UndefinedBehaviorSanitizer (the
 # tool's guest suites among them), all but the guest suites under
 # ThreadSanitizer, a bounded fuzz run of the INI reader, and the Windows
-# cross-build of the tool with its checks under Wine.
+# cross-build of the tool and the station's launcher with their checks under
+# Wine (the tool's commands through a kernel-attached device are a guest
+# suite of the plain run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -22,13 +24,14 @@ ctest --test-dir build --output-on-failure -j "$JOBS" | tee build/ctest.log
 # The Debian packages of that build, installed into a fresh root and run there.
 bash packaging/install_test.sh build
 
-# Three guest suites only wait there (a dead disk's time-out) or drive the
+# Four guest suites only wait there (a dead disk's time-out), drive the
 # station (on /dev, and on a line machine as the packages install it), whose
-# code meets the sanitizers on the socket road already: the sanitizer run
-# leaves them out to keep the guest's share of the run small.
+# code meets the sanitizers on the socket road already, or run the Windows
+# tool under Wine, which no sanitizer sees: the sanitizer run leaves them out
+# to keep the guest's share of the run small.
 build build-asan -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$JOBS" -E '^kernel_(dead_device|station|line_machine.*)$'
+  ctest --test-dir build-asan --output-on-failure -j "$JOBS" -E '^kernel_(dead_device|station|line_machine.*|windows_road.*)$'
 
 build build-tsan -DSANITIZE_THREAD=ON -DBUILD_BENCHMARKS=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
@@ -42,7 +45,9 @@ build-fuzz/bin/ini_reader_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -artifact_p
   "$fuzz_scratch" station/config/fuzz/corpus
 rm -rf "$fuzz_scratch"
 
-bash tool/windows/check.sh
+# The Windows forms: kestrin.exe and the station's launcher, both widths (the
+# plain run's guest suite built them in build/windows).
+bash tool/windows/check.sh build/windows
 
 # Every step above stops the script on a failure; the normal suite's summary
 # closes the run.
