@@ -97,7 +97,7 @@ if [ -e /systemd ]; then
   # kernel's modules where modprobe looks, the job as a unit of the system
   # (its output on the console), and the machine off when the job ends.
   kernel=$(uname -r)
-  if [ ! -e "/host/lib/modules/$kernel" ]; then
+  if [ ! -L "/host/lib/modules/$kernel" ] && [ ! -e "/host/lib/modules/$kernel" ]; then
     mkdir -p /host/lib/modules
     ln -s "$(cat /systemd)" "/host/lib/modules/$kernel"
   fi
