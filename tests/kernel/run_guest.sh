@@ -307,7 +307,7 @@ power_cycle() {
   read -r boot <"$share/boot"
   stop_qemu
   rm -f "$share/request"
-  exec {monitor_in}>&- {monitor_out}>&-
+  if [ "$display" = 1 ]; then exec {monitor_in}>&- {monitor_out}>&-; fi
   { cat "$work/console.log"; echo "run_guest: power cycle: boot $boot switched off hard; boot $((boot + 1))"; } >>"$work/console.before"
   echo "$((boot + 1))" >"$share/boot"
   start_qemu "$qemu_accel"
