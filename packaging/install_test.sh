@@ -3,7 +3,8 @@
 # root and runs what was installed there:
 #   - the packages and their control fields (names, dependencies);
 #   - lintian with its default profile: no error and no warning;
-#   - kestrin without arguments: its banner and exit code 1;
+#   - kestrin without arguments: its banner and exit code 1; lumivar-kiosk
+#     without them: its usage and exit code 2;
 #   - the station headless through its launcher, against the installed
 #     emulator: one device plugged in, checked to its verdict;
 #   - every manual page formats without a warning, and the desktop entry is valid.
@@ -45,6 +46,10 @@ for p in kestrin lumivar flashsim; do
 done
 field lumivar Depends | grep -q 'kestrin (= ' || fail "lumivar does not depend on kestrin"
 field lumivar Depends | grep -q 'libqt6widgets6' || fail "lumivar does not depend on the Qt widgets library"
+[ "$(field lumivar-kiosk Architecture)" = all ] || fail "lumivar-kiosk is not Architecture: all"
+for needed in 'lumivar (= ' cage xwayland qt6-wayland; do
+  field lumivar-kiosk Depends | grep -qF "$needed" || fail "lumivar-kiosk does not depend on $needed"
+done
 if field lumivar Depends | grep -q flashsim || field kestrin Depends | grep -q flashsim; then
   fail "a line machine's package depends on the emulator"
 fi
@@ -61,7 +66,9 @@ for deb in "$WORK"/packages/*.deb; do dpkg -x "$deb" "$ROOT"; done
 for f in usr/bin/kestrin usr/bin/lumivar usr/bin/lumivar-start usr/bin/flashsim \
          usr/share/applications/lumivar.desktop usr/share/icons/hicolor/scalable/apps/lumivar.svg \
          usr/share/icons/hicolor/48x48/apps/lumivar.png usr/share/lumivar/ACTiming.ini \
-         usr/share/doc/lumivar/examples/lang.ini usr/lib/udev/rules.d/60-kestrin.rules; do
+         usr/share/doc/lumivar/examples/lang.ini usr/lib/udev/rules.d/60-kestrin.rules \
+         usr/sbin/lumivar-kiosk usr/lib/systemd/system/lumivar-kiosk@.service \
+         usr/lib/lumivar-kiosk/lumivar-kiosk-session; do
   [ -e "$ROOT/$f" ] || fail "not installed: /$f"
 done
 
@@ -73,6 +80,11 @@ set -e
 [ "$rc" -eq 1 ] || fail "kestrin without arguments exited with $rc, not 1"
 [[ "$banner" == "kestrin.exe, building date: "* ]] || fail "kestrin's banner: '$banner'"
 say "kestrin: banner, exit 1"
+rc=0
+"$ROOT/usr/sbin/lumivar-kiosk" 2>"$WORK/kiosk.err" || rc=$?
+[ "$rc" -eq 2 ] && grep -q '^usage: lumivar-kiosk enable ACCOUNT' "$WORK/kiosk.err" ||
+  fail "lumivar-kiosk without arguments: exit $rc, $(cat "$WORK/kiosk.err")"
+say "lumivar-kiosk: usage, exit 2"
 
 # --- the station against the emulator -----------------------------------------
 export PATH="$BIN:$PATH"
@@ -112,7 +124,7 @@ say "lumivar: one emulated device to its verdict (successful), exit 0"
 
 # --- manual pages and the desktop entry ------------------------------------------
 cd "$ROOT/usr/share/man"   # where a page's ".so man1/..." is found
-for page in man1/*.1.gz; do
+for page in man1/*.1.gz man8/*.8.gz; do
   warnings=$(MANROFFSEQ='' man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
   if ! zcat "$page" | grep -q '^\.so '; then

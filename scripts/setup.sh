@@ -19,6 +19,7 @@ PACKAGES=(
   python3
   qemu-system-x86 busybox-static cpio usbip xz-utils udev adduser iproute2
   dpkg-dev file man-db desktop-file-utils lintian
+  cage xwayland qt6-wayland
 )
 
 missing=()

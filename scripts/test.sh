@@ -24,14 +24,15 @@ ctest --test-dir build --output-on-failure -j "$JOBS" | tee build/ctest.log
 # The Debian packages of that build, installed into a fresh root and run there.
 bash packaging/install_test.sh build
 
-# Four guest suites only wait there (a dead disk's time-out), drive the
-# station (on /dev, and on a line machine as the packages install it), whose
-# code meets the sanitizers on the socket road already, or run the Windows
-# tool under Wine, which no sanitizer sees: the sanitizer run leaves them out
-# to keep the guest's share of the run small.
+# Five guest suites only wait there (a dead disk's time-out), drive the
+# station (on /dev, on a line machine as the packages install it, and as the
+# line machine's kiosk), whose code meets the sanitizers on the socket road
+# already, or run the Windows tool under Wine, which no sanitizer sees: the
+# sanitizer run leaves them out to keep the guest's share of the run small.
 build build-asan -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$JOBS" -E '^kernel_(dead_device|station|line_machine.*|windows_road.*)$'
+  ctest --test-dir build-asan --output-on-failure -j "$JOBS" \
+  -E '^kernel_(dead_device|station|line_machine.*|appliance|windows_road.*)$'
 
 build build-tsan -DSANITIZE_THREAD=ON -DBUILD_BENCHMARKS=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

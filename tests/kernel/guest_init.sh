@@ -3,6 +3,8 @@
 # the modules, mounts the host's root (read-only over 9p) with fresh proc, sys,
 # dev and tmp on it, runs the job in it and powers the machine off.
 # The job's exit status goes to the writable share as the file "status".
+# With the file "systemd" (run_guest.sh --systemd) the host's systemd takes
+# over as the first process instead and runs the job as a unit.
 /bin/busybox mkdir -p /proc /sys /dev /host /usr/bin /usr/sbin /sbin
 /bin/busybox --install -s
 mount -t proc proc /proc
@@ -43,8 +45,27 @@ if [ -e /writable_root ]; then
   mkdir -p /lower /overlay
   mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /lower ||
     fail "cannot mount the host's root"
-  mount -t tmpfs -o mode=755 tmpfs /overlay
+  if [ -e /persistent_root ]; then
+    # The layer's own disk, empty at the first boot of a run, kept after.
+    mount -t ext4 /dev/vda /overlay || fail "cannot mount the writable layer's disk"
+  else
+    mount -t tmpfs -o mode=755 tmpfs /overlay
+  fi
   mkdir -p /overlay/upper /overlay/work
+  if [ -e /systemd ]; then
+    # The host machine's own choices of services (a database, timers) are
+    # not the guest's: their folders are hidden (whiteouts) while the layer
+    # has none of its own; the login prompts of getty.target stay. So is the
+    # mark of a container (the guest is a machine of its own).
+    for wants in /lower/etc/systemd/system/*.wants; do
+      name=${wants##*/}
+      upper=/overlay/upper/etc/systemd/system/$name
+      [ "$name" != getty.target.wants ] && [ ! -e "$upper" ] || continue
+      mkdir -p /overlay/upper/etc/systemd/system
+      mknod "$upper" c 0 0
+    done
+    if [ -e /lower/.dockerenv ] && [ ! -e /overlay/upper/.dockerenv ]; then mknod /overlay/upper/.dockerenv c 0 0; fi
+  fi
   mount -t overlay -o lowerdir=/lower,upperdir=/overlay/upper,workdir=/overlay/work overlay /host ||
     fail "cannot lay a writable layer over the host's root"
 else
@@ -69,9 +90,45 @@ mount -t tmpfs -o mode=755 tmpfs /host/run
 mkdir -p /host/run/rig
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 rig /host/run/rig || fail "cannot mount the rig's share"
 
+read -r boot </host/run/rig/boot
+
+if [ -e /systemd ]; then
+  # An installed machine's boot: systemd from the shared root, the guest
+  # kernel's modules where modprobe looks, the job as a unit of the system
+  # (its output on the console), and the machine off when the job ends.
+  kernel=$(uname -r)
+  if [ ! -L "/host/lib/modules/$kernel" ] && [ ! -e "/host/lib/modules/$kernel" ]; then
+    mkdir -p /host/lib/modules
+    ln -s "$(cat /systemd)" "/host/lib/modules/$kernel"
+  fi
+  units=/host/etc/systemd/system
+  mkdir -p "$units/multi-user.target.wants"
+  # systemd-tmpfiles would walk the whole shared tree (minutes under
+  # emulation); the serial console is the rig's.
+  for unit in systemd-tmpfiles-setup.service serial-getty@ttyS0.service; do
+    ln -sf /dev/null "$units/$unit"
+  done
+  cat >"$units/rig-job.service" <<UNIT
+[Unit]
+Description=The test rig's guest script
+After=systemd-logind.service systemd-user-sessions.service
+
+[Service]
+Environment=PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LANG=C.UTF-8 TERM=dumb
+Environment=RIG_SHARE=/run/rig RIG_SLOWNESS=$slowness RIG_BOOT=$boot
+StandardInput=null
+StandardOutput=tty
+StandardError=inherit
+TTYPath=/dev/ttyS0
+ExecStart=/bin/sh -c '/bin/bash /run/rig/job.sh; echo \$\$? >/run/rig/status; sync; echo b >/proc/sysrq-trigger'
+UNIT
+  ln -sf ../rig-job.service "$units/multi-user.target.wants/rig-job.service"
+  exec switch_root -c /dev/console /host /lib/systemd/systemd systemd.unit=multi-user.target
+fi
+
 # The job runs as root in the host's file system, with the host's shell.
 chroot /host /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  HOME=/tmp LANG=C.UTF-8 TERM=dumb RIG_SHARE=/run/rig RIG_SLOWNESS="$slowness" /bin/bash /run/rig/job.sh </dev/null >/dev/console 2>&1
+  HOME=/tmp LANG=C.UTF-8 TERM=dumb RIG_SHARE=/run/rig RIG_SLOWNESS="$slowness" RIG_BOOT="$boot" /bin/bash /run/rig/job.sh </dev/null >/dev/console 2>&1
 echo "$?" >/host/run/rig/status
 umount /host/run/rig
 off

@@ -7,6 +7,12 @@
 #   appears PATH [SECONDS]    check that PATH comes to exist (wait_for)
 #   finish                    exits 0 when every check held, else 1
 #   nobody COMMAND...         runs COMMAND as uid/gid 65534 without groups
+#   install_packages DIR PACKAGE...  installs DIR/PACKAGE_*.deb as the packages
+#                             would be: unpacked, then each one's postinst
+#   rig_request WORDS...      asks the rig on the host for something (see
+#                             run_guest.sh: a picture of the screen, a power
+#                             cycle); true when it answers ok, else its answer
+#                             on standard output
 # Emulated devices, with $kestrin and $sock_dir set by the script:
 #   run_on DIR ARGS...        kestrin LETTER: ARGS (LETTER from $drive, default
 #                             A) against the devices of DIR, in a working folder
@@ -20,6 +26,10 @@
 #                             devices, the USB/IP one (devices attached to the
 #                             kernel); both are stopped on exit
 #   both NAME COMMAND ARGS... flashsim COMMAND --dir DIR ARGS for each road
+# Sticks of a flashsim USB/IP server on 127.0.0.1 (bus IDs 1-1 for A, 1-2 for B …):
+#   busid LETTER              the bus ID of the stick LETTER
+#   attach LETTER             attaches it with the stock usbip client (a
+#                             failure is told and counted)
 source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/shell_helpers.sh"
 failures=0
 
@@ -43,6 +53,31 @@ check() {
 appears() { check "$1 appears" 0 "" wait_for "$@"; }
 
 nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+
+install_packages() {
+  local dir="$1" control package deb
+  shift
+  control=$(mktemp -d)
+  for package in "$@"; do
+    deb=$(ls "$dir/${package}"_*.deb)
+    check "unpack $package" 0 "" dpkg-deb -x "$deb" / || return 1
+    check "control files of $package" 0 "" dpkg-deb -e "$deb" "$control/$package" || return 1
+  done
+  for package in "$@"; do
+    if [ -x "$control/$package/postinst" ]; then
+      check "$package's postinst" 0 "" "$control/$package/postinst" configure || return 1
+    fi
+  done
+}
+
+rig_request() {
+  local answer
+  rm -f "$RIG_SHARE/answer"
+  echo "$*" >"$RIG_SHARE/request.new" && mv "$RIG_SHARE/request.new" "$RIG_SHARE/request" || return 1
+  wait_for "$RIG_SHARE/answer" 60 || return 1
+  read -r answer <"$RIG_SHARE/answer"
+  [ "$answer" = ok ] || { echo "$answer"; return 1; }
+}
 
 run_on() {
   local dir="$1" cwd="/tmp/road${1//\//_}"
@@ -71,6 +106,16 @@ both() {
   shift 2
   check "$name" 0 "" "$flashsim" "$command" --dir "$usb_dir" "$@"
   check "$name (socket)" 0 "" "$flashsim" "$command" --dir "$sock_dir" "$@"
+}
+
+busid() { echo "1-$(($(printf '%d' "'$1") - 64))"; }
+attach() {  # attach LETTER: the stock client, tried again while another attach holds the port it chose
+  local tries=5
+  until usbip attach -r 127.0.0.1 -b "$(busid "$1")" >/dev/null 2>&1; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || { echo "FAIL  usbip attach $1"; failures=$((failures + 1)); return 1; }
+    sleep 0.5
+  done
 }
 
 finish() {

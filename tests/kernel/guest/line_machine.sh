@@ -28,13 +28,7 @@ check "udevd starts" 0 "" bash -c '/lib/systemd/systemd-udevd --daemon >/dev/nul
 # udevd binds its control socket before it answers on it; a request sent in
 # between is dropped ("Broken pipe"), so wait until it answers a ping.
 check "udevd is there" 0 "" poll 10 quietly udevadm control --ping
-control=$(mktemp -d)
-for package in kestrin lumivar; do
-  deb=$(ls "$packages/${package}"_*.deb)
-  check "unpack $package" 0 "" dpkg-deb -x "$deb" /
-  check "control files of $package" 0 "" dpkg-deb -e "$deb" "$control/$package"
-done
-check "kestrin's postinst" 0 "" "$control/kestrin/postinst" configure
+install_packages "$packages" kestrin lumivar
 check "the group kestrin exists" 0 "" bash -c 'getent group kestrin >/dev/null' || finish
 check "the rule is in udev's folder" 0 "" test -f /usr/lib/udev/rules.d/60-kestrin.rules || finish
 check "an operator in the group" 0 "" bash -c 'adduser --quiet --disabled-password --gecos "" lineop &&
@@ -48,15 +42,6 @@ check "flashsim serves USB/IP" 0 "" "$flashsim" serve --dir "$sim_dir" --usbip 1
 for letter in A B C D E F G H I; do
   "$flashsim" plug --dir "$sim_dir" "$letter:blocks=32,blankcheck_ms=2500"
 done
-busid() { echo "1-$(($(printf '%d' "'$1") - 64))"; }
-attach() {  # attach LETTER: the stock client, tried again while another attach holds the port it chose
-  local tries=5
-  until usbip attach -r 127.0.0.1 -b "$(busid "$1")" >/dev/null 2>&1; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || { echo "FAIL  usbip attach $1"; failures=$((failures + 1)); return 1; }
-    sleep 0.5
-  done
-}
 detach() {  # detach LETTER, and wait until its disk is gone
   local port
   port=$(usbip port 2>/dev/null | awk -v want="/$(busid "$1")" '
