@@ -61,11 +61,7 @@ std::string formatTraceEntry(const TraceEntry& e) {
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch - secs);
   const std::time_t tt = static_cast<std::time_t>(secs.count());
   std::tm tm{};
-#if defined(_WIN32)
-  gmtime_s(&tm, &tt);
-#else
   gmtime_r(&tt, &tm);
-#endif
   char stamp[40];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
   std::string line = stamp;
