@@ -1,4 +1,4 @@
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 #include <stdlib.h>
 

@@ -10,11 +10,11 @@
 
 #include "common/sim_wire.hpp"
 #include "common/unix_socket.hpp"
-#include "control_server_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 #include "flashsim/usb_device.hpp"
-#include "temp_dir.hpp"
-#include "usbip_client_linux.hpp"
-#include "usbip_server_linux.hpp"
+#include "common/testing/temp_dir.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace {
 

@@ -16,9 +16,9 @@
 
 #include "common/inherited_files.hpp"
 #include "common/unix_socket.hpp"
-#include "control_client_linux.hpp"
-#include "control_commands_linux.hpp"
-#include "control_server_linux.hpp"
+#include "flashsim/control_client_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 namespace {
 

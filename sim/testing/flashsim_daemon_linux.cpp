@@ -1,4 +1,4 @@
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

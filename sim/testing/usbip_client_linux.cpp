@@ -1,4 +1,4 @@
-#include "usbip_client_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

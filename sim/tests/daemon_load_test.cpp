@@ -12,9 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 #include "flashsim/usb_device.hpp"
-#include "usbip_client_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
 
 namespace simtest {
 namespace {

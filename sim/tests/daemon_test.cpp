@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 
 namespace simtest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 #include "flashsim/device.hpp"
 
 namespace simtest {

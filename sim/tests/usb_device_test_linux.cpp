@@ -1,7 +1,7 @@
 // An emulated device as a USB mass-storage device, reached through TCP by a
 // minimal USB/IP client: enumeration, Bulk-Only Transport and the faults on
 // the USB road.
-#include "usbip_fixture_linux.hpp"
+#include "flashsim/testing/usbip_fixture_linux.hpp"
 
 namespace flashsim {
 namespace {

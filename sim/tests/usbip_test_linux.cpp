@@ -13,8 +13,8 @@
 #include <fstream>
 #include <thread>
 
-#include "link_support.hpp"
-#include "usbip_fixture_linux.hpp"
+#include "flashsim/testing/link_support.hpp"
+#include "flashsim/testing/usbip_fixture_linux.hpp"
 
 namespace flashsim {
 namespace {

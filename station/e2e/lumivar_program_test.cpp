@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
-#include "x_display.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
+#include "e2e/x_display.hpp"
 
 class LumivarProgramTest : public QObject {
   Q_OBJECT

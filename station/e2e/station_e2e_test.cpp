@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "main/device_arrival.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"

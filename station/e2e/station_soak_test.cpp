@@ -29,7 +29,7 @@
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 namespace {
 

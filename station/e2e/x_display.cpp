@@ -1,4 +1,4 @@
-#include "x_display.hpp"
+#include "e2e/x_display.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

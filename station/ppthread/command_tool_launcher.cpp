@@ -1,11 +1,11 @@
-#include "command_tool_launcher.hpp"
+#include "ppthread/command_tool_launcher.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "common/tool_contract.hpp"
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 namespace station {
 namespace {

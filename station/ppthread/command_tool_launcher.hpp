@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 namespace station {
 

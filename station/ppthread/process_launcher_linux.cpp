@@ -4,7 +4,7 @@
 // is done before fork(); the child only calls async-signal-safe functions
 // before exec. An exec failure is reported back through a close-on-exec pipe,
 // so a program that cannot be executed makes the start fail, as on Windows.
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -2,7 +2,7 @@
 // program search (the station's directory first), no console window, high
 // priority class, the station's environment and current directory, and a
 // STARTUPINFO that redirects nothing.
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "product_thread.hpp"
+#include "ppthread/product_thread.hpp"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

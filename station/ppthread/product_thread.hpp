@@ -30,10 +30,10 @@
 #include <memory>
 #include <string>
 
-#include "command_tool_launcher.hpp"
+#include "ppthread/command_tool_launcher.hpp"
 #include "config/timing_set.hpp"
-#include "job_row.hpp"
-#include "window_handover.hpp"
+#include "ppthread/job_row.hpp"
+#include "ppthread/window_handover.hpp"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "control_client_linux.hpp"
+#include "flashsim/control_client_linux.hpp"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 
 #include "common/deadline_io.hpp"
 #include "common/unix_socket.hpp"
-#include "control_commands_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
 
 namespace flashsim {
 

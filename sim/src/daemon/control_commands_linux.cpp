@@ -1,4 +1,4 @@
-#include "control_commands_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "control_server_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 namespace flashsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "control_server_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,9 +18,9 @@
 #include "common/device_dir.hpp"
 #include "common/signal_pipe.hpp"
 #include "common/unix_socket.hpp"
-#include "control_commands_linux.hpp"
-#include "daemon_log_linux.hpp"
-#include "device_link_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
+#include "daemon/device_link_linux.hpp"
 
 namespace flashsim {
 namespace {

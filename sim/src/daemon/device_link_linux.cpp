@@ -1,4 +1,4 @@
-#include "device_link_linux.hpp"
+#include "daemon/device_link_linux.hpp"
 
 #include <sys/uio.h>
 
@@ -9,7 +9,7 @@
 
 #include "common/deadline_io.hpp"
 #include "common/sim_wire.hpp"
-#include "daemon_log_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
 
 namespace flashsim {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
-#include "device_impl.hpp"
+#include "model/device_impl.hpp"
 
 namespace flashsim {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/byte_order.hpp"
-#include "device_impl.hpp"
+#include "model/device_impl.hpp"
 
 namespace flashsim {
 

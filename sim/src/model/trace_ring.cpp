@@ -1,4 +1,4 @@
-#include "trace_ring.hpp"
+#include "model/trace_ring.hpp"
 
 #include <algorithm>
 #include <cstdio>

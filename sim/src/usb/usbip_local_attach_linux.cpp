@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "flashsim/usbip.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "common/byte_order.hpp"
-#include "daemon_log_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace station {
 namespace {

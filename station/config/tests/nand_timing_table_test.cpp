@@ -8,7 +8,7 @@
 
 #include "config/ini_reader.hpp"
 #include "config/tests/worked_example_ini.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace station {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config/ini_reader.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace station {
 namespace {

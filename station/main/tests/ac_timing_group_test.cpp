@@ -7,7 +7,7 @@
 
 #include "config/strict_integer.hpp"
 #include "config/tests/worked_example_ini.hpp"
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
 using namespace form1_test;
 

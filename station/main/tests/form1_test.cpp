@@ -19,7 +19,7 @@
 
 #include "config/strict_integer.hpp"
 #include "config/ui_text_table.hpp"
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
 using namespace form1_test;
 

@@ -1,4 +1,4 @@
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
 #include <QDir>
 #include <QFile>

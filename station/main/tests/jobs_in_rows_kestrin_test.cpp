@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"

@@ -11,7 +11,7 @@
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 using jobs_test::Repeat;
 

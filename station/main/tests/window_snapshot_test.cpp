@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 #include "main/window_snapshot.hpp"
 
 using namespace form1_test;

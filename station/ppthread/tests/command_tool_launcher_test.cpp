@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "ppthread/window_handover.hpp"
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 namespace {
 using jobs_test::Concat;

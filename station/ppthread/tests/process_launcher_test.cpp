@@ -17,7 +17,7 @@
 #include <fstream>
 #include <thread>
 
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 namespace {
 namespace fs = std::filesystem;

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 #include <chrono>
 #include <cstdlib>

@@ -12,7 +12,7 @@
 
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace jobs_test {
 

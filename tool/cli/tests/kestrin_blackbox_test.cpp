@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 namespace {
 

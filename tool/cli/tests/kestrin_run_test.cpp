@@ -11,7 +11,7 @@
 
 #include "cli/short_commands.hpp"
 #include "device/system_message.hpp"
-#include "scripted_device.hpp"
+#include "cli/tests/scripted_device.hpp"
 
 namespace kestrin {
 namespace {

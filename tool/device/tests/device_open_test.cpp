@@ -18,7 +18,7 @@
 #include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace kestrin {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "recording_transport.hpp"
+#include "device/tests/recording_transport.hpp"
 
 namespace kestrin {
 namespace {

@@ -17,7 +17,7 @@
 #include "common/sim_wire.hpp"
 #include "common/unix_socket.hpp"
 #include "device/vendor_commands.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace kestrin {
 namespace {

@@ -26,7 +26,7 @@
 #include "device/nand_device.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/vendor_opcodes.hpp"
-#include "procedure_fixture.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 #include "procedures/scratch_file.hpp"
 
 namespace kestrin::test {

@@ -1,4 +1,4 @@
-#include "procedure_fixture.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 
 #include <fstream>
 #include <iterator>

@@ -16,7 +16,7 @@
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {

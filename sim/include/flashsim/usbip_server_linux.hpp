@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "common/deadline_io.hpp"
-#include "connection_threads_linux.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 
 namespace flashsim {

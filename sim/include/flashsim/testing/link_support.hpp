@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/sim_wire.hpp"
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 namespace simtest {
 

@@ -1,4 +1,4 @@
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/child_process.hpp"
+#include "common/testing/temp_dir.hpp"
 
 namespace testsupport {
 

@@ -11,8 +11,8 @@
 #include "flashsim/device.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
-#include "usbip_client_linux.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "connection_threads_linux.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 #include "flashsim/profile_text.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim {
 
