@@ -21,7 +21,7 @@ int openAfterClosing(int lowest, int keep) {
         _exit(255);
       }
     }
-    inherited_files::closeFrom(lowest, keep);
+    common::inherited_files::closeFrom(lowest, keep);
     int open = 0;
     for (int i = 0; i < 8; ++i) {
       open |= ::fcntl(lowest + i, F_GETFD) >= 0 ? 1 << i : 0;

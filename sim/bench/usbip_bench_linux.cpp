@@ -27,20 +27,20 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
     flashsim::DeviceArgument arg;
     arg.letter = 'e';
     server.plug(arg);
-    const int fd = unix_socket::connectTo(dir.file("sde"));
+    const int fd = common::unix_socket::connectTo(dir.file("sde"));
     if (fd < 0) {
       state.SkipWithError("connect");
     }
-    wire::RequestHeader h;
+    common::sim_wire::RequestHeader h;
     h.cdbLength = 6;
-    h.direction = wire::Direction::In;
+    h.direction = common::sim_wire::Direction::In;
     h.transferLength = 1;
     h.timeoutMs = 20000;
     std::copy(kPoll.begin(), kPoll.end(), h.cdb.begin());
-    const auto request = wire::encodeRequestHeader(h);
-    std::uint8_t answer[wire::kAnswerHeaderSize + 1];
+    const auto request = common::sim_wire::encodeRequestHeader(h);
+    std::uint8_t answer[common::sim_wire::kAnswerHeaderSize + 1];
     for (auto _ : state) {
-      if (!wire::writeAll(fd, request.data(), request.size()) || !wire::readAll(fd, answer, sizeof answer)) {
+      if (!common::sim_wire::writeAll(fd, request.data(), request.size()) || !common::sim_wire::readAll(fd, answer, sizeof answer)) {
         state.SkipWithError("link broke");
         break;
       }

@@ -122,7 +122,7 @@ std::string prepareDirectory(const std::string& dir, std::string& error) {
 // socket left by a daemon that died is removed.
 bool daemonAlive(const std::string& dir) {
   const std::string path = dir + "/" + flashsim::kControlName;
-  const int fd = unix_socket::connectTo(path);
+  const int fd = common::unix_socket::connectTo(path);
   if (fd < 0 && errno == ENAMETOOLONG) {
     return false;
   }
@@ -204,7 +204,7 @@ int serve(const Options& o) {
     ::close(ready[0]);
     // The daemon outlives its caller: it must not keep the caller's pipes or
     // other files open (a caller reading our output to its end would wait for ever).
-    inherited_files::closeFrom(3, ready[1]);
+    common::inherited_files::closeFrom(3, ready[1]);
     ::setsid();
     if (::chdir("/") != 0) {
       _exit(1);

@@ -77,7 +77,7 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
 
 FlashsimDaemon::~FlashsimDaemon() { terminate(); }
 
-std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + devdir::entryNameForLetter(letter); }
+std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + common::device_dir::entryNameForLetter(letter); }
 
 int FlashsimDaemon::terminate() {
   const int status = terminateProcess(pid_, kStopLimit);

@@ -19,7 +19,7 @@
 namespace simtest {
 namespace {
 
-using wire::Direction;
+using common::sim_wire::Direction;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kConnectionsPerDevice = 8;  // the daemon's bound (sim/README.md)
@@ -33,8 +33,8 @@ constexpr bool kSanitized = false;
 
 // Announces a 1 MiB write and sends none of its bytes.
 void announceBigWrite(const Link& link) {
-  const auto head = wire::encodeRequestHeader({6, Direction::Out, wire::kMaxTransfer, 20000, {0xEE, 0x02}});
-  ASSERT_TRUE(wire::writeAll(link.fd(), head.data(), head.size()));
+  const auto head = common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer, 20000, {0xEE, 0x02}});
+  ASSERT_TRUE(common::sim_wire::writeAll(link.fd(), head.data(), head.size()));
 }
 
 TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
@@ -164,7 +164,7 @@ TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
   ASSERT_TRUE(idle.connected() && trickle.connected());
   std::atomic<bool> done{false};
   std::thread trickler([&] {
-    while (!done && wire::writeAll(trickle.fd(), "p", 1)) {
+    while (!done && common::sim_wire::writeAll(trickle.fd(), "p", 1)) {
       std::this_thread::sleep_for(200ms);
     }
   });

@@ -25,7 +25,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   const auto head = list.read(12);
   ASSERT_TRUE(head);
   EXPECT_EQ(Bytes(head->begin(), head->begin() + 8), (Bytes{0x01, 0x11, 0x00, 0x05, 0, 0, 0, 0}));
-  EXPECT_EQ(byteorder::getBe32(head->data() + 8), 2U);
+  EXPECT_EQ(common::byte_order::getBe32(head->data() + 8), 2U);
   const auto records = list.read(2 * (usbip::kDeviceRecordSize + 4));
   ASSERT_TRUE(records);
   const std::uint8_t* r = records->data();
@@ -36,7 +36,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   EXPECT_EQ(Bytes(r + usbip::kDeviceRecordSize, r + usbip::kDeviceRecordSize + 4), (Bytes{0x08, 0x06, 0x50, 0}));
   const std::uint8_t* second = r + usbip::kDeviceRecordSize + 4;
   EXPECT_STREQ(reinterpret_cast<const char*>(second + usbip::kPathSize), "1-6");
-  EXPECT_EQ(byteorder::getBe16(second + 300), 0xFFFE);
+  EXPECT_EQ(common::byte_order::getBe16(second + 300), 0xFFFE);
   EXPECT_TRUE(list.closedByPeer());
 
   EXPECT_EQ(Client(server.port()).import("1-7"), usbip::kStatusNoDevice);
@@ -189,7 +189,7 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
     // Answered within about half a second when the machine is idle (printed
     // below); the bound leaves room for a loaded one and the sanitizers.
     const auto answer = list.read(12, 3000);
-    EXPECT_TRUE(answer && byteorder::getBe32(answer->data() + 8) == 1U) << "list " << i;
+    EXPECT_TRUE(answer && common::byte_order::getBe32(answer->data() + 8) == 1U) << "list " << i;
     std::printf("list %d answered in %lld ms\n", i,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start).count()));

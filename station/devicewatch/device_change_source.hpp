@@ -32,7 +32,7 @@ class DeviceChangeSource : public QObject {
   virtual bool start(std::string& why) = 0;
 };
 
-// The platform's source. `directory` is the device directory (devdir::deviceDirectory()).
+// The platform's source. `directory` is the device directory (common::device_dir::deviceDirectory()).
 std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
                                                            DeviceChangeHandler handler,
                                                            QObject* parent = nullptr);

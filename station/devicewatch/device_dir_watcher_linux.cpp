@@ -91,7 +91,7 @@ class DeviceDirWatcher final : public DeviceChangeSource {
   }
 
   void report(std::uint32_t mask, const std::string& name) {
-    const auto letter = devdir::letterForEntryName(name);
+    const auto letter = common::device_dir::letterForEntryName(name);
     if (!letter) {
       return;
     }

@@ -55,7 +55,7 @@ bool genericNodeReady(udev* context, const std::string& devicePath) {
   }
   std::string node;
   while (const dirent* entry = ::readdir(dir)) {
-    if (devdir::isGenericNodeName(entry->d_name)) {
+    if (common::device_dir::isGenericNodeName(entry->d_name)) {
       node = genericDir + "/" + entry->d_name;
       break;
     }
@@ -130,7 +130,7 @@ class UdevDiskWatcher final : public DeviceChangeSource {
     if (subsystem == nullptr || action == nullptr || name == nullptr || std::strcmp(subsystem, "block") != 0) {
       return;  // a generic node's change: held arrivals are looked at again
     }
-    const auto letter = devdir::letterForEntryName(name);
+    const auto letter = common::device_dir::letterForEntryName(name);
     if (!letter) {
       return;
     }

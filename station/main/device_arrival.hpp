@@ -12,7 +12,7 @@ class TForm1;
 
 namespace station {
 
-// Starts watching `directory` (devdir::deviceDirectory() in the program) for
+// Starts watching `directory` (common::device_dir::deviceDirectory() in the program) for
 // `form`. Null, with the reason in `why`, when the source cannot watch. The
 // source must go before the form does.
 std::unique_ptr<DeviceChangeSource> StartDeviceChangeMessages(TForm1& form, const std::string& directory,

@@ -63,7 +63,7 @@ int main(int argc, char* argv[]) {
       form.show();
       // Device changes from now on; drives already present are not looked for.
       std::string why;
-      source = station::StartDeviceChangeMessages(form, devdir::deviceDirectory(), why);
+      source = station::StartDeviceChangeMessages(form, common::device_dir::deviceDirectory(), why);
       if (source == nullptr) {
         const QString message =
             QStringLiteral("Plugged-in drives cannot be seen: %1").arg(QString::fromLocal8Bit(why.c_str()));

@@ -15,7 +15,7 @@
 namespace station {
 
 // The command lines are the contract's three templates, formatted into a
-// buffer of contract::kCommandLineSize bytes. See process_launcher.hpp for
+// buffer of common::tool_contract::kCommandLineSize bytes. See process_launcher.hpp for
 // how the program name is found on each platform.
 
 // The exit code before the first reading.

@@ -87,7 +87,7 @@ std::string LinuxProgramName(std::string name) {
     dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
   }
-  inherited_files::closeFrom(STDERR_FILENO + 1, errorPipe);  // the error pipe is close-on-exec
+  common::inherited_files::closeFrom(STDERR_FILENO + 1, errorPipe);  // the error pipe is close-on-exec
 
   // Signals the station ignores or blocks must not carry over to the tool.
   sigset_t none;

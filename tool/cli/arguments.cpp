@@ -21,7 +21,7 @@ struct KeywordUsage {
 
 constexpr KeywordUsage kUsages[] = {
     {"fwup", "F1 F2 F3 F4", "fwup F1 F2 F3 F4 [V]"},
-    {contract::kStartBlankCheckKeyword, "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
+    {common::tool_contract::kStartBlankCheckKeyword, "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
     {"era", "A B", "era A B"},
     {"rdx", "A", "rdx A"},
     {"rdc", "A", "rdc A"},
@@ -30,7 +30,7 @@ constexpr KeywordUsage kUsages[] = {
 
 }  // namespace
 
-std::int32_t parseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
+std::int32_t parseNumber(const char* text) { return common::decimal_text::WrappingDecimal(text); }
 
 std::uint8_t digitValue(const char* text) {
   return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));

@@ -13,8 +13,8 @@
 
 namespace kestrin {
 
-using contract::kExitFailure;
-using contract::kExitSuccess;
+using common::tool_contract::kExitFailure;
+using common::tool_contract::kExitSuccess;
 
 namespace {
 
@@ -66,8 +66,8 @@ int dispatch(RunContext& ctx, std::span<const char* const> args) {
     const char* const files[4] = {args[2], args[3], args[4], args[5]};
     return firmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
   }
-  if (keyword == contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
-  if (keyword == contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);
+  if (keyword == common::tool_contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
+  if (keyword == common::tool_contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);
   if (keyword == "move") return runMove(ctx);
   if (keyword == "era") return runEraseRange(ctx, args);
   if (keyword == "rdx") return runReadXdata(ctx, args);

@@ -8,9 +8,9 @@
 
 namespace kestrin {
 
-using contract::kExitFailure;
-using contract::kExitStillChecking;
-using contract::kExitSuccess;
+using common::tool_contract::kExitFailure;
+using common::tool_contract::kExitStillChecking;
+using common::tool_contract::kExitSuccess;
 
 namespace {
 
@@ -64,7 +64,7 @@ int runPollBlankCheck(RunContext& ctx) {
 
 int runMove(RunContext& ctx) {
   std::uint8_t* version = ctx.ioBuffer.data();
-  const CommandOutcome read = ctx.commands.cmd_bReadCode(vendor::kVersionAddress, version, kVersionLength);
+  const CommandOutcome read = ctx.commands.cmd_bReadCode(common::vendor_opcodes::kVersionAddress, version, kVersionLength);
   if (read.transportError()) {
     ctx.failures.keep(read);
     return kExitFailure;

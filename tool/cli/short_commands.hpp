@@ -12,7 +12,7 @@
 
 namespace kestrin {
 
-// The length of the version string at vendor::kVersionAddress in code memory.
+// The length of the version string at common::vendor_opcodes::kVersionAddress in code memory.
 inline constexpr std::uint16_t kVersionLength = 16;
 
 // Prints `n` bytes as a table of 16 bytes a row under a column header.

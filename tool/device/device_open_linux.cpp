@@ -138,7 +138,7 @@ std::optional<ScsiGenericNode> scsiGenericNodeOf(const std::string& sysfsRoot, d
   }
   std::optional<ScsiGenericNode> found;
   while (const dirent* entry = ::readdir(dir)) {
-    if (!devdir::isGenericNodeName(entry->d_name)) {
+    if (!common::device_dir::isGenericNodeName(entry->d_name)) {
       continue;
     }
     const auto text = readSmallFile(genericDir + "/" + entry->d_name + "/dev");
@@ -158,7 +158,7 @@ std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& 
     errorCode = ENOENT;
     return nullptr;
   }
-  const std::string path = devdir::devicePath(name, devdir::deviceDirectory());
+  const std::string path = common::device_dir::devicePath(name, common::device_dir::deviceDirectory());
 
   struct stat info{};
   if (::stat(path.c_str(), &info) != 0) {

@@ -13,10 +13,10 @@ constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the
 
 bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
   DeviceGeometry g;
-  g.BlockCount = byteorder::getBe16(record);
+  g.BlockCount = common::byte_order::getBe16(record);
   g.PagesPerBlock = record[3];
   g.PagesPerBlockShift = record[4];
-  g.PageSize = byteorder::getBe16(record + 5);
+  g.PageSize = common::byte_order::getBe16(record + 5);
   g.PageSizeShift = record[7];
 
   if (g.PageSize == 0 || g.PageSize > kMaxPageSize || g.PageSize % kPieceSize != 0) {
@@ -49,7 +49,7 @@ bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const 
 }
 
 bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t* buffer, DeviceGeometry& geometry) {
-  const CommandOutcome outcome = commands.cmd_bReadXdata(vendor::kGeometryAddress, buffer, 10);
+  const CommandOutcome outcome = commands.cmd_bReadXdata(common::vendor_opcodes::kGeometryAddress, buffer, 10);
   if (outcome.transportError()) {
     failures.report(outcome, FailureForm::WithSystemText);
     return false;
@@ -67,7 +67,7 @@ template <typename Piece>
 bool transferPage(const NandAccess& nand, Piece piece) {
   const std::uint32_t pieces = nand.geometry.PageSize / kPieceSize;
   for (std::uint32_t k = 0; k < pieces; ++k) {
-    const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
+    const auto address = static_cast<std::uint16_t>(common::vendor_opcodes::kPageBufferAddress + kPieceSize * k);
     const CommandOutcome moved = piece(address, kPieceSize * k);
     if (moved.transportError()) {
       nand.failures.report(moved, FailureForm::Inline);
@@ -94,7 +94,7 @@ bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16
   if (!writePageBuffer(nand, bytes)) {
     return false;
   }
-  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
+  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, common::vendor_opcodes::kPageBufferAddress);
   switch (programmed.kind) {
     case Outcome::Pass:
       return true;
@@ -109,7 +109,7 @@ bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16
 }
 
 bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* bytes) {
-  const CommandOutcome read = nand.commands.cmd_bReadPage(page, vendor::kPageBufferAddress);
+  const CommandOutcome read = nand.commands.cmd_bReadPage(page, common::vendor_opcodes::kPageBufferAddress);
   if (read.kind == Outcome::DeviceFail) {
     return false;
   }
@@ -122,7 +122,7 @@ bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* by
 
 CommandOutcome MarkBlockBad(const NandAccess& nand, std::uint16_t block) {
   const CommandOutcome outcome =
-      nand.commands.cmd_bMarkBad(nand.geometry.firstPage(block), vendor::kPageBufferAddress);
+      nand.commands.cmd_bMarkBad(nand.geometry.firstPage(block), common::vendor_opcodes::kPageBufferAddress);
   if (outcome.transportError()) {
     nand.failures.report(outcome, FailureForm::Inline);
   }

@@ -32,7 +32,7 @@ class SocketTransport : public ScsiTransport {
  private:
   TransportStatus dropLink(std::uint32_t errorCode);
   int fd_;
-  deadline_io::TimedSocket link_;
+  common::deadline_io::TimedSocket link_;
 };
 
 // Connects to the device socket at `path`; nullptr with errno-style

@@ -13,7 +13,7 @@ TransportStatus SimTransport::execute(const ScsiRequest& request) {
     return {false, static_cast<std::uint32_t>(ENODEV)};
   }
   // The same bound as the emulator link's.
-  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
+  if (!wellFormed(request) || request.length > common::sim_wire::kMaxTransfer) {
     return {false, static_cast<std::uint32_t>(EINVAL)};
   }
 

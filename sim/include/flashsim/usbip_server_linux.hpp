@@ -67,13 +67,13 @@ class UsbipServer {
   std::string startConnection(int fd, char importedLetter);
   void serveAndRelease(Connection& c);
   void serve(Connection& c);
-  bool import(Connection& c, deadline_io::TimedSocket& link);
+  bool import(Connection& c, common::deadline_io::TimedSocket& link);
   // The first request of connection `fd` has come whole: no longer waiting.
   // False when the connection was closed meanwhile for taking too long.
   bool firstRequestArrived(int fd);
   // Closes the connections whose first request has been on its way for `limit`.
   void closeSlowRequests(std::chrono::milliseconds limit);
-  void listDevices(deadline_io::TimedSocket& link, const deadline_io::Deadline& deadline);
+  void listDevices(common::deadline_io::TimedSocket& link, const common::deadline_io::Deadline& deadline);
 
   const std::chrono::milliseconds requestTimeout_;
   std::mutex mutex_;

@@ -12,8 +12,8 @@
 
 namespace flashsim {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
 
 bool sendControl(const std::string& dir, const std::vector<std::string>& words, std::string& payload,
                  std::string& error) {
@@ -31,7 +31,7 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words, 
     error = controlRequestTooLong();
     return false;
   }
-  const int fd = unix_socket::connectTo(path);
+  const int fd = common::unix_socket::connectTo(path);
   if (fd < 0) {
     error = errno == ENAMETOOLONG ? "the socket path " + path + " is too long"
                                   : "no flashsim daemon serves " + dir + " (" + std::strerror(errno) + ")";
@@ -39,7 +39,7 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words, 
   }
   // The daemon answers at once; a minute covers a trace of millions of lines.
   const Deadline deadline = Deadline::after(std::chrono::seconds(60));
-  deadline_io::TimedSocket link(fd);
+  common::deadline_io::TimedSocket link(fd);
   std::string reply;
   Io result = link.send(line.data(), line.size(), deadline);
   char buf[8192];

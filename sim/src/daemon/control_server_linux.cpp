@@ -25,9 +25,9 @@
 namespace flashsim {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
-using deadline_io::TimedSocket;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
+using common::deadline_io::TimedSocket;
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -42,7 +42,7 @@ int listenAt(const std::string& dir, const std::string& name, std::string& error
     return -1;
   }
   ::unlink(temp.c_str());
-  const int fd = unix_socket::listenAt(temp, 16);
+  const int fd = common::unix_socket::listenAt(temp, 16);
   if (fd < 0) {
     error = errno == ENAMETOOLONG ? "the socket path " + path + " is too long" : errnoText("bind " + temp);
     return -1;
@@ -128,10 +128,10 @@ Server::Server(std::string dir) : dir_(std::move(dir)) {}
 Server::~Server() { shutdownAll(); }
 
 std::string Server::installSignalHandlers() {
-  if (signal_pipe::readEnd() < 0) {
+  if (common::signal_pipe::readEnd() < 0) {
     return errnoText("pipe");
   }
-  signal_pipe::route({SIGTERM, SIGINT}, false);
+  common::signal_pipe::route({SIGTERM, SIGINT}, false);
   ::signal(SIGPIPE, SIG_IGN);
   return {};
 }
@@ -164,7 +164,7 @@ std::string Server::plug(const DeviceArgument& arg) {
     }
   }
   std::string error;
-  const std::string name = devdir::entryNameForLetter(arg.letter);
+  const std::string name = common::device_dir::entryNameForLetter(arg.letter);
   const int fd = listenAt(dir_, name, error);
   if (fd < 0) {
     return error;
@@ -194,7 +194,7 @@ std::string Server::unplug(char letter) {
   }
   Slot& s = *it->second;
   usbip_.unplug(letter);
-  ::unlink((dir_ + "/" + devdir::entryNameForLetter(letter)).c_str());
+  ::unlink((dir_ + "/" + common::device_dir::entryNameForLetter(letter)).c_str());
   ::shutdown(s.listenFd, SHUT_RDWR);  // wakes the accept loop
   s.acceptThread.join();
   ::close(s.listenFd);
@@ -236,7 +236,7 @@ void Server::run() {
   std::list<ControlClient> clients;
   std::vector<pollfd> fds;
   while (!stopRequested_) {
-    fds.assign({{signal_pipe::readEnd(), POLLIN, 0}, {controlFd_, POLLIN, 0}});
+    fds.assign({{common::signal_pipe::readEnd(), POLLIN, 0}, {controlFd_, POLLIN, 0}});
     int timeout = -1;
     for (const ControlClient& c : clients) {
       fds.push_back({c.fd, static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
@@ -315,7 +315,7 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
     if (stopRequested_) {
       // `stop` answers once every socket is gone.
       shutdownAll();
-      deadline_io::TimedSocket(c.fd).send(c.answer.data(), c.answer.size(), Deadline::after(kControlTimeout));
+      common::deadline_io::TimedSocket(c.fd).send(c.answer.data(), c.answer.size(), Deadline::after(kControlTimeout));
       return false;
     }
   }

@@ -68,14 +68,14 @@ Device::Impl::Impl(Profile p)
   if (g.rawRecord) {
     std::copy(g.rawRecord->begin(), g.rawRecord->end(), rec.begin());
   } else {
-    byteorder::putBe16(rec.data(), g.reportedBlockCount.value_or(g.blockCount));
+    common::byte_order::putBe16(rec.data(), g.reportedBlockCount.value_or(g.blockCount));
     rec[3] = static_cast<std::uint8_t>(g.pagesPerBlock);
     rec[4] = static_cast<std::uint8_t>(nand.pageShift());
-    byteorder::putBe16(rec.data() + 5, g.pageSize);
+    common::byte_order::putBe16(rec.data() + 5, g.pageSize);
     rec[7] = static_cast<std::uint8_t>(std::countr_zero(g.pageSize));
   }
-  writeData(vendor::kGeometryAddress, rec.data(), rec.size());
-  std::copy(profile.version.begin(), profile.version.end(), code.begin() + vendor::kVersionAddress);
+  writeData(common::vendor_opcodes::kGeometryAddress, rec.data(), rec.size());
+  std::copy(profile.version.begin(), profile.version.end(), code.begin() + common::vendor_opcodes::kVersionAddress);
 }
 
 void Device::Impl::writeData(std::uint16_t address, const std::uint8_t* src, std::size_t n) {

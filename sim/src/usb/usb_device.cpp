@@ -37,7 +37,7 @@ std::vector<std::uint8_t> stringDescriptor(std::string_view text) {
   d[0] = static_cast<std::uint8_t>(d.size());
   d[1] = kDescString;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    byteorder::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
+    common::byte_order::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
   }
   return d;
 }
@@ -73,9 +73,9 @@ std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
   // the IDs and release, the manufacturer, product and serial strings, one
   // configuration.
   std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 1, 2, 3, 1};
-  byteorder::putLe16(d.data() + 8, p.usbVendorId);
-  byteorder::putLe16(d.data() + 10, p.usbProductId);
-  byteorder::putLe16(d.data() + 12, kDeviceRelease);
+  common::byte_order::putLe16(d.data() + 8, p.usbVendorId);
+  common::byte_order::putLe16(d.data() + 10, p.usbProductId);
+  common::byte_order::putLe16(d.data() + 12, kDeviceRelease);
   return d;
 }
 
@@ -88,7 +88,7 @@ std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) 
   d.insert(d.end(), {9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0});
   for (std::uint8_t address : {static_cast<std::uint8_t>(0x80 | kBulkInEndpoint), kBulkOutEndpoint}) {
     d.insert(d.end(), {7, 5, address, 0x02, 0, 0, 0});
-    byteorder::putLe16(d.data() + d.size() - 3, maxPacket);
+    common::byte_order::putLe16(d.data() + d.size() - 3, maxPacket);
   }
   return d;
 }
@@ -139,9 +139,9 @@ UrbReply UsbDevice::submit(const Urb& urb) {
 UrbReply UsbDevice::control(const Urb& urb) {
   const std::uint8_t type = urb.setup[0];
   const std::uint8_t request = urb.setup[1];
-  const std::uint16_t value = byteorder::getLe16(urb.setup.data() + 2);
-  const std::uint16_t index = byteorder::getLe16(urb.setup.data() + 4);
-  const auto length = std::min<std::uint32_t>(byteorder::getLe16(urb.setup.data() + 6), urb.length);
+  const std::uint16_t value = common::byte_order::getLe16(urb.setup.data() + 2);
+  const std::uint16_t index = common::byte_order::getLe16(urb.setup.data() + 4);
+  const auto length = std::min<std::uint32_t>(common::byte_order::getLe16(urb.setup.data() + 6), urb.length);
   UrbReply ok;
   ok.taken = urb.in ? 0 : urb.length;
 
@@ -268,13 +268,13 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
 }
 
 void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
-  if (cbw.size() != kCbwSize || byteorder::getLe32(cbw.data()) != kCbwSignature ||
+  if (cbw.size() != kCbwSize || common::byte_order::getLe32(cbw.data()) != kCbwSignature ||
       (cbw[12] & 0x7F) != 0 || cbw[13] != 0 || cbw[14] < 1 || cbw[14] > 16) {
     invalid();
     return;
   }
-  tag_ = byteorder::getLe32(cbw.data() + 4);
-  hostLength_ = byteorder::getLe32(cbw.data() + 8);
+  tag_ = common::byte_order::getLe32(cbw.data() + 4);
+  hostLength_ = common::byte_order::getLe32(cbw.data() + 8);
   command_ = {};
   command_.cdbLength = cbw[14];
   command_.direction = hostLength_ == 0 ? Direction::None : (cbw[12] & 0x80) ? Direction::In : Direction::Out;
@@ -343,9 +343,9 @@ UrbReply UsbDevice::bulkIn(const Urb& urb) {
     return held();  // nothing to send: the host waits
   }
   std::vector<std::uint8_t> csw(kCswSize, 0);
-  byteorder::putLe32(csw.data(), kCswSignature);
-  byteorder::putLe32(csw.data() + 4, tag_);
-  byteorder::putLe32(csw.data() + 8, residue_);
+  common::byte_order::putLe32(csw.data(), kCswSignature);
+  common::byte_order::putLe32(csw.data() + 4, tag_);
+  common::byte_order::putLe32(csw.data() + 8, residue_);
   csw[12] = cswStatus_;
   if (dropMid_) {
     phase_ = Phase::Closing;

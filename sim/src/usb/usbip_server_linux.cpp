@@ -20,9 +20,9 @@
 namespace flashsim {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
-using deadline_io::TimedSocket;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
+using common::deadline_io::TimedSocket;
 
 constexpr std::size_t kMaxConnections = 64;
 // While every connection is taken and another peer waits to connect, a
@@ -307,7 +307,7 @@ void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepDevlist, usbip::kStatusOk});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.resize(reply.size() + 4);
-  byteorder::putBe32(reply.data() + usbip::kOpHeaderSize, count);
+  common::byte_order::putBe32(reply.data() + usbip::kOpHeaderSize, count);
   reply.insert(reply.end(), out.begin(), out.end());
   link.send(reply.data(), reply.size(), deadline);
 }

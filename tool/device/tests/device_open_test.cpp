@@ -62,17 +62,17 @@ TEST(OpenDevice, RefusesWhatIsNotADevice) {
 TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
   DeviceDirectory dir;
   const std::string path = dir.path + "/sde";
-  const int listener = unix_socket::listenAt(path, 1);
+  const int listener = common::unix_socket::listenAt(path, 1);
   ASSERT_GE(listener, 0);
 
   std::thread device([listener] {
     const int fd = ::accept(listener, nullptr, nullptr);
-    std::uint8_t request[wire::kRequestHeaderSize];
-    if (fd >= 0 && wire::readAll(fd, request, sizeof(request))) {
-      const auto header = wire::encodeAnswerHeader({0, 1});
+    std::uint8_t request[common::sim_wire::kRequestHeaderSize];
+    if (fd >= 0 && common::sim_wire::readAll(fd, request, sizeof(request))) {
+      const auto header = common::sim_wire::encodeAnswerHeader({0, 1});
       const std::uint8_t status = 0x01;
-      wire::writeAll(fd, header.data(), header.size());
-      wire::writeAll(fd, &status, 1);
+      common::sim_wire::writeAll(fd, header.data(), header.size());
+      common::sim_wire::writeAll(fd, &status, 1);
     }
     if (fd >= 0) {
       ::close(fd);

@@ -43,7 +43,7 @@ class Link {
   int err() const { return errno_; }
   int fd() const { return fd_; }
 
-  Reply send(const std::vector<std::uint8_t>& cdb, wire::Direction dir, std::uint32_t length,
+  Reply send(const std::vector<std::uint8_t>& cdb, common::sim_wire::Direction dir, std::uint32_t length,
              const std::vector<std::uint8_t>& dataOut = {},
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Status commands: the status byte, or -1 when none came back.

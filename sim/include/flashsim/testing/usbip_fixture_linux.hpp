@@ -57,8 +57,8 @@ inline const Bytes kInquiry{0x12, 0, 0, 0, 36, 0};
 inline Bytes rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
   Bytes b(10, 0);
   b[0] = op;
-  byteorder::putBe32(b.data() + 2, lba);
-  byteorder::putBe16(b.data() + 7, count);
+  common::byte_order::putBe32(b.data() + 2, lba);
+  common::byte_order::putBe16(b.data() + 7, count);
   return b;
 }
 
