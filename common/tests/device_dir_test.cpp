@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+namespace common::test {
+
 TEST(DeviceDir, DriveNamesMapToSdEntries) {
   EXPECT_EQ(common::device_dir::devicePath("E:", "/dev"), "/dev/sde");
   EXPECT_EQ(common::device_dir::devicePath("e:", "/tmp/x"), "/tmp/x/sde");
@@ -39,3 +41,5 @@ TEST(DeviceDir, EnvironmentChoosesTheDirectory) {
   ::unsetenv(common::device_dir::kEnvVar);
   EXPECT_EQ(common::device_dir::deviceDirectory(), "/dev");
 }
+
+}  // namespace common::test

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace common::test {
+
 namespace {
 
 // In a child: opens descriptors up to lowest + 7, closes from `lowest` up
@@ -46,3 +48,5 @@ TEST(InheritedFiles, ClosesFromTheLowestUpButTheOneKept) {
 }
 
 }  // namespace
+
+}  // namespace common::test

@@ -7,6 +7,8 @@
 
 #include <thread>
 
+namespace common::test {
+
 using namespace std::chrono_literals;
 
 TEST(SimWire, HeadersRoundTripAndRejectGarbage) {
@@ -107,3 +109,5 @@ TEST(DeadlineIo, PiecesTravelWholeAndTheReceiveTimeOutFollowsTheDeadline) {
   EXPECT_EQ(host.send("z", 1, Deadline::never()), Io::Closed);
   ::close(sv[0]);
 }
+
+}  // namespace common::test

@@ -21,7 +21,7 @@ namespace {
 const std::vector<std::uint8_t> kPoll{0xEF, 0x21, 0, 0, 0, 0};
 
 void BM_StatusCommandOverSocket(benchmark::State& state) {
-  const testsupport::TempDir dir("flashsim-bench");
+  const common::test::TempDir dir("flashsim-bench");
   {
     flashsim::Server server(dir.path());
     flashsim::DeviceArgument arg;
@@ -58,7 +58,7 @@ void BM_StatusCommandOverUsbip(benchmark::State& state) {
     state.SkipWithError("listen");
     return;
   }
-  flashsim::usbiptest::Client client(server.port());
+  flashsim::test::Client client(server.port());
   if (client.import("1-5") != 0 || !client.configure()) {
     state.SkipWithError("import");
     return;

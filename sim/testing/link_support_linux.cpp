@@ -11,7 +11,7 @@
 
 #include "common/unix_socket.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 
 std::vector<std::string> entries(const std::string& dir) {
   std::vector<std::string> names;
@@ -144,4 +144,4 @@ std::vector<std::uint8_t> eraseCdb(std::uint16_t block) {
   return {0xEF, 0x11, static_cast<std::uint8_t>(block), static_cast<std::uint8_t>(block >> 8), 0, 0};
 }
 
-}  // namespace simtest
+}  // namespace flashsim::test

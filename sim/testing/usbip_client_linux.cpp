@@ -12,7 +12,7 @@
 #include "common/deadline_io.hpp"
 #include "flashsim/usb_device.hpp"
 
-namespace flashsim::usbiptest {
+namespace flashsim::test {
 
 using common::deadline_io::Deadline;
 using common::deadline_io::Io;
@@ -180,4 +180,4 @@ bool Client::resetRecovery() {
          control(0x02, 1, 0, 0x02, 0).status == 0;
 }
 
-}  // namespace flashsim::usbiptest
+}  // namespace flashsim::test

@@ -16,7 +16,7 @@
 #include "flashsim/usb_device.hpp"
 #include "flashsim/testing/usbip_client_linux.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
 using common::sim_wire::Direction;
@@ -96,7 +96,6 @@ TEST(DaemonLoad, RefusalsAreReportedAtMostOnceASecond) {
 // with one whole 4 MiB URB, answers nobody reads and a 4 MiB URB of which
 // 64 KiB arrive.
 TEST(DaemonLoad, UsbipUrbsHoldOnlyTheBytesThatArrived) {
-  using flashsim::usbiptest::Client;
   std::vector<std::string> devices;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
     devices.push_back(std::string(1, letter) + ":blocks=64,pages=4,pagesize=512");
@@ -184,4 +183,4 @@ TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -11,7 +11,7 @@
 
 #include "flashsim/testing/link_support.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
 using common::sim_wire::Direction;
@@ -86,7 +86,7 @@ TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
   EXPECT_EQ(d.control("timings", {"f"}).out, "247 247 255 255\n");
   const ProcessResult trace = d.control("trace", {"f"});
   ASSERT_EQ(trace.exitCode, 0);
-  const auto traced = testsupport::splitLines(trace.out);
+  const auto traced = common::test::splitLines(trace.out);
   ASSERT_EQ(traced.size(), 14U);
   for (const auto& l : traced) {
     EXPECT_TRUE(traceLineShaped(l)) << l;
@@ -183,7 +183,7 @@ TEST(Daemon, LinkFaultsAsTheHostSeesThem) {
     EXPECT_EQ(e.status(readPageCdb(8 * 64)), 0x01);
     EXPECT_EQ(e.readX(0x1A90, 2), (std::vector<std::uint8_t>{0xFE, 0xFF}));
   }
-  const auto traced = testsupport::splitLines(d.control("trace", {"e"}).out);
+  const auto traced = common::test::splitLines(d.control("trace", {"e"}).out);
   ASSERT_EQ(traced.size(), 9U);
   EXPECT_TRUE(traced[1].ends_with(" dropped"));
   EXPECT_TRUE(traced[2].ends_with(" dropped"));
@@ -320,4 +320,4 @@ TEST(Daemon, SigtermAndStopRemoveTheSockets) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -6,7 +6,7 @@
 #include "common/vendor_opcodes.hpp"
 #include "flashsim/device.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 struct Cmd {
@@ -479,4 +479,4 @@ TEST(DeviceThreads, ConcurrentHostsSeeConsistentPages) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

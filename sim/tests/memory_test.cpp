@@ -7,7 +7,7 @@
 #include "flashsim/testing/link_support.hpp"
 #include "flashsim/device.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
 constexpr std::uint32_t kBlocks = 4096;
@@ -126,4 +126,4 @@ TEST(DeviceMemoryUse, ZeroPagesHoldNoPageBytes) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -3,7 +3,7 @@
 
 #include "flashsim/profile_text.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST(ProfileText, ReadsEveryKey) {
@@ -93,4 +93,4 @@ TEST(ProfileText, FaultSettingsChangeAndClear) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

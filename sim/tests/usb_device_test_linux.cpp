@@ -3,7 +3,7 @@
 // the USB road.
 #include "flashsim/testing/usbip_fixture_linux.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST_F(Usbip, EnumerationByteByByte) {
@@ -177,4 +177,4 @@ TEST_F(Usbip, DropsAndUnplugEndTheConnection) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

@@ -16,7 +16,7 @@
 #include "flashsim/testing/link_support.hpp"
 #include "flashsim/testing/usbip_fixture_linux.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST_F(Usbip, ListsAndImportsByBusId) {
@@ -201,31 +201,31 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
 }
 
 TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
-  const simtest::TempDir temp("flashsim-test");
+  const flashsim::test::TempDir temp("flashsim-test");
   const std::string dir = temp.path();
-  const std::uint16_t port = simtest::freeTcpPort();
-  const auto start = simtest::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
+  const std::uint16_t port = flashsim::test::freeTcpPort();
+  const auto start = flashsim::test::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
                                            "--device", "e:blocks=64,pages=4,pagesize=512"});
   ASSERT_EQ(start.exitCode, 0) << start.err;
   Client c(port);
   ASSERT_EQ(c.import("1-5"), 0U);
   ASSERT_TRUE(c.configure());
   EXPECT_EQ(c.command(kInquiry, 0x80, 36).data.data.size(), 36U);
-  const auto trace = simtest::runFlashsim({"trace", "--dir", dir, "e"});
+  const auto trace = flashsim::test::runFlashsim({"trace", "--dir", dir, "e"});
   EXPECT_NE(trace.out.find("120000002400 in 36 good"), std::string::npos) << trace.out;
-  EXPECT_EQ(simtest::runFlashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
   EXPECT_TRUE(c.closedByPeer());
-  EXPECT_EQ(simtest::runFlashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
   Client again(port);
   EXPECT_EQ(again.import("1-5"), 0U) << "re-plugged";
   if (!std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
-    const auto attach = simtest::runFlashsim({"attach", "--dir", dir, "f"});
+    const auto attach = flashsim::test::runFlashsim({"attach", "--dir", dir, "f"});
     EXPECT_EQ(attach.exitCode, 1);
     EXPECT_NE(attach.err.find("vhci-hcd"), std::string::npos) << attach.err;
   }
-  const auto bad = simtest::runFlashsim({"serve", "--dir", temp.file("x"), "--usbip", "nowhere:99999"});
+  const auto bad = flashsim::test::runFlashsim({"serve", "--dir", temp.file("x"), "--usbip", "nowhere:99999"});
   EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_EQ(simtest::runFlashsim({"stop", "--dir", dir}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"stop", "--dir", dir}).exitCode, 0);
 }
 
 // A failed local attach (no vhci-hcd here, or no root) leaves every letter
@@ -235,8 +235,8 @@ TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
   if (::geteuid() == 0 && std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
     GTEST_SKIP() << "the local attach would work here";
   }
-  const std::uint16_t port = simtest::freeTcpPort();
-  simtest::FlashsimDaemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  const std::uint16_t port = flashsim::test::freeTcpPort();
+  flashsim::test::FlashsimDaemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
   ASSERT_TRUE(d.running());
   const auto serial = [&] {
     Client c(port);
@@ -244,7 +244,7 @@ TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
   };
   const Bytes before = serial();
   ASSERT_FALSE(before.empty());
-  ASSERT_EQ(simtest::Link(d.socket('q')).status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
+  ASSERT_EQ(flashsim::test::Link(d.socket('q')).status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
   const std::string trace = d.control("trace", {"q"}).out;
   ASSERT_EQ(d.control("unplug", {"q"}).exitCode, 0);
   for (const char* device : {"Q:blocks=128,pages=16", "q", "w:blocks=8"}) {
@@ -305,4 +305,4 @@ TEST(UsbipLocalAttach, KestrinThroughTheKernelNode) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

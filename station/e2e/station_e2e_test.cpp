@@ -31,9 +31,11 @@
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
 
+namespace station::test {
+
 namespace {
 
-using testsupport::FlashsimDaemon;
+using flashsim::test::FlashsimDaemon;
 
 std::uint32_t Bit(char letter) { return 1U << (letter - 'A'); }
 
@@ -384,5 +386,7 @@ class StationE2eTest : public QObject {
 
 };
 
-QTEST_MAIN(StationE2eTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::StationE2eTest)
 #include "station_e2e_test.moc"

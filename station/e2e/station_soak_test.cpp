@@ -31,6 +31,8 @@
 #include "ppthread/product_thread.hpp"
 #include "flashsim/testing/flashsim_daemon_linux.hpp"
 
+namespace station::test {
+
 namespace {
 
 // The launchers' pauses, a tenth as long: more tool runs in the same time.
@@ -56,7 +58,7 @@ class StationSoakTest : public QObject {
     services.jobs.tools = {station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""},
                            &ShortPause};
 
-    testsupport::FlashsimDaemon sim;
+    flashsim::test::FlashsimDaemon sim;
     QVERIFY(sim.running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim.dir()));
     TForm1 form(nullptr, std::move(services));
@@ -171,5 +173,7 @@ class StationSoakTest : public QObject {
   }
 };
 
-QTEST_MAIN(StationSoakTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::StationSoakTest)
 #include "station_soak_test.moc"

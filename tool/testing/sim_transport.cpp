@@ -6,7 +6,7 @@
 
 #include "common/sim_wire.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 
 TransportStatus SimTransport::execute(const ScsiRequest& request) {
   if (dead_) {
@@ -56,4 +56,4 @@ TransportStatus SimTransport::execute(const ScsiRequest& request) {
   return {true, 0, received};
 }
 
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -11,6 +11,8 @@
 
 #include "devicewatch/device_change_source.hpp"
 
+namespace station::test {
+
 using station::kDeviceArrival;
 using station::kDeviceRemoveComplete;
 
@@ -78,5 +80,7 @@ class DeviceDirWatcherTest : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(DeviceDirWatcherTest)
+}  // namespace station::test
+
+QTEST_GUILESS_MAIN(station::test::DeviceDirWatcherTest)
 #include "device_dir_watcher_test.moc"

@@ -5,7 +5,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
-namespace form1_test {
+namespace station::test {
 
 void WindowTest::Begin() {
   dir_ = std::make_unique<QTemporaryDir>();
@@ -52,4 +52,4 @@ void ClickRadio(QRadioButton* button) {
   QTest::mouseClick(button, Qt::LeftButton, {}, indicator.center());
 }
 
-}  // namespace form1_test
+}  // namespace station::test

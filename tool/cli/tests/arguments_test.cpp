@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 TEST(parseNumber, ReadsLikeTheCommandLineDescribes) {
@@ -112,4 +112,4 @@ TEST(CheckCommandLine, RefusesADeviceNameThatDoesNotFitThePath) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -13,11 +13,8 @@
 #include "device/system_message.hpp"
 #include "cli/tests/scripted_device.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
-
-using testing::ScriptedOpener;
-using testing::DeviceScript;
 
 std::string systemText(std::uint32_t code) {
   std::string text;
@@ -41,7 +38,7 @@ class KestrinRun : public ::testing::Test {
     return r;
   }
   // The requests after the three start-up probes.
-  std::vector<testing::SeenRequest> commandRequests() const {
+  std::vector<SeenRequest> commandRequests() const {
     return {script.seen.begin() + std::min<std::size_t>(3, script.seen.size()), script.seen.end()};
   }
 
@@ -266,4 +263,4 @@ TEST_F(KestrinRun, MemoryReadPrintsTheTableAlsoAfterAFailedRead) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

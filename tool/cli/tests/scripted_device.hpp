@@ -15,7 +15,7 @@
 
 #include "device/scsi_transport.hpp"
 
-namespace kestrin::testing {
+namespace kestrin::test {
 
 struct SeenRequest {
   std::vector<std::uint8_t> cdb;
@@ -111,4 +111,4 @@ struct ScriptedOpener {
   }
 };
 
-}  // namespace kestrin::testing
+}  // namespace kestrin::test

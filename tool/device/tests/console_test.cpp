@@ -8,7 +8,7 @@
 
 #include "device/system_message.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 TEST(Console, CapturesOrWritesFormattedText) {
@@ -48,4 +48,4 @@ TEST(PrintSystemMessage, PrintsTheTextOrTheFailedLookUp) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

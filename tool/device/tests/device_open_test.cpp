@@ -20,14 +20,14 @@
 #include "device/vendor_commands.hpp"
 #include "common/testing/temp_dir.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 // A temporary device directory named by KESTRIN_DEVICE_DIR while it lives.
 struct DeviceDirectory {
   DeviceDirectory() { ::setenv("KESTRIN_DEVICE_DIR", path.c_str(), 1); }
   ~DeviceDirectory() { ::unsetenv("KESTRIN_DEVICE_DIR"); }
-  const testsupport::TempDir temp{"kestrin-devdir"};
+  const common::test::TempDir temp{"kestrin-devdir"};
   const std::string path = temp.path();
 };
 
@@ -92,7 +92,7 @@ TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
 
 TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
   namespace fs = std::filesystem;
-  const testsupport::TempDir temp("kestrin-sysfs");
+  const common::test::TempDir temp("kestrin-sysfs");
   const fs::path root = temp.path();
   // Each disk: its block device number, the entry under scsi_generic/ ("" for
   // an empty folder, nothing at all for "-") and what that entry's dev holds.
@@ -139,4 +139,4 @@ TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

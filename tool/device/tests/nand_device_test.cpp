@@ -9,10 +9,9 @@
 
 #include "device/tests/recording_transport.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
-using testing::RecordingTransport;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
@@ -239,4 +238,4 @@ TEST(ReadPageToHost, ReportsTransportErrorsAndFailsSilentlyOnDeviceFail) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -19,7 +19,7 @@
 #include "device/vendor_commands.hpp"
 #include "common/testing/temp_dir.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -268,7 +268,7 @@ TEST(SocketTransport, ADeviceThatNeverAnswersTimesOut) {
 }
 
 TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
-  const testsupport::TempDir temp("kestrin-socket");
+  const common::test::TempDir temp("kestrin-socket");
   const std::string dir = temp.path();
   const std::string path = dir + "/sde";
 
@@ -290,4 +290,4 @@ TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -90,7 +90,7 @@ void ProcedureTest::SetUp() {
       c = '_';
     }
   }
-  temp_ = std::make_unique<testsupport::TempDir>("kestrin-proc-" + name);
+  temp_ = std::make_unique<common::test::TempDir>("kestrin-proc-" + name);
   dir = temp_->path();
   std::filesystem::current_path(dir);
   ScratchFile::setObserver([this](std::uint8_t v) { progress.push_back(v); });

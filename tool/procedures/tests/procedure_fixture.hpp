@@ -69,7 +69,7 @@ class ProcedureTest : public ::testing::Test {
   std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
  private:
-  std::unique_ptr<testsupport::TempDir> temp_;
+  std::unique_ptr<common::test::TempDir> temp_;
   std::filesystem::path previous_;
 };
 

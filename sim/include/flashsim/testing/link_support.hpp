@@ -14,13 +14,7 @@
 #include "common/sim_wire.hpp"
 #include "flashsim/testing/flashsim_daemon_linux.hpp"
 
-namespace simtest {
-
-using testsupport::FlashsimDaemon;
-using testsupport::freeTcpPort;
-using testsupport::ProcessResult;
-using testsupport::runFlashsim;
-using testsupport::TempDir;
+namespace flashsim::test {
 
 std::vector<std::string> entries(const std::string& dir);  // names, "." and ".." left out
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit);
@@ -60,4 +54,4 @@ std::vector<std::uint8_t> programCdb(std::uint32_t page);
 std::vector<std::uint8_t> readPageCdb(std::uint32_t page);
 std::vector<std::uint8_t> eraseCdb(std::uint16_t block);
 
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -14,11 +14,7 @@
 #include "flashsim/testing/usbip_client_linux.hpp"
 #include "flashsim/usbip_server_linux.hpp"
 
-namespace flashsim {
-
-using usbiptest::Bytes;
-using usbiptest::Client;
-using usbiptest::Ret;
+namespace flashsim::test {
 
 inline Profile smallProfile() {
   Profile p;
@@ -62,4 +58,4 @@ inline Bytes rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
   return b;
 }
 
-}  // namespace flashsim
+}  // namespace flashsim::test
