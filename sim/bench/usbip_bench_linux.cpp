@@ -26,7 +26,10 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
     flashsim::Server server(dir.path());
     flashsim::DeviceArgument arg;
     arg.letter = 'e';
-    server.plug(arg);
+    if (!server.plug(arg)) {
+      state.SkipWithError("plug");
+      return;
+    }
     const int fd = common::unix_socket::connectTo(dir.file("sde"));
     if (fd < 0) {
       state.SkipWithError("connect");
@@ -46,7 +49,7 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
       }
     }
     ::close(fd);
-    server.unplug('e');
+    (void)server.unplug('e');  // the server goes next
   }
 }
 BENCHMARK(BM_StatusCommandOverSocket);
@@ -54,7 +57,7 @@ BENCHMARK(BM_StatusCommandOverSocket);
 void BM_StatusCommandOverUsbip(benchmark::State& state) {
   flashsim::UsbipServer server;
   server.plug('e', std::make_shared<flashsim::Device>(flashsim::Profile{}));
-  if (!server.listen("127.0.0.1:0").empty()) {
+  if (!server.listen("127.0.0.1:0")) {
     state.SkipWithError("listen");
     return;
   }

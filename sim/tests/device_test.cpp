@@ -445,7 +445,7 @@ TEST(DeviceProfile, RefusesWhatTheModelCannotHold) {
   const auto bad = [](auto change) {
     Profile p;
     change(p);
-    return !validateProfile(p).empty();
+    return !validateProfile(p).ok();
   };
   EXPECT_FALSE(bad([](Profile&) {}));
   EXPECT_TRUE(bad([](Profile& p) { p.geometry.blockCount = 0; }));

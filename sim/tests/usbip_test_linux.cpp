@@ -85,7 +85,7 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
   using namespace std::chrono_literals;
   UsbipServer server(300ms);
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   usbip::CmdSubmit h;
   h.basic.command = usbip::kCmdSubmit;
   h.basic.ep = usb::kBulkOutEndpoint;
@@ -152,7 +152,7 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
   constexpr std::size_t kTricklers = 70;
   UsbipServer server;
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   std::atomic<bool> done{false};
   std::atomic<bool> started{false};
   std::thread tricklers([&] {
@@ -287,7 +287,7 @@ TEST(UsbipLocalAttach, KestrinThroughTheKernelNode) {
   }
   UsbipServer server;
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.attachLocal('e'), "");
+  ASSERT_TRUE(server.attachLocal('e').ok());
   std::string disk;
   for (int i = 0; i < 200 && (disk.empty() || !std::filesystem::exists("/dev/" + disk)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

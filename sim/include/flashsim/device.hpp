@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.hpp"
+
 namespace flashsim {
 
 struct Geometry {
@@ -101,8 +103,8 @@ struct Profile {
   std::string usbSerial;
 };
 
-// Empty when the profile describes a device the model can hold, else the reason.
-std::string validateProfile(const Profile& profile);
+// Whether the profile describes a device the model can hold; else the reason.
+common::Result<void> validateProfile(const Profile& profile);
 
 // Which way a command's data moves: none, to the host (in) or from it (out).
 enum class Direction : std::uint8_t { None, In, Out };
@@ -145,7 +147,8 @@ struct Answer {
 
 class Device {
  public:
-  // Throws std::invalid_argument when validateProfile() finds a fault.
+  // The profile must pass validateProfile(): one that does not is the
+  // caller's mistake, and throws std::invalid_argument.
   explicit Device(Profile profile);
   ~Device();
   Device(const Device&) = delete;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/deadline_io.hpp"
+#include "common/result.hpp"
 #include "flashsim/connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 
@@ -33,8 +34,8 @@ class UsbipServer {
   UsbipServer& operator=(const UsbipServer&) = delete;
 
   // Listens on "[ADDR:]PORT" (IPv4; loopback when ADDR is left out; port 0
-  // picks a free one). Returns an error text, empty on success.
-  std::string listen(const std::string& where);
+  // picks a free one).
+  common::Result<void> listen(const std::string& where);
   std::uint16_t port() const { return port_; }
 
   // The devices it offers. Unplugging ends the device's USB/IP connection.
@@ -47,8 +48,8 @@ class UsbipServer {
   void withdraw(char letter, const std::shared_ptr<Device>& previous);
 
   // Hands a plugged device to the local vhci-hcd driver
-  // (usbip_local_attach_linux.cpp). Returns an error text, empty on success.
-  std::string attachLocal(char letter);
+  // (usbip_local_attach_linux.cpp).
+  common::Result<void> attachLocal(char letter);
 
   // Ends every connection and the listener.
   void stop();
@@ -60,11 +61,11 @@ class UsbipServer {
   struct Offer;
   struct Connection;
 
-  // Empty when `letter` is plugged and not imported, else why not.
-  std::string whyNotAttachable(char letter);
+  // Whether `letter` is plugged and not imported; else why not.
+  common::Result<void> attachable(char letter);
   void acceptLoop();
-  // An error text, empty on success; a refused connection is closed.
-  std::string startConnection(int fd, char importedLetter);
+  // A refused connection is closed.
+  common::Result<void> startConnection(int fd, char importedLetter);
   void serveAndRelease(Connection& c);
   void serve(Connection& c);
   bool import(Connection& c, common::deadline_io::TimedSocket& link);

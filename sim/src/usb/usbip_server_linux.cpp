@@ -20,6 +20,8 @@
 namespace flashsim {
 namespace {
 
+using common::Result;
+
 using common::deadline_io::Deadline;
 using common::deadline_io::Io;
 using common::deadline_io::TimedSocket;
@@ -90,7 +92,7 @@ std::string UsbipServer::busId(char letter) { return std::to_string(kBusNum) + "
 
 std::uint32_t UsbipServer::devId(char letter) { return kBusNum << 16 | devNum(letter); }
 
-std::string UsbipServer::listen(const std::string& where) {
+Result<void> UsbipServer::listen(const std::string& where) {
   std::string host = "127.0.0.1";
   std::string portText = where;
   const std::size_t colon = where.rfind(':');
@@ -103,23 +105,23 @@ std::string UsbipServer::listen(const std::string& where) {
   const bool digits = !portText.empty() && portText.size() <= 5 &&
                       std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (!digits || std::stoul(portText) > 65535) {
-    return "the USB/IP port must be a number from 0 to 65535: '" + where + "'";
+    return common::Failure{"the USB/IP port must be a number from 0 to 65535: '" + where + "'"};
   }
   addr.sin_port = htons(static_cast<std::uint16_t>(std::stoul(portText)));
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    return "the USB/IP address must be an IPv4 address: '" + host + "'";
+    return common::Failure{"the USB/IP address must be an IPv4 address: '" + host + "'"};
   }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    return std::string("socket: ") + std::strerror(errno);
+    return common::Failure{std::string("socket: ") + std::strerror(errno)};
   }
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   // Peers wait in the listen queue while every connection is taken.
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    const std::string error = "USB/IP on " + host + ":" + portText + ": " + std::strerror(errno);
+    common::Failure<std::string> failure{"USB/IP on " + host + ":" + portText + ": " + std::strerror(errno)};
     ::close(fd);
-    return error;
+    return failure;
   }
   socklen_t len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -169,14 +171,14 @@ void UsbipServer::unplug(char letter) {
   }
 }
 
-std::string UsbipServer::whyNotAttachable(char letter) {
+Result<void> UsbipServer::attachable(char letter) {
   std::lock_guard lock(mutex_);
   auto it = offers_.find(letter);
   if (it == offers_.end() || !it->second.plugged) {
-    return std::string("device ") + letter + " is not plugged";
+    return common::Failure{std::string("device ") + letter + " is not plugged"};
   }
   if (it->second.userFd >= 0) {
-    return std::string("device ") + letter + " is attached already";
+    return common::Failure{std::string("device ") + letter + " is attached already"};
   }
   return {};
 }
@@ -214,7 +216,7 @@ void UsbipServer::acceptLoop() {
     if (fd >= 0) {
       const int one = 1;  // one answer per request: no waiting for more bytes to send
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      startConnection(fd, 0);
+      (void)startConnection(fd, 0);  // a refused connection is closed and logged
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) {
@@ -228,7 +230,7 @@ void UsbipServer::acceptLoop() {
   }
 }
 
-std::string UsbipServer::startConnection(int fd, char importedLetter) {
+Result<void> UsbipServer::startConnection(int fd, char importedLetter) {
   std::lock_guard lock(mutex_);
   Connection c;
   c.fd = fd;
@@ -236,7 +238,7 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
     Offer& o = offers_[importedLetter];
     if (o.userFd >= 0) {  // imported over the network meanwhile
       ::close(fd);
-      return std::string("device ") + importedLetter + " is attached already";
+      return common::Failure{std::string("device ") + importedLetter + " is attached already"};
     }
     c.letter = importedLetter;
     c.device = o.device;
@@ -246,7 +248,7 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
   }
   if (!connections_.start(fd, [this, c = std::move(c)](int) mutable { serveAndRelease(c); })) {
     waiting_.erase(fd);
-    return "too many USB/IP connections, or no thread for another";
+    return common::Failure{"too many USB/IP connections, or no thread for another"};
   }
   if (importedLetter != 0) {
     offers_[importedLetter].userFd = fd;

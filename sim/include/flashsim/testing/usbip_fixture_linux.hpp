@@ -34,7 +34,7 @@ class Usbip : public ::testing::Test {
     f = std::make_shared<Device>(fp);
     server.plug('e', e);
     server.plug('f', f);
-    ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+    ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   }
   // A client that imported `busId` and configured the device.
   std::unique_ptr<Client> attached(const std::string& busId = "1-5") {
