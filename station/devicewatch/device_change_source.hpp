@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "common/result.hpp"
+
 namespace station {
 
 // The two events, valued as the Windows broadcast's; the window's message
@@ -28,8 +30,8 @@ class DeviceChangeSource : public QObject {
  public:
   using QObject::QObject;
   ~DeviceChangeSource() override = default;
-  // Begins watching. False (with a reason) when the source cannot watch.
-  virtual bool start(std::string& why) = 0;
+  // Begins watching; the reason when the source cannot watch.
+  virtual common::Result<void> start() = 0;
 };
 
 // The platform's source. `directory` is the device directory (common::device_dir::deviceDirectory()).

@@ -26,10 +26,7 @@ constexpr const char* kUdevControl = "/run/udev/control";
 class Unusable final : public DeviceChangeSource {
  public:
   Unusable(std::string why, QObject* parent) : DeviceChangeSource(parent), why_(std::move(why)) {}
-  bool start(std::string& why) override {
-    why = why_;
-    return false;
-  }
+  common::Result<void> start() override { return common::Failure{why_}; }
 
  private:
   std::string why_;

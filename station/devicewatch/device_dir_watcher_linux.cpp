@@ -34,25 +34,24 @@ class DeviceDirWatcher final : public DeviceChangeSource {
     }
   }
 
-  bool start(std::string& why) override {
+  common::Result<void> start() override {
     if (fd_ >= 0) {
-      return true;
+      return {};
     }
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) {
-      why = std::string("cannot watch devices: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot watch devices: ") + std::strerror(errno)};
     }
     const std::uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
     if (::inotify_add_watch(fd_, directory_.c_str(), mask) < 0) {
-      why = "cannot watch " + directory_ + ": " + std::strerror(errno);
+      common::Failure<std::string> failure{"cannot watch " + directory_ + ": " + std::strerror(errno)};
       ::close(fd_);
       fd_ = -1;
-      return false;
+      return failure;
     }
     notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { drain(); });
-    return true;
+    return {};
   }
 
  private:

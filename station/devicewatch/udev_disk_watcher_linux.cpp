@@ -77,21 +77,19 @@ class UdevDiskWatcher final : public DeviceChangeSource {
 
   ~UdevDiskWatcher() override { delete notifier_; }
 
-  bool start(std::string& why) override {
+  common::Result<void> start() override {
     if (monitor_ != nullptr) {
-      return true;
+      return {};
     }
     context_.reset(udev_new());
     if (context_ == nullptr) {
-      why = std::string("cannot reach udev: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot reach udev: ") + std::strerror(errno)};
     }
     UdevPtr<udev_monitor> monitor(udev_monitor_new_from_netlink(context_.get(), "udev"));
     if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "block", "disk") < 0 ||
         udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "scsi_generic", nullptr) < 0 ||
         udev_monitor_enable_receiving(monitor.get()) < 0) {
-      why = std::string("cannot listen to udev: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot listen to udev: ") + std::strerror(errno)};
     }
     (void)udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferBytes);
     monitor_ = std::move(monitor);
@@ -99,7 +97,7 @@ class UdevDiskWatcher final : public DeviceChangeSource {
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { receive(); });
     recheck_.setInterval(kRecheckMs);
     QObject::connect(&recheck_, &QTimer::timeout, this, [this] { recheck(); });
-    return true;
+    return {};
   }
 
  private:

@@ -103,9 +103,9 @@ class StationE2eTest : public QObject {
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim->dir()));
     form = std::make_unique<TForm1>(nullptr, Services());
     form->show();
-    std::string why;
-    source = station::StartDeviceChangeMessages(*form, sim->dir(), why);
-    QVERIFY2(source != nullptr, why.c_str());
+    auto started = station::StartDeviceChangeMessages(*form, sim->dir());
+    QVERIFY2(started.ok(), started.ok() ? "" : started.error().c_str());
+    source = std::move(started).value();
   }
 
   void Plug(const std::string& spec) { QVERIFY(sim->plug(spec)); }

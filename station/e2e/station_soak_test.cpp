@@ -63,9 +63,9 @@ class StationSoakTest : public QObject {
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim.dir()));
     TForm1 form(nullptr, std::move(services));
     form.show();
-    std::string why;
-    auto source = station::StartDeviceChangeMessages(form, sim.dir(), why);
-    QVERIFY2(source != nullptr, why.c_str());
+    auto started = station::StartDeviceChangeMessages(form, sim.dir());
+    QVERIFY2(started.ok(), started.ok() ? "" : started.error().c_str());
+    auto source = std::move(started).value();
 
     unsigned seed = std::random_device{}();
     if (qEnvironmentVariableIsSet("SOAK_SEED")) seed = qEnvironmentVariable("SOAK_SEED").toUInt();
