@@ -1,6 +1,7 @@
 #include "cli/arguments.hpp"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/decimal_text.hpp"
@@ -44,13 +45,13 @@ std::uint8_t verifyDigitFor(std::span<const char* const> args) {
   return args.size() == 7 ? digitValue(args[6]) : 0;
 }
 
-std::optional<std::string> checkCommandLine(std::span<const char* const> args) {
-  if (args.empty()) return std::nullopt;
+common::Result<void> checkCommandLine(std::span<const char* const> args) {
+  if (args.empty()) return {};
   if (std::strlen(args[0]) > kMaxDeviceNameLength) {
-    return "Device name too long: " + std::string(args[0]) + " (at most " +
-           std::to_string(kMaxDeviceNameLength) + " characters)\n";
+    return common::Failure{"Device name too long: " + std::string(args[0]) + " (at most " +
+                           std::to_string(kMaxDeviceNameLength) + " characters)\n"};
   }
-  if (args.size() < 2) return std::nullopt;
+  if (args.size() < 2) return {};
   const std::string_view keyword = args[1];
   for (const KeywordUsage& u : kUsages) {
     if (u.keyword != keyword) continue;
@@ -70,11 +71,11 @@ std::optional<std::string> checkCommandLine(std::span<const char* const> args) {
       }
       ++index;
     }
-    if (count == 0) return std::nullopt;
-    return std::string(keyword) + (count == 1 ? ": missing argument " : ": missing arguments ") + missing +
-           " (expected: " + std::string(u.usage) + ")\n";
+    if (count == 0) return {};
+    return common::Failure{std::string(keyword) + (count == 1 ? ": missing argument " : ": missing arguments ") +
+                           missing + " (expected: " + std::string(u.usage) + ")\n"};
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace kestrin

@@ -87,18 +87,18 @@ int runKestrin(std::span<const char* const> args, Console& console, const Device
     printBanner(console);
     return kExitFailure;
   }
-  if (const std::optional<std::string> refusal = checkCommandLine(args)) {
-    console.print("%s", refusal->c_str());
+  if (const common::Result<void> usable = checkCommandLine(args); !usable) {
+    console.print("%s", usable.error().c_str());
     return kExitFailure;
   }
 
-  std::uint32_t openError = 0;
-  std::unique_ptr<ScsiTransport> device = open(args[0], openError);
-  if (!device) {
-    console.print("CreateFile, Error opening %s. Error: %d\n", args[0], static_cast<int>(openError));
-    PrintSystemMessage(console, openError);
+  OrSystemError<std::unique_ptr<ScsiTransport>> opened = open(args[0]);
+  if (!opened) {
+    console.print("CreateFile, Error opening %s. Error: %d\n", args[0], static_cast<int>(opened.error()));
+    PrintSystemMessage(console, opened.error());
     return kExitFailure;
   }
+  std::unique_ptr<ScsiTransport> device = std::move(opened).value();
 
   // From here on the device is closed (the transport destroyed) on every
   // path before the exit code is handed back.

@@ -110,13 +110,11 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   return {true, 0, answer->dataLength};
 }
 
-std::unique_ptr<SocketTransport> connectSocketTransport(const std::string& path, std::uint32_t& errorCode) {
+OrSystemError<std::unique_ptr<SocketTransport>> connectSocketTransport(const std::string& path) {
   const int fd = common::unix_socket::connectTo(path, kConnectTimeout);
   if (fd < 0) {
-    errorCode = static_cast<std::uint32_t>(errno);
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(errno)};
   }
-  errorCode = 0;
   return std::make_unique<SocketTransport>(fd);
 }
 

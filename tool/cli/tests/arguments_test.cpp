@@ -74,7 +74,8 @@ TEST(VerifyDigit, TakenOnlyWithExactlySevenArguments) {
 }
 
 std::string refusal(std::vector<const char*> args) {
-  return checkCommandLine(args).value_or("(accepted)");
+  const common::Result<void> checked = checkCommandLine(args);
+  return checked ? "(accepted)" : checked.error();
 }
 
 TEST(CheckCommandLine, NamesTheMissingArguments) {

@@ -17,10 +17,9 @@ namespace kestrin::test {
 namespace {
 
 std::string systemText(std::uint32_t code) {
-  std::string text;
-  std::uint32_t lookupError = 0;
-  if (!systemMessageText(code, text, lookupError)) return "Format message failed.  Error: " + std::to_string(lookupError) + "\n";
-  return text + "\n";
+  const OrSystemError<std::string> text = systemMessageText(code);
+  if (!text) return "Format message failed.  Error: " + std::to_string(text.error()) + "\n";
+  return *text + "\n";
 }
 
 struct RunResult {

@@ -41,10 +41,9 @@ TEST(PrintSystemMessage, PrintsTheTextOrTheFailedLookUp) {
   PrintSystemMessage(unknown, 0xFFFFFFFFU);
   EXPECT_EQ(unknown.captured(), "Format message failed.  Error: 22\nFormat message failed.  Error: 22\n");
 
-  std::string text = "left";
-  std::uint32_t lookupError = 0;
-  EXPECT_FALSE(systemMessageText(4321, text, lookupError));
-  EXPECT_EQ(lookupError, static_cast<std::uint32_t>(EINVAL));
+  const OrSystemError<std::string> text = systemMessageText(4321);
+  EXPECT_FALSE(text.ok());
+  EXPECT_EQ(text.error(), static_cast<std::uint32_t>(EINVAL));
 }
 
 }  // namespace

@@ -272,17 +272,18 @@ TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
   const std::string dir = temp.path();
   const std::string path = dir + "/sde";
 
-  std::uint32_t error = 0;
-  EXPECT_EQ(connectSocketTransport(path, error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
-  EXPECT_EQ(connectSocketTransport(dir + "/" + std::string(200, 'x'), error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENAMETOOLONG));
+  const auto missing = connectSocketTransport(path);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), static_cast<std::uint32_t>(ENOENT));
+  const auto tooLong = connectSocketTransport(dir + "/" + std::string(200, 'x'));
+  EXPECT_FALSE(tooLong.ok());
+  EXPECT_EQ(tooLong.error(), static_cast<std::uint32_t>(ENAMETOOLONG));
 
   const int listener = common::unix_socket::listenAt(path, 1);
   ASSERT_GE(listener, 0);
-  auto transport = connectSocketTransport(path, error);
-  ASSERT_NE(transport, nullptr);
-  EXPECT_EQ(error, 0U);
+  auto connected = connectSocketTransport(path);
+  ASSERT_TRUE(connected.ok());
+  auto transport = std::move(connected).value();
   EXPECT_TRUE(transport->connected());
   transport.reset();
 
