@@ -11,7 +11,7 @@ constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the
 
 }  // namespace
 
-bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
+common::Result<DeviceGeometry> decodeGeometry(const std::uint8_t* record) {
   DeviceGeometry g;
   g.BlockCount = common::byte_order::getBe16(record);
   g.PagesPerBlock = record[3];
@@ -20,32 +20,25 @@ bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const 
   g.PageSizeShift = record[7];
 
   if (g.PageSize == 0 || g.PageSize > kMaxPageSize || g.PageSize % kPieceSize != 0) {
-    why = "the page size is not 512, 1024 or 2048 bytes";
-    return false;
+    return common::Failure{"the page size is not 512, 1024 or 2048 bytes"};
   }
   if (g.PageSizeShift >= 16 || (1U << g.PageSizeShift) != g.PageSize) {
-    why = "the page size shift does not match the page size";
-    return false;
+    return common::Failure{"the page size shift does not match the page size"};
   }
   if (g.PagesPerBlock == 0) {
-    why = "a block has no pages";
-    return false;
+    return common::Failure{"a block has no pages"};
   }
   if (g.PagesPerBlockShift >= 8 || (1U << g.PagesPerBlockShift) != g.PagesPerBlock) {
-    why = "the pages-per-block shift does not match the pages per block";
-    return false;
+    return common::Failure{"the pages-per-block shift does not match the pages per block"};
   }
   // At most 2^11 * 2^7 bytes per block, so the area is at least 16 blocks.
   const std::uint32_t areaBlocks = kFirmwareAreaBytes >> (g.PageSizeShift + g.PagesPerBlockShift);
   if (areaBlocks > g.BlockCount) {
-    why = "the NAND is smaller than the 4 MiB firmware area";
-    return false;
+    return common::Failure{"the NAND is smaller than the 4 MiB firmware area"};
   }
   g.FirmwareAreaBlocks = static_cast<std::uint16_t>(areaBlocks);
   g.FirmwareStartBlock = static_cast<std::uint16_t>(g.BlockCount - areaBlocks);
-  geometry = g;
-  why = nullptr;
-  return true;
+  return g;
 }
 
 bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t* buffer, DeviceGeometry& geometry) {
@@ -54,11 +47,12 @@ bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t
     failures.report(outcome, FailureForm::WithSystemText);
     return false;
   }
-  const char* why = nullptr;
-  if (!decodeGeometry(buffer, geometry, why)) {
-    failures.console().print("Unsupported NAND geometry: %s.\n", why);
+  const common::Result<DeviceGeometry> decoded = decodeGeometry(buffer);
+  if (!decoded) {
+    failures.console().print("Unsupported NAND geometry: %s.\n", decoded.error().c_str());
     return false;
   }
+  geometry = *decoded;
   return true;
 }
 
