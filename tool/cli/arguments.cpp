@@ -4,32 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "cli/keywords.hpp"
 #include "common/decimal_text.hpp"
-#include "common/tool_contract.hpp"
 #include "device/scsi_transport.hpp"
 
 namespace kestrin {
-
-namespace {
-
-struct KeywordUsage {
-  std::string_view keyword;
-  // The names of the keyword's required arguments, in order; optional ones
-  // are not listed.
-  std::string_view required;
-  std::string_view usage;
-};
-
-constexpr KeywordUsage kUsages[] = {
-    {"fwup", "F1 F2 F3 F4", "fwup F1 F2 F3 F4 [V]"},
-    {common::tool_contract::kStartBlankCheckKeyword, "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
-    {"era", "A B", "era A B"},
-    {"rdx", "A", "rdx A"},
-    {"rdc", "A", "rdc A"},
-    {"wtx", "A B0 B1 B2 B3 B4", "wtx A B0 B1 B2 B3 B4"},
-};
-
-}  // namespace
 
 std::int32_t parseNumber(const char* text) { return common::decimal_text::WrappingDecimal(text); }
 
@@ -52,30 +31,27 @@ common::Result<void> checkCommandLine(std::span<const char* const> args) {
                            std::to_string(kMaxDeviceNameLength) + " characters)\n"};
   }
   if (args.size() < 2) return {};
-  const std::string_view keyword = args[1];
-  for (const KeywordUsage& u : kUsages) {
-    if (u.keyword != keyword) continue;
-    // Split the required names and drop those that are present.
-    std::string missing;
-    std::size_t count = 0;
-    std::size_t index = 0;
-    std::string_view rest = u.required;
-    while (!rest.empty()) {
-      const std::size_t space = rest.find(' ');
-      const std::string_view name = rest.substr(0, space);
-      rest = (space == std::string_view::npos) ? std::string_view{} : rest.substr(space + 1);
-      if (2 + index >= args.size()) {
-        if (!missing.empty()) missing += ' ';
-        missing += name;
-        ++count;
-      }
-      ++index;
+  const Keyword* keyword = findKeyword(args[1]);
+  if (keyword == nullptr) return {};
+  // Split the required names and keep those that are not present.
+  std::string missing;
+  std::size_t count = 0;
+  std::size_t index = 0;
+  std::string_view rest = keyword->required;
+  while (!rest.empty()) {
+    const std::size_t space = rest.find(' ');
+    const std::string_view name = rest.substr(0, space);
+    rest = (space == std::string_view::npos) ? std::string_view{} : rest.substr(space + 1);
+    if (2 + index >= args.size()) {
+      if (!missing.empty()) missing += ' ';
+      missing += name;
+      ++count;
     }
-    if (count == 0) return {};
-    return common::Failure{std::string(keyword) + (count == 1 ? ": missing argument " : ": missing arguments ") +
-                           missing + " (expected: " + std::string(u.usage) + ")\n"};
+    ++index;
   }
-  return {};
+  if (count == 0) return {};
+  return common::Failure{std::string(keyword->name) + (count == 1 ? ": missing argument " : ": missing arguments ") +
+                         missing + " (expected: " + std::string(keyword->usage) + ")\n"};
 }
 
 }  // namespace kestrin

@@ -1,14 +1,12 @@
 #include "cli/kestrin_run.hpp"
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/arguments.hpp"
-#include "cli/short_commands.hpp"
+#include "cli/keywords.hpp"
 #include "common/tool_contract.hpp"
 #include "device/vendor_commands.hpp"
-#include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
 
 namespace kestrin {
@@ -20,8 +18,6 @@ namespace {
 
 constexpr std::uint16_t kStartupFirst = 0;
 constexpr std::uint16_t kStartupSecond = 0x0180;
-constexpr std::uint8_t kEraseAllDefaultMode = 2;     // WholeDevice
-constexpr std::uint8_t kBlankCheckDefaultMode = 6;  // WholeDevice, ProgramVerify
 
 // The start-up probes after the device is open; false after printing why.
 bool probe(RunContext& ctx) {
@@ -55,25 +51,8 @@ bool probe(RunContext& ctx) {
 }
 
 int dispatch(RunContext& ctx, std::span<const char* const> args) {
-  const std::string_view keyword = args[1];
-  if (keyword == "eraa") {
-    return eraseAll(ctx, modeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == "bchk") {
-    return blankCheck(ctx, modeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == "fwup") {
-    const char* const files[4] = {args[2], args[3], args[4], args[5]};
-    return firmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == common::tool_contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
-  if (keyword == common::tool_contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);
-  if (keyword == "move") return runMove(ctx);
-  if (keyword == "era") return runEraseRange(ctx, args);
-  if (keyword == "rdx") return runReadXdata(ctx, args);
-  if (keyword == "rdc") return runReadCode(ctx, args);
-  if (keyword == "wtx") return runWriteXdata(ctx, args);
-  return kExitSuccess;  // any other keyword: the probes only
+  const Keyword* keyword = findKeyword(args[1]);
+  return keyword != nullptr ? keyword->run(ctx, args) : kExitSuccess;  // any other word: the probes only
 }
 
 }  // namespace
