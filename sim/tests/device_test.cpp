@@ -255,7 +255,7 @@ TEST(DeviceCommands, StatusBytesAndRefusedRequests) {
     EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusCheckCondition) << int(c.cdb[0]) << " " << int(c.cdb[1]);
     EXPECT_TRUE(a.dataIn.empty());
   }
-  EXPECT_EQ(h.dev.trace().back().outcome, "checkcondition");
+  EXPECT_EQ(h.dev.trace().back().outcome, Outcome::CheckCondition);
 
   // A controller without cmd_bStartup: that command alone is answered as unknown.
   Faults without;
@@ -414,9 +414,9 @@ TEST(DeviceFaults, LinkDropAndHangCountFromWhenSet) {
   EXPECT_EQ(h.run(poll).link, Answer::Link::Hang);
   const auto t = h.dev.trace();
   ASSERT_GE(t.size(), 2U);
-  EXPECT_EQ(t[t.size() - 1].outcome, "hung");
-  EXPECT_EQ(t[t.size() - 2].outcome, "pass");
-  EXPECT_EQ(t[2].outcome, "dropped");
+  EXPECT_EQ(t[t.size() - 1].outcome, Outcome::Hung);
+  EXPECT_EQ(t[t.size() - 2].outcome, Outcome::Pass);
+  EXPECT_EQ(t[2].outcome, Outcome::Dropped);
 }
 
 TEST(DeviceTrace, KeepsTheLatestCommandsWithTheirBytes) {
@@ -437,8 +437,16 @@ TEST(DeviceTrace, KeepsTheLatestCommandsWithTheirBytes) {
   e.cdb = {0xEF, 0x20, 0xF7, 0x00};
   e.direction = Direction::In;
   e.transferLength = 1;
-  e.outcome = "pass";
+  e.outcome = Outcome::Pass;
   EXPECT_EQ(formatTraceEntry(e), "2001-09-09T01:46:40.123456Z EF20F700 in 1 pass");
+  // Every outcome's word, as the trace's text ends.
+  for (const auto& [outcome, word] : {std::pair{Outcome::Good, " good"}, std::pair{Outcome::Pass, " pass"},
+                                      std::pair{Outcome::DeviceFail, " devicefail"},
+                                      std::pair{Outcome::CheckCondition, " checkcondition"},
+                                      std::pair{Outcome::Dropped, " dropped"}, std::pair{Outcome::Hung, " hung"}}) {
+    e.outcome = outcome;
+    EXPECT_TRUE(formatTraceEntry(e).ends_with(word)) << word;
+  }
 }
 
 TEST(DeviceProfile, RefusesWhatTheModelCannotHold) {

@@ -134,7 +134,7 @@ TEST_F(Usbip, HangHoldsUrbsUntilUnlinkedAndTheDeviceRecovers) {
   EXPECT_TRUE(c->resetRecovery());
   e->setFaults({});
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
-  EXPECT_EQ(e->trace().front().outcome, "hung");
+  EXPECT_EQ(e->trace().front().outcome, Outcome::Hung);
   // A host that resets the port configures the device again.
   e->setFaults(hang);
   c->submit(usb::kBulkOutEndpoint, false, 31, {}, c->cbw(kTestUnitReady, 0, 0));

@@ -120,16 +120,20 @@ struct Command {
   std::span<const std::uint8_t> dataOut;
 };
 
+// How a command ended: Pass or DeviceFail for the status commands, Good for
+// those without a status byte (memory commands, cmd_bStartup, INQUIRY, READ
+// CAPACITY), CheckCondition, or never answered (Dropped, Hung). The trace's
+// text names them "pass", "devicefail", "good", "checkcondition", "dropped"
+// and "hung".
+enum class Outcome : std::uint8_t { Good, Pass, DeviceFail, CheckCondition, Dropped, Hung };
+
 // One command as the device saw it.
 struct TraceEntry {
   std::chrono::system_clock::time_point time;
   std::vector<std::uint8_t> cdb;
   Direction direction = Direction::None;
   std::uint32_t transferLength = 0;
-  // "pass", "devicefail", "checkcondition", "dropped", "hung", or "good" for
-  // commands without a status byte (memory commands, cmd_bStartup, INQUIRY,
-  // READ CAPACITY).
-  std::string outcome;
+  Outcome outcome = Outcome::Good;
 };
 
 // What the device does with one command.

@@ -48,7 +48,7 @@ std::vector<TraceEntry> TraceRing::entries() const {
     e.cdb.assign(t.cdb.begin(), t.cdb.begin() + std::min<std::size_t>(t.cdbLength, 16));
     e.direction = t.direction;
     e.transferLength = t.transferLength;
-    e.outcome = outcomeName(t.outcome);
+    e.outcome = t.outcome;
     out.push_back(std::move(e));
   }
   return out;
@@ -79,7 +79,7 @@ std::string formatTraceEntry(const TraceEntry& e) {
   }
   line += std::to_string(e.transferLength);
   line += ' ';
-  line += e.outcome;
+  line += outcomeName(e.outcome);
   return line;
 }
 

@@ -47,7 +47,7 @@ struct Traced {
   std::uint16_t block = 0;    // block of the command (erase: its block; page commands: page's block)
   std::uint16_t address = 0;  // memory commands
   std::uint16_t tag = 0;      // cmd_bProgramPage
-  std::string outcome;
+  flashsim::Outcome outcome = flashsim::Outcome::Good;
 };
 std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t pagesPerBlockShift);
 // Blocks named by a block-addressed command (status, erase, program, read, mark bad).
