@@ -59,7 +59,8 @@ std::vector<std::uint8_t> exportRecord(char letter, const Device& device, bool i
   d.vendorId = device.profile().usbVendorId;
   d.productId = device.profile().usbProductId;
   d.release = usb::kDeviceRelease;
-  d.interfaceClass = {0x08, 0x06, 0x50};  // mass storage, SCSI, Bulk-Only
+  d.interfaceClass = {usb::kMassStorageInterface.bInterfaceClass, usb::kMassStorageInterface.bInterfaceSubClass,
+                      usb::kMassStorageInterface.bInterfaceProtocol};
   return usbip::encodeDevice(d, interfaces);
 }
 
