@@ -24,12 +24,12 @@ namespace {
 
 class DeviceDirWatcher final : public DeviceChangeSource {
  public:
-  DeviceDirWatcher(std::string directory, DeviceChangeHandler handler, QObject* parent)
-      : DeviceChangeSource(parent), directory_(std::move(directory)), handler_(std::move(handler)) {}
+  DeviceDirWatcher(std::string directory, DeviceChangeHandler handler)
+      : directory_(std::move(directory)), handler_(std::move(handler)) {}
 
   ~DeviceDirWatcher() override {
-    delete notifier_;
     if (fd_ >= 0) {
+      notifier_->setEnabled(false);  // it goes with the watcher, after the descriptor
       ::close(fd_);
     }
   }
@@ -49,7 +49,7 @@ class DeviceDirWatcher final : public DeviceChangeSource {
       fd_ = -1;
       return failure;
     }
-    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
+    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { drain(); });
     return {};
   }
@@ -105,15 +105,14 @@ class DeviceDirWatcher final : public DeviceChangeSource {
   std::string directory_;
   DeviceChangeHandler handler_;
   int fd_ = -1;
-  QSocketNotifier* notifier_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;  // a child, from start() on
   bool draining_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler,
-                                                         QObject* parent) {
-  return std::make_unique<DeviceDirWatcher>(directory, std::move(handler), parent);
+std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler) {
+  return std::make_unique<DeviceDirWatcher>(directory, std::move(handler));
 }
 
 }  // namespace station

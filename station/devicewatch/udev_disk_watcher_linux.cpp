@@ -70,12 +70,15 @@ bool genericNodeReady(udev* context, const std::string& devicePath) {
 
 class UdevDiskWatcher final : public DeviceChangeSource {
  public:
-  UdevDiskWatcher(DeviceChangeHandler handler, QObject* parent)
-      : DeviceChangeSource(parent),
-        handler_(std::move(handler)),
+  explicit UdevDiskWatcher(DeviceChangeHandler handler)
+      : handler_(std::move(handler)),
         gate_([this](const std::string& path) { return genericNodeReady(context_.get(), path); }) {}
 
-  ~UdevDiskWatcher() override { delete notifier_; }
+  ~UdevDiskWatcher() override {
+    if (notifier_ != nullptr) {
+      notifier_->setEnabled(false);  // it goes with the watcher, after the monitor's socket
+    }
+  }
 
   common::Result<void> start() override {
     if (monitor_ != nullptr) {
@@ -93,7 +96,7 @@ class UdevDiskWatcher final : public DeviceChangeSource {
     }
     (void)udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferBytes);
     monitor_ = std::move(monitor);
-    notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read);
+    notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read, this);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { receive(); });
     recheck_.setInterval(kRecheckMs);
     QObject::connect(&recheck_, &QTimer::timeout, this, [this] { recheck(); });
@@ -158,15 +161,15 @@ class UdevDiskWatcher final : public DeviceChangeSource {
   UdevPtr<udev> context_;
   UdevPtr<udev_monitor> monitor_;
   DiskArrivalGate gate_;
-  QSocketNotifier* notifier_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;  // a child, from start() on
   QTimer recheck_;
   bool delivering_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler, QObject* parent) {
-  return std::make_unique<UdevDiskWatcher>(std::move(handler), parent);
+std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler) {
+  return std::make_unique<UdevDiskWatcher>(std::move(handler));
 }
 
 }  // namespace station
