@@ -27,7 +27,9 @@ inline constexpr std::uint32_t kMaxCommandData = 1U << 20;
 
 // The standard descriptors, with the USB 2.0 specification's field names
 // (chapter 9.6). bLength and bDescriptorType are set where they are encoded
-// (usb_device.cpp), as is a configuration's wTotalLength.
+// (usb_device.cpp), as is a configuration's wTotalLength. The device
+// qualifier (the device at the other speed) is encoded from the device's
+// descriptor: the device is the same at either speed.
 struct DeviceDescriptor {
   std::uint16_t bcdUSB = 0x0200;
   std::uint8_t bDeviceClass = 0;  // 0: each interface names its own
@@ -40,16 +42,6 @@ struct DeviceDescriptor {
   std::uint8_t iManufacturer = 0;  // string indexes, 0 for none
   std::uint8_t iProduct = 0;
   std::uint8_t iSerialNumber = 0;
-  std::uint8_t bNumConfigurations = 0;
-};
-
-// What the device would be at the other speed.
-struct DeviceQualifierDescriptor {
-  std::uint16_t bcdUSB = 0x0200;
-  std::uint8_t bDeviceClass = 0;
-  std::uint8_t bDeviceSubClass = 0;
-  std::uint8_t bDeviceProtocol = 0;
-  std::uint8_t bMaxPacketSize0 = 64;
   std::uint8_t bNumConfigurations = 0;
 };
 
@@ -118,6 +110,7 @@ class UsbDevice {
  private:
   enum class Phase { Command, DataIn, DataOut, Status, Hung, Closing };
 
+  DeviceDescriptor device() const;
   UrbReply control(const Urb& urb);
   UrbReply descriptor(std::uint16_t value, std::uint16_t length) const;
   UrbReply bulkOut(const Urb& urb);

@@ -60,7 +60,9 @@ std::vector<std::uint8_t> encode(const DeviceDescriptor& d) {
   return out;
 }
 
-std::vector<std::uint8_t> encode(const DeviceQualifierDescriptor& d) {
+// The device qualifier: the fields of the device descriptor that hold at
+// the other speed too.
+std::vector<std::uint8_t> encodeQualifier(const DeviceDescriptor& d) {
   std::vector<std::uint8_t> out{10, kDescQualifier, 0, 0, d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
                                 d.bMaxPacketSize0, d.bNumConfigurations, 0};
   common::byte_order::putLe16(out.data() + 2, d.bcdUSB);
@@ -125,7 +127,7 @@ UrbReply held() { return UrbReply{UrbReply::Kind::Held, {}, 0}; }
 UsbDevice::UsbDevice(std::shared_ptr<Device> device, std::string serial)
     : device_(std::move(device)), serial_(std::move(serial)) {}
 
-std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
+DeviceDescriptor UsbDevice::device() const {
   const Profile& p = device_->profile();
   DeviceDescriptor d;
   d.idVendor = p.usbVendorId;
@@ -135,8 +137,10 @@ std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
   d.iProduct = kProductIndex;
   d.iSerialNumber = kSerialNumberIndex;
   d.bNumConfigurations = 1;
-  return encode(d);
+  return d;
 }
+
+std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const { return encode(device()); }
 
 // The configuration at high speed (type Configuration), or as it would be at
 // full speed (type Other Speed Configuration).
@@ -157,7 +161,7 @@ UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const 
     case kDescOtherSpeed:
       return index == 0 ? done(configurationDescriptor(type), length) : stall();
     case kDescQualifier:
-      return done(encode(DeviceQualifierDescriptor{.bNumConfigurations = 1}), length);
+      return done(encodeQualifier(device()), length);
     case kDescString:
       switch (index) {
         case 0: return done(languagesDescriptor(kLanguageUsEnglish), length);
