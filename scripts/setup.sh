@@ -14,7 +14,7 @@ PACKAGES=(
   libiniparser-dev libudev-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth fonts-dejavu-core fonts-dejavu-extra
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   python3
   qemu-system-x86 busybox-static cpio usbip xz-utils udev adduser iproute2

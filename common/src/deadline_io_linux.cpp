@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace deadline_io {
+namespace common::deadline_io {
 namespace {
 
 // A receive time-out this much longer than what is left of a deadline is
@@ -202,4 +202,4 @@ Io TimedSocket::receiveAppending(std::vector<std::uint8_t>& into, std::size_t si
   return Io::Ok;
 }
 
-}  // namespace deadline_io
+}  // namespace common::deadline_io

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace devdir {
+namespace common::device_dir {
 
 std::string deviceDirectory() {
   const char* env = std::getenv(kEnvVar);
@@ -56,4 +56,4 @@ bool isGenericNodeName(std::string_view entry) {
   return true;
 }
 
-}  // namespace devdir
+}  // namespace common::device_dir

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-namespace inherited_files {
+namespace common::inherited_files {
 namespace {
 
 void closeRange(unsigned first, unsigned last) {
@@ -34,4 +34,4 @@ void closeFrom(int lowest, int keep) {
   closeRange(static_cast<unsigned>(keep) + 1, ~0U);
 }
 
-}  // namespace inherited_files
+}  // namespace common::inherited_files

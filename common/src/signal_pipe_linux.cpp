@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace signal_pipe {
+namespace common::signal_pipe {
 namespace {
 
 int gPipe[2] = {-1, -1};
@@ -48,4 +48,4 @@ void drain() {
   }
 }
 
-}  // namespace signal_pipe
+}  // namespace common::signal_pipe

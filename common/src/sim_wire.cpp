@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-namespace wire {
+namespace common::sim_wire {
 namespace {
 
-using byteorder::getLe32;
-using byteorder::putLe32;
+using common::byte_order::getLe32;
+using common::byte_order::putLe32;
 
 }  // namespace
 
@@ -65,24 +65,24 @@ std::optional<AnswerHeader> decodeAnswerHeader(const std::uint8_t* bytes) {
 
 namespace {
 
-ReadResult receiveAll(int fd, void* data, std::size_t size, const deadline_io::Deadline& deadline) {
+ReadResult receiveAll(int fd, void* data, std::size_t size, const common::deadline_io::Deadline& deadline) {
   std::size_t got = 0;
-  return deadline_io::TimedSocket(fd).receive(data, size, size, deadline, got);
+  return common::deadline_io::TimedSocket(fd).receive(data, size, size, deadline, got);
 }
 
 }  // namespace
 
 bool writeAll(int fd, const void* data, std::size_t size) {
-  return deadline_io::TimedSocket(fd).send(data, size, deadline_io::Deadline::never()) == deadline_io::Io::Ok;
+  return common::deadline_io::TimedSocket(fd).send(data, size, common::deadline_io::Deadline::never()) == common::deadline_io::Io::Ok;
 }
 
 bool readAll(int fd, void* data, std::size_t size) {
-  return receiveAll(fd, data, size, deadline_io::Deadline::never()) == ReadResult::Ok;
+  return receiveAll(fd, data, size, common::deadline_io::Deadline::never()) == ReadResult::Ok;
 }
 
 ReadResult readAllBy(int fd, void* data, std::size_t size,
                      std::chrono::steady_clock::time_point deadline) {
-  return receiveAll(fd, data, size, deadline_io::Deadline(deadline));
+  return receiveAll(fd, data, size, common::deadline_io::Deadline(deadline));
 }
 
-}  // namespace wire
+}  // namespace common::sim_wire

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace unix_socket {
+namespace common::unix_socket {
 namespace {
 
 // A new stream socket and the address of `path` for it; -1 with errno set.
@@ -66,4 +66,4 @@ int connectTo(const std::string& path, std::optional<std::chrono::seconds> limit
   return fd;
 }
 
-}  // namespace unix_socket
+}  // namespace common::unix_socket

@@ -1,4 +1,4 @@
-#include "child_process.hpp"
+#include "common/testing/child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace testsupport {
+namespace common::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -182,4 +182,4 @@ int terminateProcess(pid_t pid, std::chrono::milliseconds limit) {
   return got == pid ? status : -1;
 }
 
-}  // namespace testsupport
+}  // namespace common::test

@@ -1,4 +1,4 @@
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
 #include <stdlib.h>
 
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace testsupport {
+namespace common::test {
 
 TempDir::TempDir(std::string_view prefix) {
   std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
@@ -21,4 +21,4 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-}  // namespace testsupport
+}  // namespace common::test

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace common::test {
+
 namespace {
 
 // In a child: opens descriptors up to lowest + 7, closes from `lowest` up
@@ -21,7 +23,7 @@ int openAfterClosing(int lowest, int keep) {
         _exit(255);
       }
     }
-    inherited_files::closeFrom(lowest, keep);
+    common::inherited_files::closeFrom(lowest, keep);
     int open = 0;
     for (int i = 0; i < 8; ++i) {
       open |= ::fcntl(lowest + i, F_GETFD) >= 0 ? 1 << i : 0;
@@ -46,3 +48,5 @@ TEST(InheritedFiles, ClosesFromTheLowestUpButTheOneKept) {
 }
 
 }  // namespace
+
+}  // namespace common::test

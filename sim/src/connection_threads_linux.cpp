@@ -1,4 +1,4 @@
-#include "connection_threads_linux.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 
 #include <unistd.h>
 

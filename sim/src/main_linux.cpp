@@ -16,11 +16,14 @@
 
 #include "common/inherited_files.hpp"
 #include "common/unix_socket.hpp"
-#include "control_client_linux.hpp"
-#include "control_commands_linux.hpp"
-#include "control_server_linux.hpp"
+#include "flashsim/control_client_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 namespace {
+
+using common::Failure;
+using common::Result;
 
 // The usage text: serve, then every control command as the table has it.
 std::string usage() {
@@ -46,8 +49,8 @@ struct Options {
 };
 
 // Parses the arguments after the command word (argv[0] here is that word).
-// Returns an error text.
-std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
+Result<Options> parseOptions(int argc, char** argv, bool serve) {
+  Options o;
   enum : int { kDir = 1000, kDevice, kForeground, kUsbip };
   static const option kOptions[] = {{"dir", required_argument, nullptr, kDir},
                                     {"device", required_argument, nullptr, kDevice},
@@ -61,7 +64,7 @@ std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
     switch (c) {
       case kDir:
         if (haveDir) {
-          return "--dir given twice";
+          return Failure{"--dir given twice"};
         }
         haveDir = true;
         o.dir = optarg;
@@ -69,7 +72,7 @@ std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
       case kDevice:
       case kForeground:
         if (!serve) {
-          return std::string(c == kDevice ? "--device" : "--foreground") + " belongs to serve";
+          return Failure{std::string(c == kDevice ? "--device" : "--foreground") + " belongs to serve"};
         }
         if (c == kDevice) {
           o.devices.emplace_back(optarg);
@@ -79,50 +82,49 @@ std::string parseOptions(int argc, char** argv, bool serve, Options& o) {
         break;
       case kUsbip:
         if (!serve) {
-          return "--usbip belongs to serve";
+          return Failure{"--usbip belongs to serve"};
         }
         o.usbip = optarg;
         break;
       case ':':
-        return std::string(optopt == kDir ? "--dir" : optopt == kUsbip ? "--usbip" : "--device") + " needs a value";
+        return Failure{std::string(optopt == kDir ? "--dir" : optopt == kUsbip ? "--usbip" : "--device") +
+                       " needs a value"};
       default:
-        return "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                : std::string(argv[optind - 1]));
+        return Failure{"unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                        : std::string(argv[optind - 1]))};
     }
   }
   for (int i = optind; i < argc; ++i) {
     if (serve) {
-      return std::string("unexpected argument '") + argv[i] + "'";
+      return Failure{std::string("unexpected argument '") + argv[i] + "'"};
     }
     o.positional.emplace_back(argv[i]);
   }
   if (!haveDir || o.dir.empty()) {
-    return "--dir DIR is required";
+    return Failure{"--dir DIR is required"};
   }
-  return {};
+  return o;
 }
 
-// Makes sure DIR exists (creating one level, owner-only) and returns its absolute path.
-std::string prepareDirectory(const std::string& dir, std::string& error) {
+// Makes sure DIR exists (creating one level, owner-only): its absolute path.
+Result<std::string> prepareDirectory(const std::string& dir) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "cannot create " + dir + ": " + std::strerror(errno);
-    return {};
+    return Failure{"cannot create " + dir + ": " + std::strerror(errno)};
   }
   char resolved[PATH_MAX];
   struct stat st{};
   if (::realpath(dir.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
       !S_ISDIR(st.st_mode)) {
-    error = dir + " is not a directory";
-    return {};
+    return Failure{dir + " is not a directory"};
   }
-  return resolved;
+  return std::string(resolved);
 }
 
 // True when a daemon already answers on DIR's control socket; a stale
 // socket left by a daemon that died is removed.
 bool daemonAlive(const std::string& dir) {
   const std::string path = dir + "/" + flashsim::kControlName;
-  const int fd = unix_socket::connectTo(path);
+  const int fd = common::unix_socket::connectTo(path);
   if (fd < 0 && errno == ENAMETOOLONG) {
     return false;
   }
@@ -138,45 +140,46 @@ bool daemonAlive(const std::string& dir) {
 }
 
 // Opens the USB/IP listener when asked, plugs the listed devices and opens
-// the control socket. Returns an error text.
-std::string startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices,
-                        const std::string& usbip) {
-  std::string error = flashsim::Server::installSignalHandlers();
-  if (error.empty() && !usbip.empty()) {
-    error = server.usbip().listen(usbip);
+// the control socket.
+Result<void> startServer(flashsim::Server& server, const std::vector<flashsim::DeviceArgument>& devices,
+                         const std::string& usbip) {
+  if (Result<void> installed = flashsim::Server::installSignalHandlers(); !installed) {
+    return installed;
   }
-  for (const auto& d : devices) {
-    if (error.empty()) {
-      error = server.plug(d);
+  if (!usbip.empty()) {
+    if (Result<void> listening = server.usbip().listen(usbip); !listening) {
+      return listening;
     }
   }
-  if (error.empty()) {
-    error = server.openControl();
+  for (const auto& d : devices) {
+    if (Result<void> plugged = server.plug(d); !plugged) {
+      return plugged;
+    }
   }
-  return error;
+  return server.openControl();
 }
 
 int serve(const Options& o) {
   std::vector<flashsim::DeviceArgument> devices;
   std::set<char> letters;
   for (const std::string& text : o.devices) {
-    const flashsim::ParsedDevice parsed = flashsim::parseDeviceArgument(text);
-    if (!parsed.error.empty()) {
-      return fail("--device " + text + ": " + parsed.error);
+    const Result<flashsim::DeviceArgument> device = flashsim::parseDeviceArgument(text);
+    if (!device) {
+      return fail("--device " + text + ": " + device.error());
     }
-    if (!letters.insert(parsed.device.letter).second) {
-      return fail(std::string("device ") + parsed.device.letter + " listed twice");
+    if (!letters.insert(device->letter).second) {
+      return fail(std::string("device ") + device->letter + " listed twice");
     }
-    devices.push_back(parsed.device);
+    devices.push_back(*device);
   }
   // A large buffer (a peer's transfer) comes from the system and goes back
   // to it when freed, so what one transfer took does not stay with the daemon.
   ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  std::string error;
-  const std::string dir = prepareDirectory(o.dir, error);
-  if (dir.empty()) {
-    return fail(error);
+  const Result<std::string> prepared = prepareDirectory(o.dir);
+  if (!prepared) {
+    return fail(prepared.error());
   }
+  const std::string& dir = *prepared;
   if (daemonAlive(dir)) {
     return fail("a flashsim daemon already serves " + dir);
   }
@@ -184,9 +187,8 @@ int serve(const Options& o) {
 
   if (o.foreground) {
     flashsim::Server server(dir);
-    error = startServer(server, devices, o.usbip);
-    if (!error.empty()) {
-      return fail(error);
+    if (const Result<void> started = startServer(server, devices, o.usbip); !started) {
+      return fail(started.error());
     }
     server.run();
     return 0;
@@ -204,7 +206,7 @@ int serve(const Options& o) {
     ::close(ready[0]);
     // The daemon outlives its caller: it must not keep the caller's pipes or
     // other files open (a caller reading our output to its end would wait for ever).
-    inherited_files::closeFrom(3, ready[1]);
+    common::inherited_files::closeFrom(3, ready[1]);
     ::setsid();
     if (::chdir("/") != 0) {
       _exit(1);
@@ -221,11 +223,11 @@ int serve(const Options& o) {
     int code = 0;
     {
       flashsim::Server server(dir);
-      error = startServer(server, devices, o.usbip);
-      const std::string report = error.empty() ? "ok\n" : error + "\n";
+      const Result<void> started = startServer(server, devices, o.usbip);
+      const std::string report = started ? "ok\n" : started.error() + "\n";
       [[maybe_unused]] const ssize_t n = ::write(ready[1], report.data(), report.size());
       ::close(ready[1]);
-      if (error.empty()) {
+      if (started) {
         server.run();
       } else {
         code = 1;
@@ -274,11 +276,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "flashsim: unknown command '%s'\n%s", cmd.c_str(), usage().c_str());
     return 1;
   }
-  Options o;
-  const std::string error = parseOptions(argc - 1, argv + 1, serving, o);
-  if (!error.empty()) {
-    return fail(cmd + ": " + error);
+  const Result<Options> options = parseOptions(argc - 1, argv + 1, serving);
+  if (!options) {
+    return fail(cmd + ": " + options.error());
   }
+  const Options& o = *options;
   if (serving) {
     return serve(o);
   }
@@ -287,11 +289,11 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> words{cmd};
   words.insert(words.end(), o.positional.begin(), o.positional.end());
-  std::string payload;
-  std::string controlError;
-  if (!flashsim::sendControl(o.dir, words, payload, controlError)) {
-    return fail(controlError);
+  const Result<std::string> answer = flashsim::sendControl(o.dir, words);
+  if (!answer) {
+    return fail(answer.error());
   }
+  const std::string& payload = *answer;
   if (!payload.empty() && std::fwrite(payload.data(), 1, payload.size(), stdout) != payload.size()) {
     return fail("cannot write to standard output");
   }

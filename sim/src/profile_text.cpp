@@ -7,6 +7,8 @@
 namespace flashsim {
 namespace {
 
+using common::Result;
+
 std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t max) {
   if (text.empty() || text.size() > 20) {
     return std::nullopt;
@@ -28,8 +30,8 @@ std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t ma
   return v;
 }
 
-std::string badValue(std::string_view key, std::string_view value, std::string_view what) {
-  return "bad value '" + std::string(value) + "' for " + std::string(key) + ": " + std::string(what);
+common::Failure<std::string> badValue(std::string_view key, std::string_view value, std::string_view what) {
+  return {"bad value '" + std::string(value) + "' for " + std::string(key) + ": " + std::string(what)};
 }
 
 // "1/5/9" -> {1, 5, 9} with `item` reading each piece into a 16-bit value;
@@ -111,9 +113,8 @@ std::optional<bool> parseFlag(std::string_view text) {
   return std::nullopt;
 }
 
-// Fault keys; `handled` tells whether the key is one of them.
-std::string applyFault(Faults& f, std::string_view key, std::string_view value, bool& handled) {
-  handled = true;
+// Fault keys; nothing when `key` is not one of them.
+std::optional<Result<void>> applyFault(Faults& f, std::string_view key, std::string_view value) {
   std::set<std::uint16_t>* list = nullptr;
   if (key == "erase_fail") {
     list = &f.eraseFails;
@@ -130,7 +131,7 @@ std::string applyFault(Faults& f, std::string_view key, std::string_view value, 
       return badValue(key, value, "a '/'-separated list of opcode and CDB byte 1, four hex digits each");
     }
     f.unknownCommands = *commands;
-    return {};
+    return Result<void>{};
   }
   if (list != nullptr) {
     const auto blocks = parseBlockList(value);
@@ -138,7 +139,7 @@ std::string applyFault(Faults& f, std::string_view key, std::string_view value, 
       return badValue(key, value, "a '/'-separated list of block numbers 0 to 65535");
     }
     *list = *blocks;
-    return {};
+    return Result<void>{};
   }
   std::optional<std::uint64_t>* count = nullptr;
   if (key == "drop_after") {
@@ -149,14 +150,14 @@ std::string applyFault(Faults& f, std::string_view key, std::string_view value, 
   if (count != nullptr) {
     if (value.empty()) {
       count->reset();
-      return {};
+      return Result<void>{};
     }
     const auto n = parseNumber(value, std::numeric_limits<std::uint64_t>::max());
     if (!n) {
       return badValue(key, value, "a number of commands");
     }
     *count = *n;
-    return {};
+    return Result<void>{};
   }
   if (key == "drop_mid") {
     const auto flag = value.empty() ? std::optional<bool>(false) : parseFlag(value);
@@ -164,17 +165,14 @@ std::string applyFault(Faults& f, std::string_view key, std::string_view value, 
       return badValue(key, value, "0 or 1");
     }
     f.dropMidCommand = *flag;
-    return {};
+    return Result<void>{};
   }
-  handled = false;
-  return {};
+  return std::nullopt;
 }
 
-std::string applyProfileSetting(Profile& p, std::string_view key, std::string_view value) {
-  bool handled = false;
-  std::string error = applyFault(p.faults, key, value, handled);
-  if (handled) {
-    return error;
+Result<void> applyProfileSetting(Profile& p, std::string_view key, std::string_view value) {
+  if (const std::optional<Result<void>> fault = applyFault(p.faults, key, value)) {
+    return *fault;
   }
   if (key == "blocks" || key == "reported_blocks") {
     const auto n = parseNumber(value, 0xFFFF);
@@ -259,7 +257,7 @@ std::string applyProfileSetting(Profile& p, std::string_view key, std::string_vi
     }
     p.traceLimit = static_cast<std::size_t>(*n);
   } else {
-    return "unknown key '" + std::string(key) + "'";
+    return common::Failure{"unknown key '" + std::string(key) + "'"};
   }
   return {};
 }
@@ -282,16 +280,15 @@ char parseLetter(std::string_view text) {
   return static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
 }
 
-ParsedDevice parseDeviceArgument(std::string_view text) {
-  ParsedDevice out;
+Result<DeviceArgument> parseDeviceArgument(std::string_view text) {
+  DeviceArgument out;
   const std::size_t colon = text.find(':');
-  out.device.letter = parseLetter(text.substr(0, colon));
-  if (out.device.letter == 0) {
-    out.error = "a device starts with one drive letter a to z: '" + std::string(text) + "'";
-    return out;
+  out.letter = parseLetter(text.substr(0, colon));
+  if (out.letter == 0) {
+    return common::Failure{"a device starts with one drive letter a to z: '" + std::string(text) + "'"};
   }
   if (colon == std::string_view::npos) {
-    out.device.bareLetter = true;
+    out.bareLetter = true;
     return out;
   }
   std::string_view rest = text.substr(colon + 1);
@@ -301,38 +298,35 @@ ParsedDevice parseDeviceArgument(std::string_view text) {
     bool ok = false;
     const auto [key, value] = splitSetting(setting, ok);
     if (!ok) {
-      out.error = "expected KEY=VALUE, got '" + std::string(setting) + "'";
-      return out;
+      return common::Failure{"expected KEY=VALUE, got '" + std::string(setting) + "'"};
     }
-    out.error = applyProfileSetting(out.device.profile, key, value);
-    if (!out.error.empty()) {
-      return out;
+    if (const Result<void> applied = applyProfileSetting(out.profile, key, value); !applied) {
+      return common::Failure{applied.error()};
     }
     if (comma == std::string_view::npos) {
       break;
     }
     rest.remove_prefix(comma + 1);
     if (rest.empty()) {
-      out.error = "a ',' with no setting after it";
-      return out;
+      return common::Failure{"a ',' with no setting after it"};
     }
   }
-  out.error = validateProfile(out.device.profile);
+  if (const Result<void> valid = validateProfile(out.profile); !valid) {
+    return common::Failure{valid.error()};
+  }
   return out;
 }
 
-std::string applyFaultSetting(Faults& faults, std::string_view setting) {
+Result<void> applyFaultSetting(Faults& faults, std::string_view setting) {
   bool ok = false;
   const auto [key, value] = splitSetting(setting, ok);
   if (!ok) {
-    return "expected KEY=VALUE, got '" + std::string(setting) + "'";
+    return common::Failure{"expected KEY=VALUE, got '" + std::string(setting) + "'"};
   }
-  bool handled = false;
-  std::string error = applyFault(faults, key, value, handled);
-  if (!handled) {
-    return "'" + std::string(key) + "' is not a fault key";
+  if (const std::optional<Result<void>> fault = applyFault(faults, key, value)) {
+    return *fault;
   }
-  return error;
+  return common::Failure{"'" + std::string(key) + "' is not a fault key"};
 }
 
 }  // namespace flashsim

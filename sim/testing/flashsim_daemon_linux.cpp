@@ -1,4 +1,4 @@
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 
 #include "common/device_dir.hpp"
 
-namespace testsupport {
+namespace flashsim::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,7 +34,7 @@ bool isSocket(const std::string& path) {
 ProcessResult runFlashsim(const std::vector<std::string>& args) {
   std::vector<std::string> argv{FLASHSIM_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runProcess(argv, {}, kCommandLimit);
+  return common::test::runProcess(argv, {}, kCommandLimit);
 }
 
 std::uint16_t freeTcpPort() {
@@ -59,7 +59,7 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
     argv.push_back(device);
     if (!device.empty()) sockets.push_back(socket(device[0]));
   }
-  pid_ = startProcess(argv, {}, root_.file("flashsim.log"));
+  pid_ = common::test::startProcess(argv, {}, root_.file("flashsim.log"));
   const Clock::time_point deadline = Clock::now() + kStartLimit;
   while (pid_ > 0) {
     bool ready = true;
@@ -77,10 +77,10 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
 
 FlashsimDaemon::~FlashsimDaemon() { terminate(); }
 
-std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + devdir::entryNameForLetter(letter); }
+std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + common::device_dir::entryNameForLetter(letter); }
 
 int FlashsimDaemon::terminate() {
-  const int status = terminateProcess(pid_, kStopLimit);
+  const int status = common::test::terminateProcess(pid_, kStopLimit);
   pid_ = -1;
   return status;
 }
@@ -105,7 +105,7 @@ bool FlashsimDaemon::fault(char letter, const std::vector<std::string>& keyValue
 }
 
 std::vector<std::string> FlashsimDaemon::trace(char letter) const {
-  return splitLines(control("trace", {std::string(1, letter)}).out);
+  return common::test::splitLines(control("trace", {std::string(1, letter)}).out);
 }
 
-}  // namespace testsupport
+}  // namespace flashsim::test

@@ -1,4 +1,4 @@
-#include "usbip_client_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,10 +12,10 @@
 #include "common/deadline_io.hpp"
 #include "flashsim/usb_device.hpp"
 
-namespace flashsim::usbiptest {
+namespace flashsim::test {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
 
 Client::Client(std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -36,21 +36,21 @@ Client::~Client() {
 }
 
 bool Client::send(const Bytes& b) {
-  return deadline_io::TimedSocket(fd_).send(b.data(), b.size(), Deadline::never()) == Io::Ok;
+  return common::deadline_io::TimedSocket(fd_).send(b.data(), b.size(), Deadline::never()) == Io::Ok;
 }
 
 std::optional<Bytes> Client::read(std::size_t n, int ms) {
   Bytes b(n);
   std::size_t got = 0;
   const Deadline deadline = Deadline::after(std::chrono::milliseconds(ms));
-  return deadline_io::TimedSocket(fd_).receive(b.data(), n, n, deadline, got) == Io::Ok ? std::optional<Bytes>(b)
+  return common::deadline_io::TimedSocket(fd_).receive(b.data(), n, n, deadline, got) == Io::Ok ? std::optional<Bytes>(b)
                                                                                        : std::nullopt;
 }
 
 bool Client::closedByPeer() {
   std::uint8_t b = 0;
   std::size_t got = 0;
-  return deadline_io::TimedSocket(fd_).receive(&b, 1, 1, Deadline::after(std::chrono::seconds(3)), got) ==
+  return common::deadline_io::TimedSocket(fd_).receive(&b, 1, 1, Deadline::after(std::chrono::seconds(3)), got) ==
          Io::Closed;
 }
 
@@ -126,9 +126,9 @@ Ret Client::submit(std::uint8_t ep, bool in, std::uint32_t length, const Bytes& 
 Ret Client::control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                     std::uint16_t length) {
   Bytes setup{type, request, 0, 0, 0, 0, 0, 0};
-  byteorder::putLe16(setup.data() + 2, value);
-  byteorder::putLe16(setup.data() + 4, index);
-  byteorder::putLe16(setup.data() + 6, length);
+  common::byte_order::putLe16(setup.data() + 2, value);
+  common::byte_order::putLe16(setup.data() + 4, index);
+  common::byte_order::putLe16(setup.data() + 6, length);
   return submit(0, (type & 0x80) != 0, length, setup);
 }
 
@@ -154,19 +154,19 @@ Client::Command Client::command(const Bytes& cdb, std::uint8_t flags, std::uint3
                 : submit(usb::kBulkOutEndpoint, false, static_cast<std::uint32_t>(out.size()), {}, out);
   }
   const Ret csw = submit(usb::kBulkInEndpoint, true, usb::kCswSize);
-  if (csw.answered && csw.data.size() == usb::kCswSize && byteorder::getLe32(csw.data.data()) == usb::kCswSignature &&
-      byteorder::getLe32(csw.data.data() + 4) == tag_) {
+  if (csw.answered && csw.data.size() == usb::kCswSize && common::byte_order::getLe32(csw.data.data()) == usb::kCswSignature &&
+      common::byte_order::getLe32(csw.data.data() + 4) == tag_) {
     c.cswStatus = csw.data[12];
-    c.residue = byteorder::getLe32(csw.data.data() + 8);
+    c.residue = common::byte_order::getLe32(csw.data.data() + 8);
   }
   return c;
 }
 
 Bytes Client::cbw(const Bytes& cdb, std::uint8_t flags, std::uint32_t length) {
   Bytes b(usb::kCbwSize, 0);
-  byteorder::putLe32(b.data(), usb::kCbwSignature);
-  byteorder::putLe32(b.data() + 4, ++tag_);
-  byteorder::putLe32(b.data() + 8, length);
+  common::byte_order::putLe32(b.data(), usb::kCbwSignature);
+  common::byte_order::putLe32(b.data() + 4, ++tag_);
+  common::byte_order::putLe32(b.data() + 8, length);
   b[12] = flags;
   b[14] = static_cast<std::uint8_t>(cdb.size());
   std::copy(cdb.begin(), cdb.end(), b.begin() + 15);
@@ -180,4 +180,4 @@ bool Client::resetRecovery() {
          control(0x02, 1, 0, 0x02, 0).status == 0;
 }
 
-}  // namespace flashsim::usbiptest
+}  // namespace flashsim::test

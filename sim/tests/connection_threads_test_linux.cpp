@@ -1,4 +1,4 @@
-#include "connection_threads_linux.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 using Event = ConnectionThreads::Event;
@@ -59,4 +59,4 @@ TEST(ConnectionThreads, BoundsReapsAndEndsBlockedConnections) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

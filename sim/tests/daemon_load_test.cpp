@@ -12,14 +12,14 @@
 #include <memory>
 #include <thread>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 #include "flashsim/usb_device.hpp"
-#include "usbip_client_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
-using wire::Direction;
+using common::sim_wire::Direction;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kConnectionsPerDevice = 8;  // the daemon's bound (sim/README.md)
@@ -33,8 +33,8 @@ constexpr bool kSanitized = false;
 
 // Announces a 1 MiB write and sends none of its bytes.
 void announceBigWrite(const Link& link) {
-  const auto head = wire::encodeRequestHeader({6, Direction::Out, wire::kMaxTransfer, 20000, {0xEE, 0x02}});
-  ASSERT_TRUE(wire::writeAll(link.fd(), head.data(), head.size()));
+  const auto head = common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer, 20000, {0xEE, 0x02}});
+  ASSERT_TRUE(common::sim_wire::writeAll(link.fd(), head.data(), head.size()));
 }
 
 TEST(DaemonLoad, ConnectionsAndTheirMemoryAreBoundedPerDevice) {
@@ -96,7 +96,6 @@ TEST(DaemonLoad, RefusalsAreReportedAtMostOnceASecond) {
 // with one whole 4 MiB URB, answers nobody reads and a 4 MiB URB of which
 // 64 KiB arrive.
 TEST(DaemonLoad, UsbipUrbsHoldOnlyTheBytesThatArrived) {
-  using flashsim::usbiptest::Client;
   std::vector<std::string> devices;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
     devices.push_back(std::string(1, letter) + ":blocks=64,pages=4,pagesize=512");
@@ -164,7 +163,7 @@ TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
   ASSERT_TRUE(idle.connected() && trickle.connected());
   std::atomic<bool> done{false};
   std::thread trickler([&] {
-    while (!done && wire::writeAll(trickle.fd(), "p", 1)) {
+    while (!done && common::sim_wire::writeAll(trickle.fd(), "p", 1)) {
       std::this_thread::sleep_for(200ms);
     }
   });
@@ -184,4 +183,4 @@ TEST(DaemonLoad, SlowControlClientsHoldUpNoOneElse) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

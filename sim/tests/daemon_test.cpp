@@ -9,12 +9,12 @@
 #include <sstream>
 #include <thread>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
-using wire::Direction;
+using common::sim_wire::Direction;
 using namespace std::chrono_literals;
 
 // "2026-01-02T03:04:05.123456Z EF2100000000 in 1 pass"
@@ -86,7 +86,7 @@ TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
   EXPECT_EQ(d.control("timings", {"f"}).out, "247 247 255 255\n");
   const ProcessResult trace = d.control("trace", {"f"});
   ASSERT_EQ(trace.exitCode, 0);
-  const auto traced = testsupport::splitLines(trace.out);
+  const auto traced = common::test::splitLines(trace.out);
   ASSERT_EQ(traced.size(), 14U);
   for (const auto& l : traced) {
     EXPECT_TRUE(traceLineShaped(l)) << l;
@@ -183,7 +183,7 @@ TEST(Daemon, LinkFaultsAsTheHostSeesThem) {
     EXPECT_EQ(e.status(readPageCdb(8 * 64)), 0x01);
     EXPECT_EQ(e.readX(0x1A90, 2), (std::vector<std::uint8_t>{0xFE, 0xFF}));
   }
-  const auto traced = testsupport::splitLines(d.control("trace", {"e"}).out);
+  const auto traced = common::test::splitLines(d.control("trace", {"e"}).out);
   ASSERT_EQ(traced.size(), 9U);
   EXPECT_TRUE(traced[1].ends_with(" dropped"));
   EXPECT_TRUE(traced[2].ends_with(" dropped"));
@@ -197,26 +197,26 @@ TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
   {
     Link bad(d.socket('e'));
     const std::vector<std::uint8_t> junk(32, 0xAB);
-    ASSERT_TRUE(wire::writeAll(bad.fd(), junk.data(), junk.size()));
+    ASSERT_TRUE(common::sim_wire::writeAll(bad.fd(), junk.data(), junk.size()));
     std::uint8_t b = 0;
-    EXPECT_FALSE(wire::readAll(bad.fd(), &b, 1));
+    EXPECT_FALSE(common::sim_wire::readAll(bad.fd(), &b, 1));
   }
   {
     // A transfer longer than the link allows is refused the same way.
     Link big(d.socket('e'));
-    auto head = wire::encodeRequestHeader({6, Direction::Out, wire::kMaxTransfer + 1, 1000, {0xEE, 0x02}});
-    ASSERT_TRUE(wire::writeAll(big.fd(), head.data(), head.size()));
+    auto head = common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer + 1, 1000, {0xEE, 0x02}});
+    ASSERT_TRUE(common::sim_wire::writeAll(big.fd(), head.data(), head.size()));
     std::uint8_t b = 0;
-    EXPECT_FALSE(wire::readAll(big.fd(), &b, 1));
+    EXPECT_FALSE(common::sim_wire::readAll(big.fd(), &b, 1));
   }
   // The control socket answers nonsense with an error and carries on.
   const auto controlReply = [&](const std::string& request) {
     Link c(d.dir() + "/.flashsim-control");
-    EXPECT_TRUE(wire::writeAll(c.fd(), request.data(), request.size()));
+    EXPECT_TRUE(common::sim_wire::writeAll(c.fd(), request.data(), request.size()));
     ::shutdown(c.fd(), SHUT_WR);
     std::string reply;
     char ch = 0;
-    while (wire::readAll(c.fd(), &ch, 1)) {
+    while (common::sim_wire::readAll(c.fd(), &ch, 1)) {
       reply += ch;
     }
     return reply;
@@ -320,4 +320,4 @@ TEST(Daemon, SigtermAndStopRemoveTheSockets) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -6,7 +6,7 @@
 #include "common/vendor_opcodes.hpp"
 #include "flashsim/device.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 struct Cmd {
@@ -34,7 +34,7 @@ class Host {
   // The status byte, or -1 when the answer carried none.
   int status(std::vector<std::uint8_t> cdb) {
     const Answer a = run({std::move(cdb)});
-    EXPECT_EQ(a.scsiStatus, vendor::kStatusGood);
+    EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusGood);
     return a.dataIn.empty() ? -1 : a.dataIn[0];
   }
   bool pass(std::vector<std::uint8_t> cdb) { return status(std::move(cdb)) == kStatusPass; }
@@ -46,7 +46,7 @@ class Host {
     const Answer a = run({{0xEE, 0x02, lo(addr), hi(addr), 0, 0}, Direction::Out,
                           static_cast<std::uint32_t>(bytes.size())},
                          bytes);
-    EXPECT_EQ(a.scsiStatus, vendor::kStatusGood);
+    EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusGood);
   }
   bool erase(std::uint16_t block) { return pass({0xEF, 0x11, lo(block), hi(block), 0, 0}); }
   bool program(std::uint32_t page, std::uint16_t tag = 0) {
@@ -63,12 +63,12 @@ class Host {
   }
   // Fills the page buffer and programs it into `page`.
   bool programWith(std::uint32_t page, const std::vector<std::uint8_t>& bytes) {
-    writeX(vendor::kPageBufferAddress, bytes);
+    writeX(common::vendor_opcodes::kPageBufferAddress, bytes);
     return program(page);
   }
   std::vector<std::uint8_t> readBack(std::uint32_t page) {
     EXPECT_TRUE(read(page));
-    return readX(vendor::kPageBufferAddress, dev.profile().geometry.pageSize);
+    return readX(common::vendor_opcodes::kPageBufferAddress, dev.profile().geometry.pageSize);
   }
 
   static std::uint8_t lo(std::uint16_t v) { return static_cast<std::uint8_t>(v); }
@@ -173,7 +173,7 @@ TEST(DeviceNand, NumbersBeyondTheArrayFail) {
 
 TEST(DeviceMemory, GeometryRecordAndVersion) {
   Host def;
-  EXPECT_EQ(def.readX(vendor::kGeometryAddress, 10),
+  EXPECT_EQ(def.readX(common::vendor_opcodes::kGeometryAddress, 10),
             (std::vector<std::uint8_t>{0x10, 0x00, 0x00, 0x40, 0x06, 0x08, 0x00, 0x0B, 0x00, 0x00}));
   std::vector<std::uint8_t> version(16, 0);
   std::string v = "ZANQ006GHB";
@@ -184,7 +184,7 @@ TEST(DeviceMemory, GeometryRecordAndVersion) {
   p.geometry.reportedBlockCount = 0x1234;
   p.version = "0123456789ABCDEF";
   Host h(p);
-  EXPECT_EQ(h.readX(vendor::kGeometryAddress, 8),
+  EXPECT_EQ(h.readX(common::vendor_opcodes::kGeometryAddress, 8),
             (std::vector<std::uint8_t>{0x12, 0x34, 0x00, 0x80, 0x07, 0x04, 0x00, 0x0A}));
   EXPECT_EQ(h.run({{0xEF, 0x03, 0x00, 0x20, 0, 0}, Direction::In, 16}).dataIn,
             std::vector<std::uint8_t>(p.version.begin(), p.version.end()));
@@ -193,7 +193,7 @@ TEST(DeviceMemory, GeometryRecordAndVersion) {
   Profile raw = small();
   raw.geometry.rawRecord = std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
   Host r(raw);
-  EXPECT_EQ(r.readX(vendor::kGeometryAddress, 10), *raw.geometry.rawRecord);
+  EXPECT_EQ(r.readX(common::vendor_opcodes::kGeometryAddress, 10), *raw.geometry.rawRecord);
 }
 
 TEST(DeviceMemory, AddressesWrapAt64KiB) {
@@ -252,17 +252,17 @@ TEST(DeviceCommands, StatusBytesAndRefusedRequests) {
   };
   for (const Cmd& c : refused) {
     const Answer a = h.run(c, c.dir == Direction::Out ? std::vector<std::uint8_t>(c.length) : std::vector<std::uint8_t>{});
-    EXPECT_EQ(a.scsiStatus, vendor::kStatusCheckCondition) << int(c.cdb[0]) << " " << int(c.cdb[1]);
+    EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusCheckCondition) << int(c.cdb[0]) << " " << int(c.cdb[1]);
     EXPECT_TRUE(a.dataIn.empty());
   }
-  EXPECT_EQ(h.dev.trace().back().outcome, "checkcondition");
+  EXPECT_EQ(h.dev.trace().back().outcome, Outcome::CheckCondition);
 
   // A controller without cmd_bStartup: that command alone is answered as unknown.
   Faults without;
   without.unknownCommands = {0xEF04};
   h.dev.setFaults(without);
   const Answer startup = h.run({{0xEF, 0x04, 0x00, 0x00, 0x80, 0x01}});
-  EXPECT_EQ(startup.scsiStatus, vendor::kStatusCheckCondition);
+  EXPECT_EQ(startup.scsiStatus, common::vendor_opcodes::kStatusCheckCondition);
   EXPECT_TRUE(startup.dataIn.empty());
   EXPECT_EQ(h.run({{0x03, 0, 0, 0, 18, 0}, Direction::In, 18}).dataIn.at(12), 0x20);
   EXPECT_NE(h.status({0xEF, 0x10, 0, 0, 0, 0}), -1) << "other commands still answered";
@@ -376,9 +376,9 @@ TEST(DeviceFaults, FailingBlocksAndBitErrors) {
   EXPECT_TRUE(h.erase(2));
   EXPECT_FALSE(h.programWith(8, std::vector<std::uint8_t>(512, 0)));
   EXPECT_EQ(h.dev.page(8), std::vector<std::uint8_t>(512, 0xFF)) << "a failed program changes nothing";
-  h.writeX(vendor::kPageBufferAddress, std::vector<std::uint8_t>(512, 0x55));
+  h.writeX(common::vendor_opcodes::kPageBufferAddress, std::vector<std::uint8_t>(512, 0x55));
   EXPECT_FALSE(h.read(12));
-  EXPECT_EQ(h.readX(vendor::kPageBufferAddress, 512), std::vector<std::uint8_t>(512, 0x55));
+  EXPECT_EQ(h.readX(common::vendor_opcodes::kPageBufferAddress, 512), std::vector<std::uint8_t>(512, 0x55));
   std::vector<std::uint8_t> flipped(512, 0xFF);
   flipped[0] = 0xFE;
   EXPECT_EQ(h.readBack(16), flipped);
@@ -414,9 +414,9 @@ TEST(DeviceFaults, LinkDropAndHangCountFromWhenSet) {
   EXPECT_EQ(h.run(poll).link, Answer::Link::Hang);
   const auto t = h.dev.trace();
   ASSERT_GE(t.size(), 2U);
-  EXPECT_EQ(t[t.size() - 1].outcome, "hung");
-  EXPECT_EQ(t[t.size() - 2].outcome, "pass");
-  EXPECT_EQ(t[2].outcome, "dropped");
+  EXPECT_EQ(t[t.size() - 1].outcome, Outcome::Hung);
+  EXPECT_EQ(t[t.size() - 2].outcome, Outcome::Pass);
+  EXPECT_EQ(t[2].outcome, Outcome::Dropped);
 }
 
 TEST(DeviceTrace, KeepsTheLatestCommandsWithTheirBytes) {
@@ -437,15 +437,23 @@ TEST(DeviceTrace, KeepsTheLatestCommandsWithTheirBytes) {
   e.cdb = {0xEF, 0x20, 0xF7, 0x00};
   e.direction = Direction::In;
   e.transferLength = 1;
-  e.outcome = "pass";
+  e.outcome = Outcome::Pass;
   EXPECT_EQ(formatTraceEntry(e), "2001-09-09T01:46:40.123456Z EF20F700 in 1 pass");
+  // Every outcome's word, as the trace's text ends.
+  for (const auto& [outcome, word] : {std::pair{Outcome::Good, " good"}, std::pair{Outcome::Pass, " pass"},
+                                      std::pair{Outcome::DeviceFail, " devicefail"},
+                                      std::pair{Outcome::CheckCondition, " checkcondition"},
+                                      std::pair{Outcome::Dropped, " dropped"}, std::pair{Outcome::Hung, " hung"}}) {
+    e.outcome = outcome;
+    EXPECT_TRUE(formatTraceEntry(e).ends_with(word)) << word;
+  }
 }
 
 TEST(DeviceProfile, RefusesWhatTheModelCannotHold) {
   const auto bad = [](auto change) {
     Profile p;
     change(p);
-    return !validateProfile(p).empty();
+    return !validateProfile(p).ok();
   };
   EXPECT_FALSE(bad([](Profile&) {}));
   EXPECT_TRUE(bad([](Profile& p) { p.geometry.blockCount = 0; }));
@@ -479,4 +487,4 @@ TEST(DeviceThreads, ConcurrentHostsSeeConsistentPages) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 #include "flashsim/device.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 namespace {
 
 constexpr std::uint32_t kBlocks = 4096;
@@ -23,24 +23,24 @@ std::uint32_t sendBatched(Link& link, const std::vector<std::vector<std::uint8_t
     const std::size_t end = std::min(cdbs.size(), start + kBatch);
     std::vector<std::uint8_t> out;
     for (std::size_t i = start; i < end; ++i) {
-      wire::RequestHeader h;
+      common::sim_wire::RequestHeader h;
       h.cdbLength = static_cast<std::uint8_t>(cdbs[i].size());
-      h.direction = wire::Direction::In;
+      h.direction = common::sim_wire::Direction::In;
       h.transferLength = 1;
       h.timeoutMs = 20000;
       std::copy(cdbs[i].begin(), cdbs[i].end(), h.cdb.begin());
-      const auto head = wire::encodeRequestHeader(h);
+      const auto head = common::sim_wire::encodeRequestHeader(h);
       out.insert(out.end(), head.begin(), head.end());
     }
-    if (!wire::writeAll(link.fd(), out.data(), out.size())) {
+    if (!common::sim_wire::writeAll(link.fd(), out.data(), out.size())) {
       return passes;
     }
     for (std::size_t i = start; i < end; ++i) {
-      std::uint8_t answer[wire::kAnswerHeaderSize + 1];
-      if (!wire::readAll(link.fd(), answer, sizeof answer)) {
+      std::uint8_t answer[common::sim_wire::kAnswerHeaderSize + 1];
+      if (!common::sim_wire::readAll(link.fd(), answer, sizeof answer)) {
         return passes;
       }
-      passes += answer[wire::kAnswerHeaderSize] & 1U;
+      passes += answer[common::sim_wire::kAnswerHeaderSize] & 1U;
     }
   }
   return passes;
@@ -126,4 +126,4 @@ TEST(DeviceMemoryUse, ZeroPagesHoldNoPageBytes) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace flashsim::test

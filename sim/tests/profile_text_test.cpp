@@ -3,19 +3,19 @@
 
 #include "flashsim/profile_text.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST(ProfileText, ReadsEveryKey) {
-  const ParsedDevice d = parseDeviceArgument(
+  const common::Result<DeviceArgument> d = parseDeviceArgument(
       "E:blocks=1024,pages=32,pagesize=1024,reported_blocks=2048,bad=1/5/9,version=ZANQ006HIA,"
       "blocklen=0,supported=0,blankcheck_ms=250,accepts_blankcheck=0,move=fail,erase_fail=2,"
       "program_fail=3/4,read_fail=6,bit_error=7,unknown=EF04/ee02,drop_after=10,drop_mid=1,hang_after=20,"
       "inquiry=0080020220000000,trace_limit=50");
-  ASSERT_EQ(d.error, "");
-  const Profile& p = d.device.profile;
-  EXPECT_EQ(d.device.letter, 'e');
-  EXPECT_FALSE(d.device.bareLetter);
+  ASSERT_TRUE(d.ok()) << d.error();
+  const Profile& p = d->profile;
+  EXPECT_EQ(d->letter, 'e');
+  EXPECT_FALSE(d->bareLetter);
   EXPECT_EQ(p.geometry.blockCount, 1024);
   EXPECT_EQ(p.geometry.pagesPerBlock, 32);
   EXPECT_EQ(p.geometry.pageSize, 1024);
@@ -38,15 +38,15 @@ TEST(ProfileText, ReadsEveryKey) {
   EXPECT_EQ(p.inquiryHeader, (std::vector<std::uint8_t>{0x00, 0x80, 0x02, 0x02, 0x20, 0, 0, 0}));
   EXPECT_EQ(p.traceLimit, 50U);
 
-  const ParsedDevice raw = parseDeviceArgument("f:record=100000400608000B0000");
-  ASSERT_EQ(raw.error, "");
-  EXPECT_EQ(raw.device.profile.geometry.rawRecord->at(7), 0x0B);
+  const common::Result<DeviceArgument> raw = parseDeviceArgument("f:record=100000400608000B0000");
+  ASSERT_TRUE(raw.ok()) << raw.error();
+  EXPECT_EQ(raw->profile.geometry.rawRecord->at(7), 0x0B);
 
-  const ParsedDevice bare = parseDeviceArgument("g");
-  ASSERT_EQ(bare.error, "");
-  EXPECT_TRUE(bare.device.bareLetter);
-  EXPECT_EQ(bare.device.profile.geometry.blockCount, 4096);
-  EXPECT_EQ(parseDeviceArgument("h:").error, "");
+  const common::Result<DeviceArgument> bare = parseDeviceArgument("g");
+  ASSERT_TRUE(bare.ok()) << bare.error();
+  EXPECT_TRUE(bare->bareLetter);
+  EXPECT_EQ(bare->profile.geometry.blockCount, 4096);
+  EXPECT_TRUE(parseDeviceArgument("h:").ok());
 }
 
 TEST(ProfileText, RefusesMalformedDescriptions) {
@@ -59,38 +59,38 @@ TEST(ProfileText, RefusesMalformedDescriptions) {
         "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999",
         "e:usb_vid=123", "e:usb_pid=12345", "e:usb_vid=zzzz", "e:usb_serial=AB-1",
         "e:usb_serial=123456789012345678901234567890123"}) {
-    const ParsedDevice d = parseDeviceArgument(text);
-    EXPECT_NE(d.error, "") << text;
+    const common::Result<DeviceArgument> d = parseDeviceArgument(text);
+    EXPECT_FALSE(d.ok()) << text;
   }
 }
 
 TEST(ProfileText, UsbIdentity) {
-  const ParsedDevice d = parseDeviceArgument("f:usb_vid=1a2B,usb_pid=0001,usb_serial=ABC123");
-  ASSERT_EQ(d.error, "");
-  EXPECT_EQ(d.device.profile.usbVendorId, 0x1A2B);
-  EXPECT_EQ(d.device.profile.usbProductId, 0x0001);
-  EXPECT_EQ(d.device.profile.usbSerial, "ABC123");
-  EXPECT_EQ(parseDeviceArgument("f").device.profile.usbVendorId, kDefaultUsbVendorId);
+  const common::Result<DeviceArgument> d = parseDeviceArgument("f:usb_vid=1a2B,usb_pid=0001,usb_serial=ABC123");
+  ASSERT_TRUE(d.ok()) << d.error();
+  EXPECT_EQ(d->profile.usbVendorId, 0x1A2B);
+  EXPECT_EQ(d->profile.usbProductId, 0x0001);
+  EXPECT_EQ(d->profile.usbSerial, "ABC123");
+  EXPECT_EQ(parseDeviceArgument("f")->profile.usbVendorId, kDefaultUsbVendorId);
 }
 
 TEST(ProfileText, FaultSettingsChangeAndClear) {
   Faults f;
-  EXPECT_EQ(applyFaultSetting(f, "erase_fail=1/2"), "");
-  EXPECT_EQ(applyFaultSetting(f, "hang_after=0"), "");
-  EXPECT_EQ(applyFaultSetting(f, "drop_mid=1"), "");
+  EXPECT_TRUE(applyFaultSetting(f, "erase_fail=1/2").ok());
+  EXPECT_TRUE(applyFaultSetting(f, "hang_after=0").ok());
+  EXPECT_TRUE(applyFaultSetting(f, "drop_mid=1").ok());
   EXPECT_EQ(f.eraseFails, (std::set<std::uint16_t>{1, 2}));
   EXPECT_EQ(f.hangAfterCommands, 0U);
-  EXPECT_EQ(applyFaultSetting(f, "erase_fail="), "");
-  EXPECT_EQ(applyFaultSetting(f, "hang_after="), "");
-  EXPECT_EQ(applyFaultSetting(f, "drop_mid="), "");
+  EXPECT_TRUE(applyFaultSetting(f, "erase_fail=").ok());
+  EXPECT_TRUE(applyFaultSetting(f, "hang_after=").ok());
+  EXPECT_TRUE(applyFaultSetting(f, "drop_mid=").ok());
   EXPECT_TRUE(f.eraseFails.empty());
   EXPECT_FALSE(f.hangAfterCommands);
   EXPECT_FALSE(f.dropMidCommand);
 
-  EXPECT_NE(applyFaultSetting(f, "blocks=5"), "") << "not a fault";
-  EXPECT_NE(applyFaultSetting(f, "erase_fail"), "");
-  EXPECT_NE(applyFaultSetting(f, "read_fail=x"), "");
+  EXPECT_FALSE(applyFaultSetting(f, "blocks=5").ok()) << "not a fault";
+  EXPECT_FALSE(applyFaultSetting(f, "erase_fail").ok());
+  EXPECT_FALSE(applyFaultSetting(f, "read_fail=x").ok());
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

@@ -1,9 +1,9 @@
 // An emulated device as a USB mass-storage device, reached through TCP by a
 // minimal USB/IP client: enumeration, Bulk-Only Transport and the faults on
 // the USB road.
-#include "usbip_fixture_linux.hpp"
+#include "flashsim/testing/usbip_fixture_linux.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST_F(Usbip, EnumerationByteByByte) {
@@ -134,7 +134,7 @@ TEST_F(Usbip, HangHoldsUrbsUntilUnlinkedAndTheDeviceRecovers) {
   EXPECT_TRUE(c->resetRecovery());
   e->setFaults({});
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
-  EXPECT_EQ(e->trace().front().outcome, "hung");
+  EXPECT_EQ(e->trace().front().outcome, Outcome::Hung);
   // A host that resets the port configures the device again.
   e->setFaults(hang);
   c->submit(usb::kBulkOutEndpoint, false, 31, {}, c->cbw(kTestUnitReady, 0, 0));
@@ -177,4 +177,4 @@ TEST_F(Usbip, DropsAndUnplugEndTheConnection) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

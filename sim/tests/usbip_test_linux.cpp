@@ -13,10 +13,10 @@
 #include <fstream>
 #include <thread>
 
-#include "link_support.hpp"
-#include "usbip_fixture_linux.hpp"
+#include "flashsim/testing/link_support.hpp"
+#include "flashsim/testing/usbip_fixture_linux.hpp"
 
-namespace flashsim {
+namespace flashsim::test {
 namespace {
 
 TEST_F(Usbip, ListsAndImportsByBusId) {
@@ -25,7 +25,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   const auto head = list.read(12);
   ASSERT_TRUE(head);
   EXPECT_EQ(Bytes(head->begin(), head->begin() + 8), (Bytes{0x01, 0x11, 0x00, 0x05, 0, 0, 0, 0}));
-  EXPECT_EQ(byteorder::getBe32(head->data() + 8), 2U);
+  EXPECT_EQ(common::byte_order::getBe32(head->data() + 8), 2U);
   const auto records = list.read(2 * (usbip::kDeviceRecordSize + 4));
   ASSERT_TRUE(records);
   const std::uint8_t* r = records->data();
@@ -36,7 +36,7 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   EXPECT_EQ(Bytes(r + usbip::kDeviceRecordSize, r + usbip::kDeviceRecordSize + 4), (Bytes{0x08, 0x06, 0x50, 0}));
   const std::uint8_t* second = r + usbip::kDeviceRecordSize + 4;
   EXPECT_STREQ(reinterpret_cast<const char*>(second + usbip::kPathSize), "1-6");
-  EXPECT_EQ(byteorder::getBe16(second + 300), 0xFFFE);
+  EXPECT_EQ(common::byte_order::getBe16(second + 300), 0xFFFE);
   EXPECT_TRUE(list.closedByPeer());
 
   EXPECT_EQ(Client(server.port()).import("1-7"), usbip::kStatusNoDevice);
@@ -85,7 +85,7 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
   using namespace std::chrono_literals;
   UsbipServer server(300ms);
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   usbip::CmdSubmit h;
   h.basic.command = usbip::kCmdSubmit;
   h.basic.ep = usb::kBulkOutEndpoint;
@@ -152,7 +152,7 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
   constexpr std::size_t kTricklers = 70;
   UsbipServer server;
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+  ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   std::atomic<bool> done{false};
   std::atomic<bool> started{false};
   std::thread tricklers([&] {
@@ -189,7 +189,7 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
     // Answered within about half a second when the machine is idle (printed
     // below); the bound leaves room for a loaded one and the sanitizers.
     const auto answer = list.read(12, 3000);
-    EXPECT_TRUE(answer && byteorder::getBe32(answer->data() + 8) == 1U) << "list " << i;
+    EXPECT_TRUE(answer && common::byte_order::getBe32(answer->data() + 8) == 1U) << "list " << i;
     std::printf("list %d answered in %lld ms\n", i,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start).count()));
@@ -201,31 +201,31 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
 }
 
 TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
-  const simtest::TempDir temp("flashsim-test");
+  const flashsim::test::TempDir temp("flashsim-test");
   const std::string dir = temp.path();
-  const std::uint16_t port = simtest::freeTcpPort();
-  const auto start = simtest::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
+  const std::uint16_t port = flashsim::test::freeTcpPort();
+  const auto start = flashsim::test::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
                                            "--device", "e:blocks=64,pages=4,pagesize=512"});
   ASSERT_EQ(start.exitCode, 0) << start.err;
   Client c(port);
   ASSERT_EQ(c.import("1-5"), 0U);
   ASSERT_TRUE(c.configure());
   EXPECT_EQ(c.command(kInquiry, 0x80, 36).data.data.size(), 36U);
-  const auto trace = simtest::runFlashsim({"trace", "--dir", dir, "e"});
+  const auto trace = flashsim::test::runFlashsim({"trace", "--dir", dir, "e"});
   EXPECT_NE(trace.out.find("120000002400 in 36 good"), std::string::npos) << trace.out;
-  EXPECT_EQ(simtest::runFlashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"unplug", "--dir", dir, "e"}).exitCode, 0);
   EXPECT_TRUE(c.closedByPeer());
-  EXPECT_EQ(simtest::runFlashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"plug", "--dir", dir, "e"}).exitCode, 0);
   Client again(port);
   EXPECT_EQ(again.import("1-5"), 0U) << "re-plugged";
   if (!std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
-    const auto attach = simtest::runFlashsim({"attach", "--dir", dir, "f"});
+    const auto attach = flashsim::test::runFlashsim({"attach", "--dir", dir, "f"});
     EXPECT_EQ(attach.exitCode, 1);
     EXPECT_NE(attach.err.find("vhci-hcd"), std::string::npos) << attach.err;
   }
-  const auto bad = simtest::runFlashsim({"serve", "--dir", temp.file("x"), "--usbip", "nowhere:99999"});
+  const auto bad = flashsim::test::runFlashsim({"serve", "--dir", temp.file("x"), "--usbip", "nowhere:99999"});
   EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_EQ(simtest::runFlashsim({"stop", "--dir", dir}).exitCode, 0);
+  EXPECT_EQ(flashsim::test::runFlashsim({"stop", "--dir", dir}).exitCode, 0);
 }
 
 // A failed local attach (no vhci-hcd here, or no root) leaves every letter
@@ -235,8 +235,8 @@ TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
   if (::geteuid() == 0 && std::filesystem::exists("/sys/devices/platform/vhci_hcd.0")) {
     GTEST_SKIP() << "the local attach would work here";
   }
-  const std::uint16_t port = simtest::freeTcpPort();
-  simtest::FlashsimDaemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
+  const std::uint16_t port = flashsim::test::freeTcpPort();
+  flashsim::test::FlashsimDaemon d({"q:bad=3/7,blocks=64,pages=16"}, {"--usbip", "127.0.0.1:" + std::to_string(port)});
   ASSERT_TRUE(d.running());
   const auto serial = [&] {
     Client c(port);
@@ -244,7 +244,7 @@ TEST(UsbipDaemon, FailedAttachLeavesEveryLetterAsItWas) {
   };
   const Bytes before = serial();
   ASSERT_FALSE(before.empty());
-  ASSERT_EQ(simtest::Link(d.socket('q')).status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
+  ASSERT_EQ(flashsim::test::Link(d.socket('q')).status({0xEF, 0x21, 0, 0, 0, 0}), 0x01);
   const std::string trace = d.control("trace", {"q"}).out;
   ASSERT_EQ(d.control("unplug", {"q"}).exitCode, 0);
   for (const char* device : {"Q:blocks=128,pages=16", "q", "w:blocks=8"}) {
@@ -287,7 +287,7 @@ TEST(UsbipLocalAttach, KestrinThroughTheKernelNode) {
   }
   UsbipServer server;
   server.plug('e', std::make_shared<Device>(smallProfile()));
-  ASSERT_EQ(server.attachLocal('e'), "");
+  ASSERT_TRUE(server.attachLocal('e').ok());
   std::string disk;
   for (int i = 0; i < 200 && (disk.empty() || !std::filesystem::exists("/dev/" + disk)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -305,4 +305,4 @@ TEST(UsbipLocalAttach, KestrinThroughTheKernelNode) {
 }
 
 }  // namespace
-}  // namespace flashsim
+}  // namespace flashsim::test

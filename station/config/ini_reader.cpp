@@ -17,7 +17,7 @@ namespace station {
 
 namespace {
 
-using decimaltext::IsWhiteSpace;
+using common::decimal_text::IsWhiteSpace;
 
 std::string_view TrimTrailingWhite(std::string_view s) {
   while (!s.empty() && IsWhiteSpace(s.back())) s.remove_suffix(1);

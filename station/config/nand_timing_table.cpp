@@ -19,7 +19,7 @@ std::string ToUpperAscii(std::string text) {
 
 }  // namespace
 
-std::int32_t DecimalValue(std::string_view text) { return decimaltext::WrappingDecimal(text); }
+std::int32_t DecimalValue(std::string_view text) { return common::decimal_text::WrappingDecimal(text); }
 
 void LoadNandTimingTable(const IniFile& ini, NandTimingTable& table) {
   table.clear();

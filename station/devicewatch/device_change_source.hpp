@@ -1,8 +1,15 @@
 // Where the window learns that a drive arrived or went away.
 //
 // On Windows the system broadcasts WM_DEVICECHANGE to top-level windows. Here
-// a watcher on the device directory stands in for it: an entry "sd" + letter
-// appearing is an arrival of that drive letter, its disappearance a removal.
+// one of two sources stands in for it (device_change_source_linux.cpp picks
+// one):
+//   - udev's announcements, on /dev where udevd runs: a disk "sd" + letter
+//     arrives once udev has set up the disk and its SCSI generic node, and
+//     goes when udev announces its removal (udev_disk_watcher_linux.cpp);
+//   - inotify on the device directory anywhere else (the emulator's socket
+//     folder, a machine without udevd): an entry "sd" + letter appearing is
+//     an arrival of that drive letter, its disappearance a removal
+//     (device_dir_watcher_linux.cpp).
 // Either way the window receives (event, unit mask) on its own thread.
 #pragma once
 
@@ -12,6 +19,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "common/result.hpp"
 
 namespace station {
 
@@ -28,13 +37,13 @@ class DeviceChangeSource : public QObject {
  public:
   using QObject::QObject;
   ~DeviceChangeSource() override = default;
-  // Begins watching. False (with a reason) when the source cannot watch.
-  virtual bool start(std::string& why) = 0;
+  // Begins watching; the reason when the source cannot watch.
+  virtual common::Result<void> start() = 0;
 };
 
-// The platform's source. `directory` is the device directory (devdir::deviceDirectory()).
+// The platform's source. `directory` is the device directory
+// (common::device_dir::deviceDirectory()). The caller owns it: it has no parent.
 std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
-                                                           DeviceChangeHandler handler,
-                                                           QObject* parent = nullptr);
+                                                           DeviceChangeHandler handler);
 
 }  // namespace station

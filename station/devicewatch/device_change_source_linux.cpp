@@ -25,11 +25,8 @@ constexpr const char* kUdevControl = "/run/udev/control";
 // A source that cannot watch, and says why when started.
 class Unusable final : public DeviceChangeSource {
  public:
-  Unusable(std::string why, QObject* parent) : DeviceChangeSource(parent), why_(std::move(why)) {}
-  bool start(std::string& why) override {
-    why = why_;
-    return false;
-  }
+  explicit Unusable(std::string why) : why_(std::move(why)) {}
+  common::Result<void> start() override { return common::Failure{why_}; }
 
  private:
   std::string why_;
@@ -43,8 +40,7 @@ bool isSystemDeviceDirectory(const std::string& directory) {
 }  // namespace
 
 std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
-                                                           DeviceChangeHandler handler,
-                                                           QObject* parent) {
+                                                           DeviceChangeHandler handler) {
   const char* chosen = std::getenv(kChoiceVariable);
   const std::string choice = chosen != nullptr ? chosen : "";
   bool udev = false;
@@ -53,13 +49,13 @@ std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& di
   } else if (choice.empty()) {
     udev = isSystemDeviceDirectory(directory) && ::access(kUdevControl, F_OK) == 0;
   } else if (choice != "inotify") {
-    return std::make_unique<Unusable>(
-        std::string(kChoiceVariable) + "=" + choice + " names no watcher (inotify or udev)", parent);
+    return std::make_unique<Unusable>(std::string(kChoiceVariable) + "=" + choice +
+                                      " names no watcher (inotify or udev)");
   }
   if (udev) {
-    return MakeUdevDiskWatcher(std::move(handler), parent);
+    return MakeUdevDiskWatcher(std::move(handler));
   }
-  return MakeDeviceDirWatcher(directory, std::move(handler), parent);
+  return MakeDeviceDirWatcher(directory, std::move(handler));
 }
 
 }  // namespace station

@@ -24,35 +24,34 @@ namespace {
 
 class DeviceDirWatcher final : public DeviceChangeSource {
  public:
-  DeviceDirWatcher(std::string directory, DeviceChangeHandler handler, QObject* parent)
-      : DeviceChangeSource(parent), directory_(std::move(directory)), handler_(std::move(handler)) {}
+  DeviceDirWatcher(std::string directory, DeviceChangeHandler handler)
+      : directory_(std::move(directory)), handler_(std::move(handler)) {}
 
   ~DeviceDirWatcher() override {
-    delete notifier_;
     if (fd_ >= 0) {
+      notifier_->setEnabled(false);  // it goes with the watcher, after the descriptor
       ::close(fd_);
     }
   }
 
-  bool start(std::string& why) override {
+  common::Result<void> start() override {
     if (fd_ >= 0) {
-      return true;
+      return {};
     }
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) {
-      why = std::string("cannot watch devices: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot watch devices: ") + std::strerror(errno)};
     }
     const std::uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
     if (::inotify_add_watch(fd_, directory_.c_str(), mask) < 0) {
-      why = "cannot watch " + directory_ + ": " + std::strerror(errno);
+      common::Failure<std::string> failure{"cannot watch " + directory_ + ": " + std::strerror(errno)};
       ::close(fd_);
       fd_ = -1;
-      return false;
+      return failure;
     }
-    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
+    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { drain(); });
-    return true;
+    return {};
   }
 
  private:
@@ -91,7 +90,7 @@ class DeviceDirWatcher final : public DeviceChangeSource {
   }
 
   void report(std::uint32_t mask, const std::string& name) {
-    const auto letter = devdir::letterForEntryName(name);
+    const auto letter = common::device_dir::letterForEntryName(name);
     if (!letter) {
       return;
     }
@@ -106,15 +105,14 @@ class DeviceDirWatcher final : public DeviceChangeSource {
   std::string directory_;
   DeviceChangeHandler handler_;
   int fd_ = -1;
-  QSocketNotifier* notifier_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;  // a child, from start() on
   bool draining_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler,
-                                                         QObject* parent) {
-  return std::make_unique<DeviceDirWatcher>(directory, std::move(handler), parent);
+std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler) {
+  return std::make_unique<DeviceDirWatcher>(directory, std::move(handler));
 }
 
 }  // namespace station

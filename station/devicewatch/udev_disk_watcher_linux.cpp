@@ -55,7 +55,7 @@ bool genericNodeReady(udev* context, const std::string& devicePath) {
   }
   std::string node;
   while (const dirent* entry = ::readdir(dir)) {
-    if (devdir::isGenericNodeName(entry->d_name)) {
+    if (common::device_dir::isGenericNodeName(entry->d_name)) {
       node = genericDir + "/" + entry->d_name;
       break;
     }
@@ -70,36 +70,37 @@ bool genericNodeReady(udev* context, const std::string& devicePath) {
 
 class UdevDiskWatcher final : public DeviceChangeSource {
  public:
-  UdevDiskWatcher(DeviceChangeHandler handler, QObject* parent)
-      : DeviceChangeSource(parent),
-        handler_(std::move(handler)),
+  explicit UdevDiskWatcher(DeviceChangeHandler handler)
+      : handler_(std::move(handler)),
         gate_([this](const std::string& path) { return genericNodeReady(context_.get(), path); }) {}
 
-  ~UdevDiskWatcher() override { delete notifier_; }
+  ~UdevDiskWatcher() override {
+    if (notifier_ != nullptr) {
+      notifier_->setEnabled(false);  // it goes with the watcher, after the monitor's socket
+    }
+  }
 
-  bool start(std::string& why) override {
+  common::Result<void> start() override {
     if (monitor_ != nullptr) {
-      return true;
+      return {};
     }
     context_.reset(udev_new());
     if (context_ == nullptr) {
-      why = std::string("cannot reach udev: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot reach udev: ") + std::strerror(errno)};
     }
     UdevPtr<udev_monitor> monitor(udev_monitor_new_from_netlink(context_.get(), "udev"));
     if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "block", "disk") < 0 ||
         udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "scsi_generic", nullptr) < 0 ||
         udev_monitor_enable_receiving(monitor.get()) < 0) {
-      why = std::string("cannot listen to udev: ") + std::strerror(errno);
-      return false;
+      return common::Failure{std::string("cannot listen to udev: ") + std::strerror(errno)};
     }
     (void)udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferBytes);
     monitor_ = std::move(monitor);
-    notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read);
+    notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read, this);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { receive(); });
     recheck_.setInterval(kRecheckMs);
     QObject::connect(&recheck_, &QTimer::timeout, this, [this] { recheck(); });
-    return true;
+    return {};
   }
 
  private:
@@ -130,7 +131,7 @@ class UdevDiskWatcher final : public DeviceChangeSource {
     if (subsystem == nullptr || action == nullptr || name == nullptr || std::strcmp(subsystem, "block") != 0) {
       return;  // a generic node's change: held arrivals are looked at again
     }
-    const auto letter = devdir::letterForEntryName(name);
+    const auto letter = common::device_dir::letterForEntryName(name);
     if (!letter) {
       return;
     }
@@ -160,15 +161,15 @@ class UdevDiskWatcher final : public DeviceChangeSource {
   UdevPtr<udev> context_;
   UdevPtr<udev_monitor> monitor_;
   DiskArrivalGate gate_;
-  QSocketNotifier* notifier_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;  // a child, from start() on
   QTimer recheck_;
   bool delivering_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler, QObject* parent) {
-  return std::make_unique<UdevDiskWatcher>(std::move(handler), parent);
+std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler) {
+  return std::make_unique<UdevDiskWatcher>(std::move(handler));
 }
 
 }  // namespace station

@@ -9,11 +9,10 @@
 namespace station {
 
 // inotify on a directory: entries "sd" + letter appearing and going away.
-std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler,
-                                                         QObject* parent);
+std::unique_ptr<DeviceChangeSource> MakeDeviceDirWatcher(const std::string& directory, DeviceChangeHandler handler);
 
 // udev's announcements of disks, once udev has set up the disk and its
 // SCSI generic node.
-std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler, QObject* parent);
+std::unique_ptr<DeviceChangeSource> MakeUdevDiskWatcher(DeviceChangeHandler handler);
 
 }  // namespace station

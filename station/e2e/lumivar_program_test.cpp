@@ -16,15 +16,17 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
-#include "x_display.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
+#include "e2e/x_display.hpp"
+
+namespace station::test {
 
 class LumivarProgramTest : public QObject {
   Q_OBJECT
 
  private:
   std::unique_ptr<QTemporaryDir> workDir;
-  std::unique_ptr<testsupport::FlashsimDaemon> sim;
+  std::unique_ptr<flashsim::test::FlashsimDaemon> sim;
   pid_t lumivar = -1;
   std::string errPath;
 
@@ -34,7 +36,7 @@ class LumivarProgramTest : public QObject {
   // its snapshots into the work directory and its output to lumivar.err
   // there, headless unless `env` names a platform; `env` adds to (or
   // replaces entries of) the test's environment.
-  void StartLumivar(testsupport::Environment env) {
+  void StartLumivar(common::test::Environment env) {
     const auto setIfMissing = [&env](const std::string& name, const std::string& value) {
       if (std::none_of(env.begin(), env.end(), [&name](const auto& entry) { return entry.first == name; })) {
         env.emplace_back(name, value);
@@ -44,7 +46,7 @@ class LumivarProgramTest : public QObject {
     setIfMissing("LUMIVAR_SNAPSHOT_DIR", workDir->path().toStdString());
     setIfMissing("QT_QPA_PLATFORM", "offscreen");
     errPath = workDir->filePath(QStringLiteral("lumivar.err")).toStdString();
-    lumivar = testsupport::startProcess({LUMIVAR_PATH}, env, errPath);
+    lumivar = common::test::startProcess({LUMIVAR_PATH}, env, errPath);
     QVERIFY(lumivar > 0);
   }
 
@@ -78,8 +80,8 @@ class LumivarProgramTest : public QObject {
   }
 
   // The emulator without devices, and lumivar on it with its window up.
-  void StartStationProgram(testsupport::Environment env) {
-    sim = std::make_unique<testsupport::FlashsimDaemon>();
+  void StartStationProgram(common::test::Environment env) {
+    sim = std::make_unique<flashsim::test::FlashsimDaemon>();
     QVERIFY(sim->running());
     StartLumivar(std::move(env));
     if (QTest::currentTestFailed()) return;
@@ -150,13 +152,13 @@ class LumivarProgramTest : public QObject {
   // name appended; the application title names the window's class, by which
   // task bars know the program, and captions the exception report.
   void captionsOnAnXDisplay() {
-    xtest::XvfbDisplay x;
+    station::test::XvfbDisplay x;
     if (!x.running()) QSKIP("Xvfb cannot be started");
     // On a real display the toolkit loads the system's D-Bus library, which
     // keeps an allocation to the end; leaks of lumivar's own are looked for in
     // the headless runs.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    const testsupport::Environment onX{
+    const common::test::Environment onX{
         {"QT_QPA_PLATFORM", "xcb"},
         {"DISPLAY", x.name()},
         {"ASAN_OPTIONS", (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) + "detect_leaks=0"}};
@@ -180,7 +182,7 @@ class LumivarProgramTest : public QObject {
 
     // The exception report (here: no device directory to watch) carries the
     // application title.
-    testsupport::Environment noDeviceDir = onX;
+    common::test::Environment noDeviceDir = onX;
     noDeviceDir.emplace_back("KESTRIN_DEVICE_DIR", sim->dir() + "/none");
     StartLumivar(noDeviceDir);
     if (QTest::currentTestFailed()) return;
@@ -191,5 +193,7 @@ class LumivarProgramTest : public QObject {
   }
 };
 
-QTEST_MAIN(LumivarProgramTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::LumivarProgramTest)
 #include "lumivar_program_test.moc"

@@ -25,15 +25,17 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "main/device_arrival.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
 
+namespace station::test {
+
 namespace {
 
-using testsupport::FlashsimDaemon;
+using flashsim::test::FlashsimDaemon;
 
 std::uint32_t Bit(char letter) { return 1U << (letter - 'A'); }
 
@@ -101,9 +103,9 @@ class StationE2eTest : public QObject {
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim->dir()));
     form = std::make_unique<TForm1>(nullptr, Services());
     form->show();
-    std::string why;
-    source = station::StartDeviceChangeMessages(*form, sim->dir(), why);
-    QVERIFY2(source != nullptr, why.c_str());
+    auto started = station::StartDeviceChangeMessages(*form, sim->dir());
+    QVERIFY2(started.ok(), started.ok() ? "" : started.error().c_str());
+    source = std::move(started).value();
   }
 
   void Plug(const std::string& spec) { QVERIFY(sim->plug(spec)); }
@@ -384,5 +386,7 @@ class StationE2eTest : public QObject {
 
 };
 
-QTEST_MAIN(StationE2eTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::StationE2eTest)
 #include "station_e2e_test.moc"

@@ -29,7 +29,9 @@
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
+
+namespace station::test {
 
 namespace {
 
@@ -56,14 +58,14 @@ class StationSoakTest : public QObject {
     services.jobs.tools = {station::ToolSearch{std::filesystem::path(KESTRIN_PATH).parent_path().string(), ""},
                            &ShortPause};
 
-    testsupport::FlashsimDaemon sim;
+    flashsim::test::FlashsimDaemon sim;
     QVERIFY(sim.running());
     qputenv("KESTRIN_DEVICE_DIR", QByteArray::fromStdString(sim.dir()));
     TForm1 form(nullptr, std::move(services));
     form.show();
-    std::string why;
-    auto source = station::StartDeviceChangeMessages(form, sim.dir(), why);
-    QVERIFY2(source != nullptr, why.c_str());
+    auto started = station::StartDeviceChangeMessages(form, sim.dir());
+    QVERIFY2(started.ok(), started.ok() ? "" : started.error().c_str());
+    auto source = std::move(started).value();
 
     unsigned seed = std::random_device{}();
     if (qEnvironmentVariableIsSet("SOAK_SEED")) seed = qEnvironmentVariable("SOAK_SEED").toUInt();
@@ -171,5 +173,7 @@ class StationSoakTest : public QObject {
   }
 };
 
-QTEST_MAIN(StationSoakTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::StationSoakTest)
 #include "station_soak_test.moc"

@@ -1,4 +1,4 @@
-#include "x_display.hpp"
+#include "e2e/x_display.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -11,7 +11,7 @@
 
 #include <cstdlib>
 
-namespace xtest {
+namespace station::test {
 
 XvfbDisplay::XvfbDisplay() {
   int pipeFds[2];
@@ -112,4 +112,4 @@ std::vector<XvfbDisplay::Window> XvfbDisplay::windows() const {
   return found;
 }
 
-}  // namespace xtest
+}  // namespace station::test

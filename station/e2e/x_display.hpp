@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace xtest {
+namespace station::test {
 
 class XvfbDisplay {
  public:
@@ -35,4 +35,4 @@ class XvfbDisplay {
   std::string name_;
 };
 
-}  // namespace xtest
+}  // namespace station::test

@@ -11,16 +11,16 @@
 namespace station {
 
 bool CloseWindowOnTerminateSignals(QWidget* window) {
-  const int fd = signal_pipe::readEnd();
+  const int fd = common::signal_pipe::readEnd();
   if (fd < 0) {
     return false;
   }
   auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, window);
   QObject::connect(notifier, &QSocketNotifier::activated, window, [] {
-    signal_pipe::drain();
+    common::signal_pipe::drain();
     QApplication::closeAllWindows();  // a message box open as well
   });
-  return signal_pipe::route({SIGTERM, SIGINT, SIGHUP}, true);
+  return common::signal_pipe::route({SIGTERM, SIGINT, SIGHUP}, true);
 }
 
 }  // namespace station

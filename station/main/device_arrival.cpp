@@ -140,14 +140,14 @@ void TForm1::DriveRemoval(char letter) {
 
 namespace station {
 
-std::unique_ptr<DeviceChangeSource> StartDeviceChangeMessages(TForm1& form, const std::string& directory,
-                                                              std::string& why) {
+common::Result<std::unique_ptr<DeviceChangeSource>> StartDeviceChangeMessages(TForm1& form,
+                                                                              const std::string& directory) {
   TForm1* window = &form;
   auto source = MakeDeviceChangeSource(directory, [window](std::uint32_t event, std::uint32_t unitMask) {
     TMessage message{WM_DEVICECHANGE, event, DBT_DEVTYP_VOLUME, unitMask};
     window->HandleEvent([window, &message] { window->Dispatch(message); });
   });
-  if (!source->start(why)) return nullptr;
+  if (const common::Result<void> started = source->start(); !started) return common::Failure{started.error()};
   return source;
 }
 

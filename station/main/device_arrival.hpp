@@ -6,16 +6,17 @@
 #include <memory>
 #include <string>
 
+#include "common/result.hpp"
 #include "devicewatch/device_change_source.hpp"
 
 class TForm1;
 
 namespace station {
 
-// Starts watching `directory` (devdir::deviceDirectory() in the program) for
-// `form`. Null, with the reason in `why`, when the source cannot watch. The
-// source must go before the form does.
-std::unique_ptr<DeviceChangeSource> StartDeviceChangeMessages(TForm1& form, const std::string& directory,
-                                                              std::string& why);
+// Starts watching `directory` (common::device_dir::deviceDirectory() in the program) for
+// `form`: the source, or why it cannot watch. The source must go before the
+// form does.
+common::Result<std::unique_ptr<DeviceChangeSource>> StartDeviceChangeMessages(TForm1& form,
+                                                                              const std::string& directory);
 
 }  // namespace station

@@ -62,11 +62,12 @@ int main(int argc, char* argv[]) {
       station::CloseWindowOnTerminateSignals(&form);
       form.show();
       // Device changes from now on; drives already present are not looked for.
-      std::string why;
-      source = station::StartDeviceChangeMessages(form, devdir::deviceDirectory(), why);
-      if (source == nullptr) {
-        const QString message =
-            QStringLiteral("Plugged-in drives cannot be seen: %1").arg(QString::fromLocal8Bit(why.c_str()));
+      auto started = station::StartDeviceChangeMessages(form, common::device_dir::deviceDirectory());
+      if (started) {
+        source = std::move(started).value();
+      } else {
+        const QString message = QStringLiteral("Plugged-in drives cannot be seen: %1")
+                                    .arg(QString::fromLocal8Bit(started.error().c_str()));
         QTimer::singleShot(0, &form, [message] { station::ShowException(message); });
       }
       station::StartWindowSnapshotsFromEnvironment(form);

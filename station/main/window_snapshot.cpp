@@ -15,30 +15,45 @@
 #include <system_error>
 #include <utility>
 
+#include "common/result.hpp"
 #include "main/form1.hpp"
 
 namespace station {
 namespace {
 
-// Replaces the file at `path` with `bytes` in one step; the reason in `why`
-// when it cannot.
-bool ReplaceFile(const QString& path, const QByteArray& bytes, QString& why) {
+using Written = common::Result<void, QString>;
+
+// Replaces the file at `path` with `bytes` in one step.
+Written ReplaceFile(const QString& path, const QByteArray& bytes) {
   QSaveFile file(path);
-  if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) return true;
-  why = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
-  return false;
+  if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) return {};
+  return common::Failure{QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString())};
 }
 
-// Makes `directory` with its parents where it is missing; the reason in
-// `why` when it cannot.
-bool MakeDirectory(const QString& directory, QString& why) {
+// Makes `directory` with its parents where it is missing.
+Written MakeDirectory(const QString& directory) {
   std::error_code error;
   const std::filesystem::path path(QFile::encodeName(directory).toStdString());
-  if (std::filesystem::create_directories(path, error) || std::filesystem::is_directory(path)) return true;
+  if (std::filesystem::create_directories(path, error) || std::filesystem::is_directory(path)) return {};
   if (!error) error = std::make_error_code(std::errc::not_a_directory);
-  why = QStringLiteral("cannot make the folder \"%1\": %2")
-            .arg(directory, QString::fromLocal8Bit(error.message().c_str()));
-  return false;
+  return common::Failure{QStringLiteral("cannot make the folder \"%1\": %2")
+                             .arg(directory, QString::fromLocal8Bit(error.message().c_str()))};
+}
+
+// The window's picture and state text, both written even when the first
+// cannot be (then the later failure is the one told).
+Written WriteSnapshot(TForm1& form, const QString& directory) {
+  QByteArray png;
+  {
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!form.grab().save(&buffer, "PNG")) return common::Failure{QStringLiteral("the window's picture cannot be made")};
+  }
+  if (Written made = MakeDirectory(directory); !made) return made;
+  const QDir dir(directory);
+  const Written picture = ReplaceFile(dir.filePath(QStringLiteral("lumivar.png")), png);
+  const Written state = ReplaceFile(dir.filePath(QStringLiteral("lumivar.txt")), WindowStateText(form).toUtf8());
+  return state ? picture : state;
 }
 
 }  // namespace
@@ -63,29 +78,16 @@ QString WindowStateText(const TForm1& form) {
 WindowSnapshots::WindowSnapshots(TForm1& form, QString directory) : form_(form), directory_(std::move(directory)) {}
 
 bool WindowSnapshots::Save() {
-  QString why;
-  QByteArray png;
-  {
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!form_.grab().save(&buffer, "PNG")) why = QStringLiteral("the window's picture cannot be made");
-  }
-  bool saved = why.isEmpty() && MakeDirectory(directory_, why);
-  if (saved) {
-    const QDir dir(directory_);
-    const bool picture = ReplaceFile(dir.filePath(QStringLiteral("lumivar.png")), png, why);
-    const bool state = ReplaceFile(dir.filePath(QStringLiteral("lumivar.txt")), WindowStateText(form_).toUtf8(), why);
-    saved = picture && state;
-  }
+  const Written saved = WriteSnapshot(form_, directory_);
   if (saved) {
     failureTold_ = false;
   } else if (!failureTold_) {
     failureTold_ = true;
     std::fprintf(stderr, "lumivar: %s: no window snapshots are written: %s\n", kSnapshotDirVar,
-                 why.toLocal8Bit().constData());
+                 saved.error().toLocal8Bit().constData());
     std::fflush(stderr);
   }
-  return saved;
+  return saved.ok();
 }
 
 void StartWindowSnapshotsFromEnvironment(TForm1& form) {

@@ -1,11 +1,11 @@
-#include "command_tool_launcher.hpp"
+#include "ppthread/command_tool_launcher.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "common/tool_contract.hpp"
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 namespace station {
 namespace {
@@ -41,21 +41,21 @@ bool RunToEnd(char* commandLine, const ToolRuns& runs) {
   if (!Start(commandLine, run, runs)) return false;
   const std::uint32_t code = WaitForExitCode(run, kRunReadingPauseMs, runs);
   CloseToolProcess(run);
-  return code == static_cast<std::uint32_t>(contract::kExitSuccess);
+  return code == static_cast<std::uint32_t>(common::tool_contract::kExitSuccess);
 }
 
 }  // namespace
 
 bool ProbeDrive(const std::string& drive, const ToolRuns& runs) {
-  char commandLine[contract::kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, contract::kProbeTemplate, drive.c_str());
+  char commandLine[common::tool_contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, common::tool_contract::kProbeTemplate, drive.c_str());
   return RunToEnd(commandLine, runs);
 }
 
 bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
                      std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs) {
-  char commandLine[contract::kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, contract::kStartBlankCheckTemplate, drive.c_str(),
+  char commandLine[common::tool_contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, common::tool_contract::kStartBlankCheckTemplate, drive.c_str(),
                 static_cast<int>(timing1), static_cast<int>(timing2), static_cast<int>(timing3),
                 static_cast<int>(timing4));
   return RunToEnd(commandLine, runs);
@@ -63,8 +63,8 @@ bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_
 
 bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cancelRequested,
                     const std::function<void(int)>& setBarPosition, const ToolRuns& runs) {
-  char commandLine[contract::kCommandLineSize];
-  std::snprintf(commandLine, sizeof commandLine, contract::kPollBlankCheckTemplate, drive.c_str());
+  char commandLine[common::tool_contract::kCommandLineSize];
+  std::snprintf(commandLine, sizeof commandLine, common::tool_contract::kPollBlankCheckTemplate, drive.c_str());
   int step = 0;
   if (setBarPosition) setBarPosition(0);
   for (;;) {
@@ -72,8 +72,8 @@ bool WaitBlankCheck(const std::string& drive, const std::function<bool()>& cance
     if (!Start(commandLine, run, runs)) return false;
     const std::uint32_t code = WaitForExitCode(run, kPollRunReadingPauseMs, runs);
     CloseToolProcess(run);
-    if (code == static_cast<std::uint32_t>(contract::kExitSuccess)) return true;
-    if (code != static_cast<std::uint32_t>(contract::kExitStillChecking)) return false;
+    if (code == static_cast<std::uint32_t>(common::tool_contract::kExitSuccess)) return true;
+    if (code != static_cast<std::uint32_t>(common::tool_contract::kExitStillChecking)) return false;
     step = (step + 4) % 100;
     if (setBarPosition) setBarPosition(step);
     if (cancelRequested && cancelRequested()) return false;

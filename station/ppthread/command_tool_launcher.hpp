@@ -10,12 +10,12 @@
 #include <optional>
 #include <string>
 
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 namespace station {
 
 // The command lines are the contract's three templates, formatted into a
-// buffer of contract::kCommandLineSize bytes. See process_launcher.hpp for
+// buffer of common::tool_contract::kCommandLineSize bytes. See process_launcher.hpp for
 // how the program name is found on each platform.
 
 // Pauses, in milliseconds: between two readings of a probe or set-up run,

@@ -4,7 +4,7 @@
 // is done before fork(); the child only calls async-signal-safe functions
 // before exec. An exec failure is reported back through a close-on-exec pipe,
 // so a program that cannot be executed makes the start fail, as on Windows.
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -87,7 +87,7 @@ std::string LinuxProgramName(std::string name) {
     dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
   }
-  inherited_files::closeFrom(STDERR_FILENO + 1, errorPipe);  // the error pipe is close-on-exec
+  common::inherited_files::closeFrom(STDERR_FILENO + 1, errorPipe);  // the error pipe is close-on-exec
 
   // Signals the station ignores or blocks must not carry over to the tool.
   sigset_t none;

@@ -2,11 +2,11 @@
 // program search (the station's directory first), no console window, high
 // priority class, the station's environment and current directory, and a
 // STARTUPINFO that redirects nothing.
-#include "process_launcher_windows.hpp"
+#include "ppthread/process_launcher_windows.hpp"
 
 #include <cstring>
 
-#include "process_launcher.hpp"
+#include "ppthread/process_launcher.hpp"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "product_thread.hpp"
+#include "ppthread/product_thread.hpp"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -11,8 +11,6 @@ namespace {
 
 std::atomic<int> g_liveJobs{0};
 std::atomic<long long> g_jobsStarted{0};
-
-enum TextKind { kChecking = 0, kFailed = 1, kCancelled = 2, kPassedText = 3 };
 
 }  // namespace
 
@@ -68,23 +66,23 @@ void ProductThread::SetBar(int position) {
   });
 }
 
-void ProductThread::ShowText(int kind) {
-  services_.handOver.Run([this, kind] {
+void ProductThread::ShowText(RowText text) {
+  services_.handOver.Run([this, text] {
     if (Row == nullptr) return;
     // The texts are read here, on the window thread, where they are loaded.
     const station::UiTextTable& texts = station::UiTexts();
     const std::string checking = "Checking...";
-    switch (kind) {
-      case kChecking:
+    switch (text) {
+      case RowText::Checking:
         Row->SetText(checking, station::RowColour::WindowText);
         break;
-      case kFailed:
+      case RowText::Failed:
         Row->SetText(checking + texts.FailMsg, station::RowColour::Failure);
         break;
-      case kCancelled:
+      case RowText::Cancelled:
         Row->SetText(checking + texts.CancelStr, station::RowColour::Failure);
         break;
-      default:
+      case RowText::Passed:
         Row->SetText(texts.SuccessMsg, station::RowColour::Pass);
         break;
     }
@@ -99,19 +97,19 @@ void ProductThread::Count() {
 
 void ProductThread::run() {
   SetBar(0);
-  ShowText(kChecking);
+  ShowText(RowText::Checking);
   if (!station::StartBlankCheck(Drive, Timing1, Timing2, Timing3, Timing4, services_.tools)) {
-    ShowText(kFailed);
+    ShowText(RowText::Failed);
   } else if (station::WaitBlankCheck(
                  Drive, [this] { return StopRequested(); }, [this](int position) { SetBar(position); },
                  services_.tools)) {
     Passed = 1;
   } else {
     const bool cancelled = !services_.handOver.Closed() && CancelRequest != nullptr && CancelRequest->load() != 0;
-    ShowText(cancelled ? kCancelled : kFailed);
+    ShowText(cancelled ? RowText::Cancelled : RowText::Failed);
   }
   if (Passed == 1) {
-    ShowText(kPassedText);
+    ShowText(RowText::Passed);
     SetBar(100);
   }
   Count();

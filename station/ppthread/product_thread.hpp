@@ -30,10 +30,10 @@
 #include <memory>
 #include <string>
 
-#include "command_tool_launcher.hpp"
+#include "ppthread/command_tool_launcher.hpp"
 #include "config/timing_set.hpp"
-#include "job_row.hpp"
-#include "window_handover.hpp"
+#include "ppthread/job_row.hpp"
+#include "ppthread/window_handover.hpp"
 
 namespace station {
 
@@ -84,9 +84,13 @@ class ProductThread : public QThread, public station::TimingSet {
   void run() override;
 
  private:
+  // What the row shows: "Checking..." in the window-text colour; the same
+  // followed by FailMsg or CancelStr in the failure colour; SuccessMsg in
+  // the pass colour.
+  enum class RowText { Checking, Failed, Cancelled, Passed };
+
   void SetBar(int position);
-  // kind: 0 neutral "Checking...", 1 "Checking..."+FailMsg, 2 "Checking..."+CancelStr, 3 SuccessMsg
-  void ShowText(int kind);
+  void ShowText(RowText text);
   void Count();
   bool StopRequested() const;
 

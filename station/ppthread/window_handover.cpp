@@ -1,4 +1,4 @@
-#include "window_handover.hpp"
+#include "ppthread/window_handover.hpp"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,36 +1,16 @@
 #include "cli/arguments.hpp"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "cli/keywords.hpp"
 #include "common/decimal_text.hpp"
-#include "common/tool_contract.hpp"
 #include "device/scsi_transport.hpp"
 
 namespace kestrin {
 
-namespace {
-
-struct KeywordUsage {
-  std::string_view keyword;
-  // The names of the keyword's required arguments, in order; optional ones
-  // are not listed.
-  std::string_view required;
-  std::string_view usage;
-};
-
-constexpr KeywordUsage kUsages[] = {
-    {"fwup", "F1 F2 F3 F4", "fwup F1 F2 F3 F4 [V]"},
-    {contract::kStartBlankCheckKeyword, "T1 T2 T3 T4", "bchks T1 T2 T3 T4"},
-    {"era", "A B", "era A B"},
-    {"rdx", "A", "rdx A"},
-    {"rdc", "A", "rdc A"},
-    {"wtx", "A B0 B1 B2 B3 B4", "wtx A B0 B1 B2 B3 B4"},
-};
-
-}  // namespace
-
-std::int32_t parseNumber(const char* text) { return decimaltext::WrappingDecimal(text); }
+std::int32_t parseNumber(const char* text) { return common::decimal_text::WrappingDecimal(text); }
 
 std::uint8_t digitValue(const char* text) {
   return static_cast<std::uint8_t>(static_cast<unsigned char>(text[0]) - static_cast<unsigned char>('0'));
@@ -44,37 +24,34 @@ std::uint8_t verifyDigitFor(std::span<const char* const> args) {
   return args.size() == 7 ? digitValue(args[6]) : 0;
 }
 
-std::optional<std::string> checkCommandLine(std::span<const char* const> args) {
-  if (args.empty()) return std::nullopt;
+common::Result<void> checkCommandLine(std::span<const char* const> args) {
+  if (args.empty()) return {};
   if (std::strlen(args[0]) > kMaxDeviceNameLength) {
-    return "Device name too long: " + std::string(args[0]) + " (at most " +
-           std::to_string(kMaxDeviceNameLength) + " characters)\n";
+    return common::Failure{"Device name too long: " + std::string(args[0]) + " (at most " +
+                           std::to_string(kMaxDeviceNameLength) + " characters)\n"};
   }
-  if (args.size() < 2) return std::nullopt;
-  const std::string_view keyword = args[1];
-  for (const KeywordUsage& u : kUsages) {
-    if (u.keyword != keyword) continue;
-    // Split the required names and drop those that are present.
-    std::string missing;
-    std::size_t count = 0;
-    std::size_t index = 0;
-    std::string_view rest = u.required;
-    while (!rest.empty()) {
-      const std::size_t space = rest.find(' ');
-      const std::string_view name = rest.substr(0, space);
-      rest = (space == std::string_view::npos) ? std::string_view{} : rest.substr(space + 1);
-      if (2 + index >= args.size()) {
-        if (!missing.empty()) missing += ' ';
-        missing += name;
-        ++count;
-      }
-      ++index;
+  if (args.size() < 2) return {};
+  const Keyword* keyword = findKeyword(args[1]);
+  if (keyword == nullptr) return {};
+  // Split the required names and keep those that are not present.
+  std::string missing;
+  std::size_t count = 0;
+  std::size_t index = 0;
+  std::string_view rest = keyword->required;
+  while (!rest.empty()) {
+    const std::size_t space = rest.find(' ');
+    const std::string_view name = rest.substr(0, space);
+    rest = (space == std::string_view::npos) ? std::string_view{} : rest.substr(space + 1);
+    if (2 + index >= args.size()) {
+      if (!missing.empty()) missing += ' ';
+      missing += name;
+      ++count;
     }
-    if (count == 0) return std::nullopt;
-    return std::string(keyword) + (count == 1 ? ": missing argument " : ": missing arguments ") + missing +
-           " (expected: " + std::string(u.usage) + ")\n";
+    ++index;
   }
-  return std::nullopt;
+  if (count == 0) return {};
+  return common::Failure{std::string(keyword->name) + (count == 1 ? ": missing argument " : ": missing arguments ") +
+                         missing + " (expected: " + std::string(keyword->usage) + ")\n"};
 }
 
 }  // namespace kestrin

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
+
+#include "common/result.hpp"
 
 namespace kestrin {
 
@@ -31,8 +31,8 @@ std::uint8_t modeDigitFor(std::span<const char* const> args, std::uint8_t defaul
 std::uint8_t verifyDigitFor(std::span<const char* const> args);
 
 // Refuses a command line before anything is opened: a device name that does
-// not fit the device path, or a keyword without all of its arguments. Returns
-// the line to print (ending in "\n"), or nothing when the command line is usable.
-std::optional<std::string> checkCommandLine(std::span<const char* const> args);
+// not fit the device path, or a keyword without all of its arguments. The
+// reason is the line to print (ending in "\n").
+common::Result<void> checkCommandLine(std::span<const char* const> args);
 
 }  // namespace kestrin

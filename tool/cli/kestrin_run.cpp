@@ -1,27 +1,23 @@
 #include "cli/kestrin_run.hpp"
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/arguments.hpp"
-#include "cli/short_commands.hpp"
+#include "cli/keywords.hpp"
 #include "common/tool_contract.hpp"
 #include "device/vendor_commands.hpp"
-#include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
 
 namespace kestrin {
 
-using contract::kExitFailure;
-using contract::kExitSuccess;
+using common::tool_contract::kExitFailure;
+using common::tool_contract::kExitSuccess;
 
 namespace {
 
 constexpr std::uint16_t kStartupFirst = 0;
 constexpr std::uint16_t kStartupSecond = 0x0180;
-constexpr std::uint8_t kEraseAllDefaultMode = 2;     // WholeDevice
-constexpr std::uint8_t kBlankCheckDefaultMode = 6;  // WholeDevice, ProgramVerify
 
 // The start-up probes after the device is open; false after printing why.
 bool probe(RunContext& ctx) {
@@ -55,25 +51,8 @@ bool probe(RunContext& ctx) {
 }
 
 int dispatch(RunContext& ctx, std::span<const char* const> args) {
-  const std::string_view keyword = args[1];
-  if (keyword == "eraa") {
-    return eraseAll(ctx, modeDigitFor(args, kEraseAllDefaultMode)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == "bchk") {
-    return blankCheck(ctx, modeDigitFor(args, kBlankCheckDefaultMode)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == "fwup") {
-    const char* const files[4] = {args[2], args[3], args[4], args[5]};
-    return firmwareLoad(ctx, files, verifyDigitFor(args)) ? kExitSuccess : kExitFailure;
-  }
-  if (keyword == contract::kStartBlankCheckKeyword) return runStartBlankCheck(ctx, args);
-  if (keyword == contract::kPollBlankCheckKeyword) return runPollBlankCheck(ctx);
-  if (keyword == "move") return runMove(ctx);
-  if (keyword == "era") return runEraseRange(ctx, args);
-  if (keyword == "rdx") return runReadXdata(ctx, args);
-  if (keyword == "rdc") return runReadCode(ctx, args);
-  if (keyword == "wtx") return runWriteXdata(ctx, args);
-  return kExitSuccess;  // any other keyword: the probes only
+  const Keyword* keyword = findKeyword(args[1]);
+  return keyword != nullptr ? keyword->run(ctx, args) : kExitSuccess;  // any other word: the probes only
 }
 
 }  // namespace
@@ -87,18 +66,18 @@ int runKestrin(std::span<const char* const> args, Console& console, const Device
     printBanner(console);
     return kExitFailure;
   }
-  if (const std::optional<std::string> refusal = checkCommandLine(args)) {
-    console.print("%s", refusal->c_str());
+  if (const common::Result<void> usable = checkCommandLine(args); !usable) {
+    console.print("%s", usable.error().c_str());
     return kExitFailure;
   }
 
-  std::uint32_t openError = 0;
-  std::unique_ptr<ScsiTransport> device = open(args[0], openError);
-  if (!device) {
-    console.print("CreateFile, Error opening %s. Error: %d\n", args[0], static_cast<int>(openError));
-    PrintSystemMessage(console, openError);
+  OrSystemError<std::unique_ptr<ScsiTransport>> opened = open(args[0]);
+  if (!opened) {
+    console.print("CreateFile, Error opening %s. Error: %d\n", args[0], static_cast<int>(opened.error()));
+    PrintSystemMessage(console, opened.error());
     return kExitFailure;
   }
+  std::unique_ptr<ScsiTransport> device = std::move(opened).value();
 
   // From here on the device is closed (the transport destroyed) on every
   // path before the exit code is handed back.

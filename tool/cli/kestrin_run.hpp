@@ -14,8 +14,8 @@
 
 namespace kestrin {
 
-// Opens the named device, or gives nullptr and the system error code.
-using DeviceOpener = std::function<std::unique_ptr<ScsiTransport>(std::string_view name, std::uint32_t& errorCode)>;
+// Opens the named device (openDevice in the program).
+using DeviceOpener = std::function<OrSystemError<std::unique_ptr<ScsiTransport>>(std::string_view name)>;
 
 // `args` are the arguments after the program name. The device, once opened,
 // is closed again before this returns, on every path.

@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
   kestrin::Console console(stdout);
   std::span<const char* const> args;
   if (argc > 1) args = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
-  int code = contract::kExitFailure;
+  int code = common::tool_contract::kExitFailure;
   try {
     code = kestrin::runKestrin(args, console, kestrin::openDevice);
   } catch (const std::exception& e) {
     console.print("Internal error: %s\n", e.what());
-    code = contract::kExitFailure;
+    code = common::tool_contract::kExitFailure;
   }
   kestrin::endProcess(code);
 }

@@ -8,9 +8,9 @@
 
 namespace kestrin {
 
-using contract::kExitFailure;
-using contract::kExitStillChecking;
-using contract::kExitSuccess;
+using common::tool_contract::kExitFailure;
+using common::tool_contract::kExitStillChecking;
+using common::tool_contract::kExitSuccess;
 
 namespace {
 
@@ -46,7 +46,7 @@ int runStartBlankCheck(RunContext& ctx, std::span<const char* const> args) {
   return outcome.pass() ? kExitSuccess : kExitFailure;
 }
 
-int runPollBlankCheck(RunContext& ctx) {
+int runPollBlankCheck(RunContext& ctx, std::span<const char* const> /*args*/) {
   const CommandOutcome outcome = ctx.commands.cmd_bPollBlankCheck();
   switch (outcome.kind) {
     case Outcome::Pass:
@@ -62,9 +62,9 @@ int runPollBlankCheck(RunContext& ctx) {
   return kExitFailure;
 }
 
-int runMove(RunContext& ctx) {
+int runMove(RunContext& ctx, std::span<const char* const> /*args*/) {
   std::uint8_t* version = ctx.ioBuffer.data();
-  const CommandOutcome read = ctx.commands.cmd_bReadCode(vendor::kVersionAddress, version, kVersionLength);
+  const CommandOutcome read = ctx.commands.cmd_bReadCode(common::vendor_opcodes::kVersionAddress, version, kVersionLength);
   if (read.transportError()) {
     ctx.failures.keep(read);
     return kExitFailure;

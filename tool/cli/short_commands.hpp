@@ -12,7 +12,7 @@
 
 namespace kestrin {
 
-// The length of the version string at vendor::kVersionAddress in code memory.
+// The length of the version string at common::vendor_opcodes::kVersionAddress in code memory.
 inline constexpr std::uint16_t kVersionLength = 16;
 
 // Prints `n` bytes as a table of 16 bytes a row under a column header.
@@ -24,12 +24,10 @@ void HexDump(Console& console, const std::uint8_t* bytes, std::size_t n);
 enum class MoveDecision { NotMovable, NotDue, Due };
 MoveDecision decideMove(const std::uint8_t* version16);
 
-// The keywords' bodies. `args` are the arguments after the program name,
-// already checked to hold every argument the keyword needs. Each returns the
-// exit code (common/tool_contract.hpp).
+// The keywords' commands, as cli/keywords.hpp runs them (KeywordHandler).
 int runStartBlankCheck(RunContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
-int runPollBlankCheck(RunContext& ctx);                                       // bchkp
-int runMove(RunContext& ctx);                                                 // move
+int runPollBlankCheck(RunContext& ctx, std::span<const char* const> args);   // bchkp
+int runMove(RunContext& ctx, std::span<const char* const> args);             // move
 int runEraseRange(RunContext& ctx, std::span<const char* const> args);        // era A B
 int runReadXdata(RunContext& ctx, std::span<const char* const> args);         // rdx A
 int runReadCode(RunContext& ctx, std::span<const char* const> args);          // rdc A

@@ -28,12 +28,11 @@ void Console::print(const char* format, ...) {
 }
 
 void PrintSystemMessage(Console& console, std::uint32_t code) {
-  std::string text;
-  std::uint32_t lookupError = 0;
-  if (systemMessageText(code, text, lookupError)) {
-    console.print("%s\n", text.c_str());
+  const OrSystemError<std::string> text = systemMessageText(code);
+  if (text) {
+    console.print("%s\n", text->c_str());
   } else {
-    console.print("Format message failed.  Error: %d\n", static_cast<int>(lookupError));
+    console.print("Format message failed.  Error: %d\n", static_cast<int>(text.error()));
   }
 }
 

@@ -77,18 +77,15 @@ std::optional<std::string> readSmallFile(const std::string& path) {
 
 // Opens a node for SG_IO: read-write, without waiting on the device at open
 // (O_NONBLOCK, cleared again for the requests). When `expected` is given the
-// opened node must be that character device. Returns the descriptor, or -1
-// with errorCode set.
-int openSgIoNode(const std::string& path, std::optional<dev_t> expected, std::uint32_t& errorCode) {
+// opened node must be that character device. The descriptor.
+OrSystemError<int> openSgIoNode(const std::string& path, std::optional<dev_t> expected) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    errorCode = static_cast<std::uint32_t>(errno);
-    return -1;
+    return common::Failure{static_cast<std::uint32_t>(errno)};
   }
-  auto fail = [&](int code) {
-    errorCode = static_cast<std::uint32_t>(code);
+  auto fail = [fd](int code) {
     ::close(fd);
-    return -1;
+    return common::Failure{static_cast<std::uint32_t>(code)};
   };
   if (expected) {
     struct stat info{};
@@ -123,8 +120,8 @@ int openGenericNodeOf(const std::string& blockPath, dev_t disk) {
   }
   std::string directory(resolved);
   directory.erase(directory.rfind('/'));
-  std::uint32_t ignored = 0;
-  return openSgIoNode(directory + "/" + node->name, node->number, ignored);
+  const OrSystemError<int> fd = openSgIoNode(directory + "/" + node->name, node->number);
+  return fd ? *fd : -1;
 }
 
 }  // namespace
@@ -138,7 +135,7 @@ std::optional<ScsiGenericNode> scsiGenericNodeOf(const std::string& sysfsRoot, d
   }
   std::optional<ScsiGenericNode> found;
   while (const dirent* entry = ::readdir(dir)) {
-    if (!devdir::isGenericNodeName(entry->d_name)) {
+    if (!common::device_dir::isGenericNodeName(entry->d_name)) {
       continue;
     }
     const auto text = readSmallFile(genericDir + "/" + entry->d_name + "/dev");
@@ -152,31 +149,33 @@ std::optional<ScsiGenericNode> scsiGenericNodeOf(const std::string& sysfsRoot, d
   return found;
 }
 
-std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode) {
+OrSystemError<std::unique_ptr<ScsiTransport>> openDevice(std::string_view name) {
   // A name with an embedded NUL would name another file than it says.
   if (name.empty() || name.find('\0') != std::string_view::npos) {
-    errorCode = ENOENT;
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(ENOENT)};
   }
-  const std::string path = devdir::devicePath(name, devdir::deviceDirectory());
+  const std::string path = common::device_dir::devicePath(name, common::device_dir::deviceDirectory());
 
   struct stat info{};
   if (::stat(path.c_str(), &info) != 0) {
-    errorCode = static_cast<std::uint32_t>(errno);
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(errno)};
   }
   if (S_ISSOCK(info.st_mode)) {
-    return connectSocketTransport(path, errorCode);
+    OrSystemError<std::unique_ptr<SocketTransport>> socket = connectSocketTransport(path);
+    if (!socket) {
+      return common::Failure{socket.error()};
+    }
+    return std::unique_ptr<ScsiTransport>(std::move(socket).value());
   }
-  int fd = S_ISBLK(info.st_mode) ? openGenericNodeOf(path, info.st_rdev) : -1;
-  if (fd < 0) {
-    fd = openSgIoNode(path, std::nullopt, errorCode);
+  const int generic = S_ISBLK(info.st_mode) ? openGenericNodeOf(path, info.st_rdev) : -1;
+  if (generic >= 0) {
+    return std::unique_ptr<ScsiTransport>(std::make_unique<SgIoTransport>(generic));
   }
-  if (fd < 0) {
-    return nullptr;
+  const OrSystemError<int> fd = openSgIoNode(path, std::nullopt);
+  if (!fd) {
+    return common::Failure{fd.error()};
   }
-  errorCode = 0;
-  return std::make_unique<SgIoTransport>(fd);
+  return std::unique_ptr<ScsiTransport>(std::make_unique<SgIoTransport>(*fd));
 }
 
 }  // namespace kestrin

@@ -10,24 +10,20 @@
 
 namespace kestrin {
 
-std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode) {
+OrSystemError<std::unique_ptr<ScsiTransport>> openDevice(std::string_view name) {
   if (name.size() > kMaxDeviceNameLength) {
-    errorCode = ERROR_FILENAME_EXCED_RANGE;
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE)};
   }
   // A name with an embedded NUL would name another device than it says.
   if (name.empty() || name.find('\0') != std::string_view::npos) {
-    errorCode = ERROR_INVALID_NAME;
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(ERROR_INVALID_NAME)};
   }
   const std::string path = std::string("\\\\.\\") + std::string(name);
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    errorCode = GetLastError();
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(GetLastError())};
   }
-  errorCode = 0;
   return makeWindowsPassThrough(handle);
 }
 

@@ -11,54 +11,48 @@ constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the
 
 }  // namespace
 
-bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why) {
+common::Result<DeviceGeometry> decodeGeometry(const std::uint8_t* record) {
   DeviceGeometry g;
-  g.BlockCount = byteorder::getBe16(record);
+  g.BlockCount = common::byte_order::getBe16(record);
   g.PagesPerBlock = record[3];
   g.PagesPerBlockShift = record[4];
-  g.PageSize = byteorder::getBe16(record + 5);
+  g.PageSize = common::byte_order::getBe16(record + 5);
   g.PageSizeShift = record[7];
 
   if (g.PageSize == 0 || g.PageSize > kMaxPageSize || g.PageSize % kPieceSize != 0) {
-    why = "the page size is not 512, 1024 or 2048 bytes";
-    return false;
+    return common::Failure{"the page size is not 512, 1024 or 2048 bytes"};
   }
   if (g.PageSizeShift >= 16 || (1U << g.PageSizeShift) != g.PageSize) {
-    why = "the page size shift does not match the page size";
-    return false;
+    return common::Failure{"the page size shift does not match the page size"};
   }
   if (g.PagesPerBlock == 0) {
-    why = "a block has no pages";
-    return false;
+    return common::Failure{"a block has no pages"};
   }
   if (g.PagesPerBlockShift >= 8 || (1U << g.PagesPerBlockShift) != g.PagesPerBlock) {
-    why = "the pages-per-block shift does not match the pages per block";
-    return false;
+    return common::Failure{"the pages-per-block shift does not match the pages per block"};
   }
   // At most 2^11 * 2^7 bytes per block, so the area is at least 16 blocks.
   const std::uint32_t areaBlocks = kFirmwareAreaBytes >> (g.PageSizeShift + g.PagesPerBlockShift);
   if (areaBlocks > g.BlockCount) {
-    why = "the NAND is smaller than the 4 MiB firmware area";
-    return false;
+    return common::Failure{"the NAND is smaller than the 4 MiB firmware area"};
   }
   g.FirmwareAreaBlocks = static_cast<std::uint16_t>(areaBlocks);
   g.FirmwareStartBlock = static_cast<std::uint16_t>(g.BlockCount - areaBlocks);
-  geometry = g;
-  why = nullptr;
-  return true;
+  return g;
 }
 
 bool GetGeometry(VendorCommands& commands, FailureReport& failures, std::uint8_t* buffer, DeviceGeometry& geometry) {
-  const CommandOutcome outcome = commands.cmd_bReadXdata(vendor::kGeometryAddress, buffer, 10);
+  const CommandOutcome outcome = commands.cmd_bReadXdata(common::vendor_opcodes::kGeometryAddress, buffer, 10);
   if (outcome.transportError()) {
     failures.report(outcome, FailureForm::WithSystemText);
     return false;
   }
-  const char* why = nullptr;
-  if (!decodeGeometry(buffer, geometry, why)) {
-    failures.console().print("Unsupported NAND geometry: %s.\n", why);
+  const common::Result<DeviceGeometry> decoded = decodeGeometry(buffer);
+  if (!decoded) {
+    failures.console().print("Unsupported NAND geometry: %s.\n", decoded.error().c_str());
     return false;
   }
+  geometry = *decoded;
   return true;
 }
 
@@ -67,7 +61,7 @@ template <typename Piece>
 bool transferPage(const NandAccess& nand, Piece piece) {
   const std::uint32_t pieces = nand.geometry.PageSize / kPieceSize;
   for (std::uint32_t k = 0; k < pieces; ++k) {
-    const auto address = static_cast<std::uint16_t>(vendor::kPageBufferAddress + kPieceSize * k);
+    const auto address = static_cast<std::uint16_t>(common::vendor_opcodes::kPageBufferAddress + kPieceSize * k);
     const CommandOutcome moved = piece(address, kPieceSize * k);
     if (moved.transportError()) {
       nand.failures.report(moved, FailureForm::Inline);
@@ -94,7 +88,7 @@ bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16
   if (!writePageBuffer(nand, bytes)) {
     return false;
   }
-  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, vendor::kPageBufferAddress);
+  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, common::vendor_opcodes::kPageBufferAddress);
   switch (programmed.kind) {
     case Outcome::Pass:
       return true;
@@ -109,7 +103,7 @@ bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16
 }
 
 bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* bytes) {
-  const CommandOutcome read = nand.commands.cmd_bReadPage(page, vendor::kPageBufferAddress);
+  const CommandOutcome read = nand.commands.cmd_bReadPage(page, common::vendor_opcodes::kPageBufferAddress);
   if (read.kind == Outcome::DeviceFail) {
     return false;
   }
@@ -122,7 +116,7 @@ bool ReadPageToHost(const NandAccess& nand, std::uint32_t page, std::uint8_t* by
 
 CommandOutcome MarkBlockBad(const NandAccess& nand, std::uint16_t block) {
   const CommandOutcome outcome =
-      nand.commands.cmd_bMarkBad(nand.geometry.firstPage(block), vendor::kPageBufferAddress);
+      nand.commands.cmd_bMarkBad(nand.geometry.firstPage(block), common::vendor_opcodes::kPageBufferAddress);
   if (outcome.transportError()) {
     nand.failures.report(outcome, FailureForm::Inline);
   }

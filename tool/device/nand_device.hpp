@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/result.hpp"
 #include "device/failure_report.hpp"
 #include "device/vendor_commands.hpp"
 
@@ -35,9 +36,9 @@ struct NandAccess {
   const DeviceGeometry& geometry;
 };
 
-// Decodes the 10-byte geometry record. Returns false (and leaves `why` with a
-// one-line reason) for a geometry the tool cannot work with.
-bool decodeGeometry(const std::uint8_t* record, DeviceGeometry& geometry, const char*& why);
+// Decodes the 10-byte geometry record; a one-line reason for a geometry the
+// tool cannot work with.
+common::Result<DeviceGeometry> decodeGeometry(const std::uint8_t* record);
 
 // Reads the geometry record into `buffer` (at least 10 bytes) and decodes it
 // into `geometry`, printing the failure.

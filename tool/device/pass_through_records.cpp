@@ -10,9 +10,9 @@ namespace {
 // Windows runs little-endian on every processor this tool is built for.
 // DataBufferOffset / DataBuffer is 4 or 8 bytes wide, after the layout.
 void putPointerField(const RecordLayout& layout, std::span<std::uint8_t> record, std::uint64_t value) {
-  byteorder::putLe32(record.data() + layout.dataBuffer, static_cast<std::uint32_t>(value));
+  common::byte_order::putLe32(record.data() + layout.dataBuffer, static_cast<std::uint32_t>(value));
   if (layout.pointerSize == 8) {
-    byteorder::putLe32(record.data() + layout.dataBuffer + 4, static_cast<std::uint32_t>(value >> 32));
+    common::byte_order::putLe32(record.data() + layout.dataBuffer + 4, static_cast<std::uint32_t>(value >> 32));
   }
 }
 
@@ -21,13 +21,13 @@ void putCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std
                      std::uint8_t senseInfoLength, std::span<std::uint8_t> record) {
   std::fill(record.begin(), record.end(), std::uint8_t{0});
   std::uint8_t* const base = record.data();
-  byteorder::putLe16(base + layout.length, static_cast<std::uint16_t>(layout.headerSize));
+  common::byte_order::putLe16(base + layout.length, static_cast<std::uint16_t>(layout.headerSize));
   record[layout.cdbLength] = request.cdbLength;
   record[layout.senseInfoLength] = senseInfoLength;
   record[layout.dataIn] = dataIn;
-  byteorder::putLe32(base + layout.dataTransferLength, request.length);
-  byteorder::putLe32(base + layout.timeOutValue, request.timeoutSeconds);
-  byteorder::putLe32(base + layout.senseInfoOffset, static_cast<std::uint32_t>(layout.senseOffset));
+  common::byte_order::putLe32(base + layout.dataTransferLength, request.length);
+  common::byte_order::putLe32(base + layout.timeOutValue, request.timeoutSeconds);
+  common::byte_order::putLe32(base + layout.senseInfoOffset, static_cast<std::uint32_t>(layout.senseOffset));
   std::copy_n(request.cdb.begin(), request.cdbLength, record.begin() + static_cast<std::ptrdiff_t>(layout.cdb));
 }
 
@@ -65,7 +65,7 @@ BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& requ
 std::uint32_t transferredLength(const RecordLayout& layout, std::span<const std::uint8_t> record,
                                 std::uint32_t requested) {
   if (record.size() < layout.headerSize) return 0;
-  const std::uint32_t reported = byteorder::getLe32(record.data() + layout.dataTransferLength);
+  const std::uint32_t reported = common::byte_order::getLe32(record.data() + layout.dataTransferLength);
   return std::min({reported, requested, static_cast<std::uint32_t>(kDataBufferSize)});
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "device/system_error_code.hpp"
+
 namespace kestrin {
 
 enum class DataDirection { In, Out };
@@ -55,8 +57,7 @@ class ScsiTransport {
 // fill a path of 28 bytes with its terminator.
 inline constexpr std::size_t kMaxDeviceNameLength = 23;
 
-// Opens the device named on the command line ("E:" and the like). On failure
-// returns nullptr and sets errorCode to the system error code.
-std::unique_ptr<ScsiTransport> openDevice(std::string_view name, std::uint32_t& errorCode);
+// Opens the device named on the command line ("E:" and the like).
+OrSystemError<std::unique_ptr<ScsiTransport>> openDevice(std::string_view name);
 
 }  // namespace kestrin

@@ -14,8 +14,8 @@
 namespace kestrin {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
 
 // How long connecting may wait when the emulator's backlog is full.
 constexpr std::chrono::seconds kConnectTimeout{20};
@@ -42,26 +42,26 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   if (fd_ < 0) {
     return {false, ENODEV};
   }
-  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
+  if (!wellFormed(request) || request.length > common::sim_wire::kMaxTransfer) {
     return {false, EINVAL};
   }
   // Like SG_IO, a time-out of 0 means the default rather than no time at all.
   const std::uint32_t seconds = request.timeoutSeconds == 0 ? 60 : request.timeoutSeconds;
   const Deadline deadline = Deadline::after(std::chrono::seconds(seconds));
 
-  wire::RequestHeader header;
+  common::sim_wire::RequestHeader header;
   header.cdbLength = request.cdbLength;
   if (request.length == 0) {
-    header.direction = wire::Direction::None;
+    header.direction = common::sim_wire::Direction::None;
   } else {
-    header.direction = request.direction == DataDirection::In ? wire::Direction::In : wire::Direction::Out;
+    header.direction = request.direction == DataDirection::In ? common::sim_wire::Direction::In : common::sim_wire::Direction::Out;
   }
   header.transferLength = request.length;
   header.timeoutMs = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{seconds} * 1000, UINT32_MAX));
   std::copy(request.cdb.begin(), request.cdb.begin() + request.cdbLength, header.cdb.begin());
-  auto encoded = wire::encodeRequestHeader(header);
+  auto encoded = common::sim_wire::encodeRequestHeader(header);
 
-  const std::uint32_t sent = header.direction == wire::Direction::Out ? request.length : 0;
+  const std::uint32_t sent = header.direction == common::sim_wire::Direction::Out ? request.length : 0;
   const iovec out[2] = {{encoded.data(), encoded.size()}, {request.data, sent}};
   switch (link_.send(out, 2, deadline)) {
     case Io::Ok:
@@ -76,8 +76,8 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
 
   // The answer header and as much data as the request has room for, in one
   // receive when the answer has all arrived.
-  std::array<std::uint8_t, wire::kAnswerHeaderSize> answerBytes{};
-  const std::uint32_t room = header.direction == wire::Direction::In ? request.length : 0;
+  std::array<std::uint8_t, common::sim_wire::kAnswerHeaderSize> answerBytes{};
+  const std::uint32_t room = header.direction == common::sim_wire::Direction::In ? request.length : 0;
   const iovec in[2] = {{answerBytes.data(), answerBytes.size()}, {request.data, room}};
   std::size_t got = 0;
   switch (link_.receive(in, 2, answerBytes.size(), deadline, got)) {
@@ -90,7 +90,7 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
     case Io::Error:
       return dropLink(EIO);
   }
-  const auto answer = wire::decodeAnswerHeader(answerBytes.data());
+  const auto answer = common::sim_wire::decodeAnswerHeader(answerBytes.data());
   const std::size_t arrived = got - answerBytes.size();
   if (!answer || answer->dataLength > room || arrived > answer->dataLength) {
     return dropLink(EIO);  // the link is out of step; nothing after this can be trusted
@@ -110,13 +110,11 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   return {true, 0, answer->dataLength};
 }
 
-std::unique_ptr<SocketTransport> connectSocketTransport(const std::string& path, std::uint32_t& errorCode) {
-  const int fd = unix_socket::connectTo(path, kConnectTimeout);
+OrSystemError<std::unique_ptr<SocketTransport>> connectSocketTransport(const std::string& path) {
+  const int fd = common::unix_socket::connectTo(path, kConnectTimeout);
   if (fd < 0) {
-    errorCode = static_cast<std::uint32_t>(errno);
-    return nullptr;
+    return common::Failure{static_cast<std::uint32_t>(errno)};
   }
-  errorCode = 0;
   return std::make_unique<SocketTransport>(fd);
 }
 

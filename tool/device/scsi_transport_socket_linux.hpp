@@ -32,11 +32,11 @@ class SocketTransport : public ScsiTransport {
  private:
   TransportStatus dropLink(std::uint32_t errorCode);
   int fd_;
-  deadline_io::TimedSocket link_;
+  common::deadline_io::TimedSocket link_;
 };
 
-// Connects to the device socket at `path`; nullptr with errno-style
-// errorCode on failure (ENOENT when it does not exist).
-std::unique_ptr<SocketTransport> connectSocketTransport(const std::string& path, std::uint32_t& errorCode);
+// Connects to the device socket at `path` (the errno of a failure: ENOENT
+// when it does not exist).
+OrSystemError<std::unique_ptr<SocketTransport>> connectSocketTransport(const std::string& path);
 
 }  // namespace kestrin

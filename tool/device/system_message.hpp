@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "device/system_error_code.hpp"
+
 namespace kestrin {
 
-// True with the text in `text` (no trailing line break), or false with the
-// look-up's own error code in `lookupError`.
-bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError);
+// The text (no trailing line break), or the look-up's own error code.
+OrSystemError<std::string> systemMessageText(std::uint32_t code);
 
 }  // namespace kestrin

@@ -9,18 +9,13 @@ namespace kestrin {
 // strerrordesc_np knows exactly the codes the C library has a text for and
 // gives nothing for the others (where strerror would make up "Unknown error N"),
 // so an unknown code is a failed look-up, as it is on Windows.
-bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
-  if (code > static_cast<std::uint32_t>(INT_MAX)) {
-    lookupError = EINVAL;
-    return false;
-  }
-  const char* description = ::strerrordesc_np(static_cast<int>(code));
+OrSystemError<std::string> systemMessageText(std::uint32_t code) {
+  const char* description =
+      code > static_cast<std::uint32_t>(INT_MAX) ? nullptr : ::strerrordesc_np(static_cast<int>(code));
   if (description == nullptr) {
-    lookupError = EINVAL;
-    return false;
+    return common::Failure{static_cast<std::uint32_t>(EINVAL)};
   }
-  text = description;
-  return true;
+  return std::string(description);
 }
 
 }  // namespace kestrin

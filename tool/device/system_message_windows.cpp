@@ -6,7 +6,7 @@
 
 namespace kestrin {
 
-bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& lookupError) {
+OrSystemError<std::string> systemMessageText(std::uint32_t code) {
   char buffer[80];
   // The message table's texts may hold insertion sequences such as %1; with
   // no arguments to give, they are left as they stand instead of being
@@ -14,15 +14,14 @@ bool systemMessageText(std::uint32_t code, std::string& text, std::uint32_t& loo
   const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
   if (length == 0) {
-    lookupError = GetLastError();
-    return false;
+    return common::Failure{static_cast<std::uint32_t>(GetLastError())};
   }
-  text.assign(buffer, length);
+  std::string text(buffer, length);
   // The table's texts end in "\r\n"; the caller adds its own line end.
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
     text.pop_back();
   }
-  return true;
+  return text;
 }
 
 }  // namespace kestrin

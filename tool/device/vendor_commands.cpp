@@ -38,7 +38,7 @@ ScsiRequest makeRequest(std::uint8_t cdbLength, std::initializer_list<std::uint8
 
 // A 16-bit CDB field at `offset`, low byte first.
 ScsiRequest& put16(ScsiRequest& request, std::size_t offset, std::uint16_t value) {
-  byteorder::putLe16(request.cdb.data() + offset, value);
+  common::byte_order::putLe16(request.cdb.data() + offset, value);
   return request;
 }
 
@@ -50,7 +50,7 @@ ScsiRequest wordRequest(std::uint8_t op, std::uint8_t sub, std::uint16_t value) 
 
 // Bytes 2-5 of a page-addressed CDB, low byte first.
 void putPage(ScsiRequest& request, std::uint32_t page) {
-  byteorder::putLe32(request.cdb.data() + 2, page);
+  common::byte_order::putLe32(request.cdb.data() + 2, page);
 }
 
 CommandOutcome passOrTransportError(const TransportStatus& status) {
@@ -105,7 +105,7 @@ constexpr std::array<std::uint8_t, 8> kSupportedInquiryHeader = {0x00, 0x80, 0x0
 }  // namespace
 
 CommandOutcome VendorCommands::cmd_bReadXdata(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubReadXdata, address);
+  const ScsiRequest request = wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadXdata, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
@@ -113,7 +113,7 @@ CommandOutcome VendorCommands::cmd_bWriteXdata(std::uint16_t address, const std:
   if (in == nullptr && n > 0) {
     return {Outcome::TransportError, kInvalidRequest};
   }
-  ScsiRequest request = wordRequest(vendor::kOpWrite, vendor::kSubWriteXdata, address);
+  ScsiRequest request = wordRequest(common::vendor_opcodes::kOpWrite, common::vendor_opcodes::kSubWriteXdata, address);
   // The transport only reads the bytes of a data-out request; a private copy
   // keeps the caller's const promise without a cast.
   std::vector<std::uint8_t> bytes(in, in + n);
@@ -124,30 +124,30 @@ CommandOutcome VendorCommands::cmd_bWriteXdata(std::uint16_t address, const std:
 }
 
 CommandOutcome VendorCommands::cmd_bReadCode(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubReadCode, address);
+  const ScsiRequest request = wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadCode, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
 CommandOutcome VendorCommands::cmd_bStartup(std::uint16_t first, std::uint16_t second) {
-  ScsiRequest request = wordRequest(vendor::kOpRead, vendor::kSubStartup, first);
+  ScsiRequest request = wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubStartup, first);
   put16(request, 4, second);
   std::uint8_t ignored = 0;
   return passOrTransportError(readThroughRecord(transport_, request, &ignored, 1));
 }
 
 CommandOutcome VendorCommands::cmd_bMove() {
-  ScsiRequest request = makeRequest(6, {vendor::kOpRead, vendor::kSubMove});
+  ScsiRequest request = makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubMove});
   request.timeoutSeconds = kMoveTimeout;
   return statusCommand(transport_, request);
 }
 
 CommandOutcome VendorCommands::cmd_bEraseBlock(std::uint16_t block) {
-  return statusCommand(transport_, wordRequest(vendor::kOpRead, vendor::kSubEraseBlock, block));
+  return statusCommand(transport_, wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubEraseBlock, block));
 }
 
 CommandOutcome VendorCommands::cmd_bProgramPage(std::uint32_t page, std::uint16_t blockTag,
                                                 std::uint16_t bufferAddress) {
-  ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubProgramPage});
+  ScsiRequest request = makeRequest(10, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubProgramPage});
   putPage(request, page);
   put16(request, 6, blockTag);
   put16(request, 8, bufferAddress);
@@ -155,20 +155,20 @@ CommandOutcome VendorCommands::cmd_bProgramPage(std::uint32_t page, std::uint16_
 }
 
 CommandOutcome VendorCommands::cmd_bReadPage(std::uint32_t page, std::uint16_t bufferAddress) {
-  ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubReadPage});
+  ScsiRequest request = makeRequest(10, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadPage});
   putPage(request, page);
   put16(request, 6, bufferAddress);
   return statusCommand(transport_, request);
 }
 
 CommandOutcome VendorCommands::cmd_bBlockStatus(std::uint32_t firstPage) {
-  ScsiRequest request = makeRequest(6, {vendor::kOpRead, vendor::kSubBlockStatus});
+  ScsiRequest request = makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubBlockStatus});
   putPage(request, firstPage);
   return statusCommand(transport_, request);
 }
 
 CommandOutcome VendorCommands::cmd_bMarkBad(std::uint32_t firstPage, std::uint16_t bufferAddress) {
-  ScsiRequest request = makeRequest(10, {vendor::kOpRead, vendor::kSubMarkBad});
+  ScsiRequest request = makeRequest(10, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubMarkBad});
   putPage(request, firstPage);
   put16(request, 6, bufferAddress);
   return statusCommand(transport_, request);
@@ -177,16 +177,16 @@ CommandOutcome VendorCommands::cmd_bMarkBad(std::uint32_t firstPage, std::uint16
 CommandOutcome VendorCommands::cmd_bStartBlankCheck(std::uint8_t t1, std::uint8_t t2, std::uint8_t t3,
                                                     std::uint8_t t4) {
   return statusCommand(transport_,
-                       makeRequest(6, {vendor::kOpRead, vendor::kSubStartBlankCheck, t1, t2, t3, t4}));
+                       makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubStartBlankCheck, t1, t2, t3, t4}));
 }
 
 CommandOutcome VendorCommands::cmd_bPollBlankCheck() {
-  return statusCommand(transport_, makeRequest(6, {vendor::kOpRead, vendor::kSubPollBlankCheck}));
+  return statusCommand(transport_, makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubPollBlankCheck}));
 }
 
 CommandOutcome VendorCommands::cmd_bInquiry(std::uint8_t* out36) {
   // The allocation-length byte stays 0; the transfer length alone asks for 36 bytes.
-  const ScsiRequest request = makeRequest(6, {vendor::kOpInquiry});
+  const ScsiRequest request = makeRequest(6, {common::vendor_opcodes::kOpInquiry});
   std::array<std::uint8_t, 36> answer{};
   const TransportStatus status = readThroughRecord(transport_, request, answer.data(), answer.size());
   if (out36 != nullptr) {
@@ -200,11 +200,11 @@ CommandOutcome VendorCommands::cmd_bInquiry(std::uint8_t* out36) {
 }
 
 CommandOutcome VendorCommands::cmd_bReadCapacity(std::uint32_t& lastBlockAddress, std::uint32_t& blockLength) {
-  const ScsiRequest request = makeRequest(6, {vendor::kOpReadCapacity});
+  const ScsiRequest request = makeRequest(6, {common::vendor_opcodes::kOpReadCapacity});
   std::array<std::uint8_t, 8> answer{};
   const TransportStatus status = readThroughRecord(transport_, request, answer.data(), answer.size());
-  lastBlockAddress = byteorder::getBe32(answer.data());
-  blockLength = byteorder::getBe32(answer.data() + 4);
+  lastBlockAddress = common::byte_order::getBe32(answer.data());
+  blockLength = common::byte_order::getBe32(answer.data() + 4);
   return passOrTransportError(status);
 }
 

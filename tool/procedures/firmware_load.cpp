@@ -30,10 +30,10 @@ constexpr char kHeaderTag[] = "Q005";
 constexpr std::size_t kHeaderTagLength = 4;
 constexpr std::uint64_t kMaxImageSize = 0xFFFFFFFFULL;  // the header holds 32-bit sizes
 
-using byteorder::getLe16;
-using byteorder::getLe32;
-using byteorder::putLe16;
-using byteorder::putLe32;
+using common::byte_order::getLe16;
+using common::byte_order::getLe32;
+using common::byte_order::putLe16;
+using common::byte_order::putLe32;
 
 class Loader {
  public:
@@ -87,7 +87,7 @@ class Loader {
     if (!eraseForLoad(H_)) {
       return false;
     }
-    if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(H_), vendor::kFirmwareBlockTag, header_.data())) {
+    if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(H_), common::vendor_opcodes::kFirmwareBlockTag, header_.data())) {
       return false;
     }
 
@@ -241,7 +241,7 @@ class Loader {
         appendHeader(block, sizeof block);
         pageIndex = 0;
       }
-      if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(X_) + pageIndex, vendor::kFirmwareBlockTag,
+      if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(X_) + pageIndex, common::vendor_opcodes::kFirmwareBlockTag,
                                ctx_.ioBuffer.data())) {
         return false;
       }

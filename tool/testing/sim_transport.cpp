@@ -6,14 +6,14 @@
 
 #include "common/sim_wire.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 
 TransportStatus SimTransport::execute(const ScsiRequest& request) {
   if (dead_) {
     return {false, static_cast<std::uint32_t>(ENODEV)};
   }
   // The same bound as the emulator link's.
-  if (!wellFormed(request) || request.length > wire::kMaxTransfer) {
+  if (!wellFormed(request) || request.length > common::sim_wire::kMaxTransfer) {
     return {false, static_cast<std::uint32_t>(EINVAL)};
   }
 
@@ -56,4 +56,4 @@ TransportStatus SimTransport::execute(const ScsiRequest& request) {
   return {true, 0, received};
 }
 
-}  // namespace kestrin
+}  // namespace kestrin::test

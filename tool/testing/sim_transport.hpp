@@ -9,7 +9,7 @@
 #include "device/scsi_transport.hpp"
 #include "flashsim/device.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 
 class SimTransport : public ScsiTransport {
  public:
@@ -27,4 +27,4 @@ class SimTransport : public ScsiTransport {
   std::uint64_t requests_ = 0;
 };
 
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -26,42 +26,48 @@ void expect(bool ok, const char* what, unsigned long detail = 0) {
 }
 
 void checkSystemMessages() {
-  std::string text;
-  std::uint32_t lookupError = 0;
-  expect(kestrin::systemMessageText(ERROR_FILE_NOT_FOUND, text, lookupError), "text for ERROR_FILE_NOT_FOUND",
-         lookupError);
-  expect(!text.empty() && text.back() != '\n' && text.back() != '\r', "text without its line end");
+  const auto known = kestrin::systemMessageText(ERROR_FILE_NOT_FOUND);
+  expect(known.ok(), "text for ERROR_FILE_NOT_FOUND", known.ok() ? 0 : known.error());
+  expect(known && !known->empty() && known->back() != '\n' && known->back() != '\r', "text without its line end");
 
-  lookupError = 0;
-  expect(!kestrin::systemMessageText(0x2FFFFFFFu, text, lookupError), "no text for an unknown code");
-  expect(lookupError != 0, "the failed look-up's own code");
+  const auto unknown = kestrin::systemMessageText(0x2FFFFFFFu);
+  expect(!unknown.ok(), "no text for an unknown code");
+  expect(!unknown.ok() && unknown.error() != 0, "the failed look-up's own code");
 
   // Every text of the table, those with insertion sequences such as %1
   // included, comes back whole or not at all, and fits the 80-character buffer.
   int found = 0;
   for (std::uint32_t code = 0; code < 16000; ++code) {
-    if (kestrin::systemMessageText(code, text, lookupError)) {
+    if (const auto text = kestrin::systemMessageText(code)) {
       ++found;
-      expect(text.size() < 80, "text fits the buffer", code);
-      expect(text.empty() || (text.back() != '\n' && text.back() != '\r'), "no line end", code);
+      expect(text->size() < 80, "text fits the buffer", code);
+      expect(text->empty() || (text->back() != '\n' && text->back() != '\r'), "no line end", code);
     }
   }
   expect(found > 100, "the system's message table answers", static_cast<unsigned long>(found));
 }
 
 void checkOpen(const char* drive) {
-  std::uint32_t code = 0;
-  expect(kestrin::openDevice("Q:", code) == nullptr, "Q: does not open");
+  // The system error code of an open that fails; 0 when it opens.
+  const auto failure = [](std::string_view name) -> std::uint32_t {
+    const auto opened = kestrin::openDevice(name);
+    return opened ? 0 : opened.error();
+  };
+  std::uint32_t code = failure("Q:");
+  expect(code != 0, "Q: does not open");
   expect(code == ERROR_FILE_NOT_FOUND, "a missing drive is ERROR_FILE_NOT_FOUND", code);
 
-  expect(kestrin::openDevice("ABCDEFGHIJKLMNOPQRSTUVWX", code) == nullptr, "24 characters do not fit");
+  code = failure("ABCDEFGHIJKLMNOPQRSTUVWX");
+  expect(code != 0, "24 characters do not fit");
   expect(code == ERROR_FILENAME_EXCED_RANGE, "too long a name", code);
-  expect(kestrin::openDevice(std::string_view("C:\0x", 4), code) == nullptr, "an embedded NUL is refused");
+  code = failure(std::string_view("C:\0x", 4));
+  expect(code != 0, "an embedded NUL is refused");
   expect(code == ERROR_INVALID_NAME, "invalid name", code);
 
-  auto device = kestrin::openDevice(drive, code);
-  expect(device != nullptr, "the existing drive opens", code);
-  if (!device) return;
+  auto opened = kestrin::openDevice(drive);
+  expect(opened.ok(), "the existing drive opens", opened.ok() ? 0 : opened.error());
+  if (!opened) return;
+  const auto device = std::move(opened).value();
 
   std::array<std::uint8_t, 36> buffer;
   buffer.fill(0x5A);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace byteorder {
+namespace common::byte_order {
 
 inline void putLe16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v);
@@ -51,4 +51,4 @@ inline std::uint32_t getBe32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
 }
 
-}  // namespace byteorder
+}  // namespace common::byte_order

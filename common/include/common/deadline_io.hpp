@@ -17,7 +17,7 @@
 
 struct iovec;  // <sys/uio.h>; the framing header that includes this one stays portable
 
-namespace deadline_io {
+namespace common::deadline_io {
 
 using Clock = std::chrono::steady_clock;
 
@@ -75,4 +75,4 @@ class TimedSocket {
   long armedMs_ = -1;  // the socket's receive time-out: 0 none, -1 not known
 };
 
-}  // namespace deadline_io
+}  // namespace common::deadline_io

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace decimaltext {
+namespace common::decimal_text {
 
 // The C locale's white space: blank, tab, line feed, vertical tab, form feed,
 // carriage return.
@@ -31,4 +31,4 @@ constexpr std::int32_t WrappingDecimal(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
-}  // namespace decimaltext
+}  // namespace common::decimal_text

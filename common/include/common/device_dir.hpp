@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace devdir {
+namespace common::device_dir {
 
 inline constexpr const char* kEnvVar = "KESTRIN_DEVICE_DIR";
 
@@ -33,4 +33,4 @@ std::optional<char> letterForEntryName(std::string_view entry);
 // digits ("sg0", "sg12").
 bool isGenericNodeName(std::string_view entry);
 
-}  // namespace devdir
+}  // namespace common::device_dir

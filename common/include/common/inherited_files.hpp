@@ -4,10 +4,10 @@
 // wait for ever, and the child would hold sockets and files it has no use for.
 #pragma once
 
-namespace inherited_files {
+namespace common::inherited_files {
 
 // Closes every descriptor from `lowest` up, except `keep` (-1: none).
 // Async-signal-safe: callable in a child between fork and exec.
 void closeFrom(int lowest, int keep = -1);
 
-}  // namespace inherited_files
+}  // namespace common::inherited_files

@@ -7,7 +7,7 @@
 
 #include <initializer_list>
 
-namespace signal_pipe {
+namespace common::signal_pipe {
 
 // The reading end of the process's signal pipe (non-blocking,
 // close-on-exec), made at the first call; -1 with errno set when it cannot
@@ -23,4 +23,4 @@ bool route(std::initializer_list<int> which, bool restart);
 // Reads what the handler has written so far, without waiting.
 void drain();
 
-}  // namespace signal_pipe
+}  // namespace common::signal_pipe

@@ -31,7 +31,7 @@
 
 #include "common/deadline_io.hpp"
 
-namespace wire {
+namespace common::sim_wire {
 
 inline constexpr std::uint32_t kRequestMagic = 0x5152534BU;  // "KSRQ" in memory order
 inline constexpr std::uint32_t kAnswerMagic = 0x5352534BU;   // "KSRS"
@@ -67,9 +67,9 @@ std::optional<AnswerHeader> decodeAnswerHeader(const std::uint8_t* bytes);
 bool writeAll(int fd, const void* data, std::size_t size);
 bool readAll(int fd, void* data, std::size_t size);
 
-using ReadResult = deadline_io::Io;
+using ReadResult = common::deadline_io::Io;
 // readAll with a deadline, for the host side that must not wait for ever.
 ReadResult readAllBy(int fd, void* data, std::size_t size,
                      std::chrono::steady_clock::time_point deadline);
 
-}  // namespace wire
+}  // namespace common::sim_wire

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace contract {
+namespace common::tool_contract {
 
 // The tool's own final codes; it ends with no other.
 inline constexpr int kExitSuccess = 0;
@@ -24,4 +24,4 @@ inline constexpr std::size_t kCommandLineSize = 256;
 inline constexpr char kStartBlankCheckKeyword[] = "bchks";
 inline constexpr char kPollBlankCheckKeyword[] = "bchkp";
 
-}  // namespace contract
+}  // namespace common::tool_contract

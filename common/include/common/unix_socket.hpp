@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace unix_socket {
+namespace common::unix_socket {
 
 // A new socket (close-on-exec) listening at `path` with room for `backlog`
 // waiting connections: its descriptor, or -1 with errno set (ENAMETOOLONG
@@ -19,4 +19,4 @@ int listenAt(const std::string& path, int backlog);
 // `limit` it gives up after that long with ETIMEDOUT.
 int connectTo(const std::string& path, std::optional<std::chrono::seconds> limit = std::nullopt);
 
-}  // namespace unix_socket
+}  // namespace common::unix_socket

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace vendor {
+namespace common::vendor_opcodes {
 
 inline constexpr std::uint8_t kOpRead = 0xEF;   // vendor commands that read or only report
 inline constexpr std::uint8_t kOpWrite = 0xEE;  // the one vendor command that sends data
@@ -38,4 +38,4 @@ inline constexpr std::uint16_t kFirmwareBlockTag = 0xFFF0;
 inline constexpr std::uint8_t kStatusGood = 0x00;
 inline constexpr std::uint8_t kStatusCheckCondition = 0x02;
 
-}  // namespace vendor
+}  // namespace common::vendor_opcodes

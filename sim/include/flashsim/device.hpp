@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.hpp"
+
 namespace flashsim {
 
 struct Geometry {
@@ -101,8 +103,8 @@ struct Profile {
   std::string usbSerial;
 };
 
-// Empty when the profile describes a device the model can hold, else the reason.
-std::string validateProfile(const Profile& profile);
+// Whether the profile describes a device the model can hold; else the reason.
+common::Result<void> validateProfile(const Profile& profile);
 
 // Which way a command's data moves: none, to the host (in) or from it (out).
 enum class Direction : std::uint8_t { None, In, Out };
@@ -118,16 +120,20 @@ struct Command {
   std::span<const std::uint8_t> dataOut;
 };
 
+// How a command ended: Pass or DeviceFail for the status commands, Good for
+// those without a status byte (memory commands, cmd_bStartup, INQUIRY, READ
+// CAPACITY), CheckCondition, or never answered (Dropped, Hung). The trace's
+// text names them "pass", "devicefail", "good", "checkcondition", "dropped"
+// and "hung".
+enum class Outcome : std::uint8_t { Good, Pass, DeviceFail, CheckCondition, Dropped, Hung };
+
 // One command as the device saw it.
 struct TraceEntry {
   std::chrono::system_clock::time_point time;
   std::vector<std::uint8_t> cdb;
   Direction direction = Direction::None;
   std::uint32_t transferLength = 0;
-  // "pass", "devicefail", "checkcondition", "dropped", "hung", or "good" for
-  // commands without a status byte (memory commands, cmd_bStartup, INQUIRY,
-  // READ CAPACITY).
-  std::string outcome;
+  Outcome outcome = Outcome::Good;
 };
 
 // What the device does with one command.
@@ -145,7 +151,8 @@ struct Answer {
 
 class Device {
  public:
-  // Throws std::invalid_argument when validateProfile() finds a fault.
+  // The profile must pass validateProfile(): one that does not is the
+  // caller's mistake, and throws std::invalid_argument.
   explicit Device(Profile profile);
   ~Device();
   Device(const Device&) = delete;

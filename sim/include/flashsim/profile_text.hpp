@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.hpp"
 #include "flashsim/device.hpp"
 
 namespace flashsim {
@@ -19,19 +20,14 @@ struct DeviceArgument {
   Profile profile;
 };
 
-struct ParsedDevice {
-  std::string error;  // empty on success
-  DeviceArgument device;
-};
-
-ParsedDevice parseDeviceArgument(std::string_view text);
+common::Result<DeviceArgument> parseDeviceArgument(std::string_view text);
 
 // One "a"..."z" or "A"..."Z"; 0 for anything else.
 char parseLetter(std::string_view text);
 
 // Applies one KEY=VALUE fault setting (erase_fail, program_fail, read_fail,
 // bit_error, unknown, drop_after, drop_mid, hang_after). An empty value clears the
-// fault. Returns an error text, empty on success.
-std::string applyFaultSetting(Faults& faults, std::string_view setting);
+// fault.
+common::Result<void> applyFaultSetting(Faults& faults, std::string_view setting);
 
 }  // namespace flashsim

@@ -25,6 +25,56 @@ inline constexpr std::uint16_t kDeviceRelease = 0x0100;  // bcdDevice
 // beyond it is taken and dropped, and a host that asks for more gets less.
 inline constexpr std::uint32_t kMaxCommandData = 1U << 20;
 
+// The standard descriptors, with the USB 2.0 specification's field names
+// (chapter 9.6). bLength and bDescriptorType are set where they are encoded
+// (usb_device.cpp), as is a configuration's wTotalLength. The device
+// qualifier (the device at the other speed) is encoded from the device's
+// descriptor: the device is the same at either speed.
+struct DeviceDescriptor {
+  std::uint16_t bcdUSB = 0x0200;
+  std::uint8_t bDeviceClass = 0;  // 0: each interface names its own
+  std::uint8_t bDeviceSubClass = 0;
+  std::uint8_t bDeviceProtocol = 0;
+  std::uint8_t bMaxPacketSize0 = 64;
+  std::uint16_t idVendor = 0;
+  std::uint16_t idProduct = 0;
+  std::uint16_t bcdDevice = 0;
+  std::uint8_t iManufacturer = 0;  // string indexes, 0 for none
+  std::uint8_t iProduct = 0;
+  std::uint8_t iSerialNumber = 0;
+  std::uint8_t bNumConfigurations = 0;
+};
+
+struct ConfigurationDescriptor {
+  std::uint8_t bNumInterfaces = 0;
+  std::uint8_t bConfigurationValue = 0;
+  std::uint8_t iConfiguration = 0;
+  std::uint8_t bmAttributes = 0x80;  // bit 7 is always set
+  std::uint8_t bMaxPower = 0;        // in units of 2 mA
+};
+
+struct InterfaceDescriptor {
+  std::uint8_t bInterfaceNumber = 0;
+  std::uint8_t bAlternateSetting = 0;
+  std::uint8_t bNumEndpoints = 0;
+  std::uint8_t bInterfaceClass = 0;
+  std::uint8_t bInterfaceSubClass = 0;
+  std::uint8_t bInterfaceProtocol = 0;
+  std::uint8_t iInterface = 0;
+};
+
+struct EndpointDescriptor {
+  std::uint8_t bEndpointAddress = 0;  // bit 7: IN
+  std::uint8_t bmAttributes = 0;      // 2: bulk
+  std::uint16_t wMaxPacketSize = 0;
+  std::uint8_t bInterval = 0;
+};
+
+// The device's one interface: mass storage, SCSI transparent command set,
+// Bulk-Only Transport, with its two bulk endpoints.
+inline constexpr InterfaceDescriptor kMassStorageInterface{
+    .bNumEndpoints = 2, .bInterfaceClass = 0x08, .bInterfaceSubClass = 0x06, .bInterfaceProtocol = 0x50};
+
 // One transfer request from the host.
 struct Urb {
   std::uint8_t endpoint = 0;  // number, 0 to 15
@@ -60,6 +110,7 @@ class UsbDevice {
  private:
   enum class Phase { Command, DataIn, DataOut, Status, Hung, Closing };
 
+  DeviceDescriptor device() const;
   UrbReply control(const Urb& urb);
   UrbReply descriptor(std::uint16_t value, std::uint16_t length) const;
   UrbReply bulkOut(const Urb& urb);

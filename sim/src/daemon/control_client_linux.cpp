@@ -1,4 +1,4 @@
-#include "control_client_linux.hpp"
+#include "flashsim/control_client_linux.hpp"
 
 #include <unistd.h>
 
@@ -8,38 +8,35 @@
 
 #include "common/deadline_io.hpp"
 #include "common/unix_socket.hpp"
-#include "control_commands_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
 
 namespace flashsim {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
+using common::Failure;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
 
-bool sendControl(const std::string& dir, const std::vector<std::string>& words, std::string& payload,
-                 std::string& error) {
+common::Result<std::string> sendControl(const std::string& dir, const std::vector<std::string>& words) {
   const std::string path = dir + "/" + kControlName;
   std::string line;
   for (const std::string& w : words) {
     if (w.find_first_of("\t\n") != std::string::npos) {
-      error = "an argument holds a tab or line end";
-      return false;
+      return Failure{"an argument holds a tab or line end"};
     }
     line += (line.empty() ? "" : "\t") + w;
   }
   line += "\n";
   if (line.size() > kMaxControlRequest) {
-    error = controlRequestTooLong();
-    return false;
+    return Failure{controlRequestTooLong()};
   }
-  const int fd = unix_socket::connectTo(path);
+  const int fd = common::unix_socket::connectTo(path);
   if (fd < 0) {
-    error = errno == ENAMETOOLONG ? "the socket path " + path + " is too long"
-                                  : "no flashsim daemon serves " + dir + " (" + std::strerror(errno) + ")";
-    return false;
+    return Failure{errno == ENAMETOOLONG ? "the socket path " + path + " is too long"
+                                         : "no flashsim daemon serves " + dir + " (" + std::strerror(errno) + ")"};
   }
   // The daemon answers at once; a minute covers a trace of millions of lines.
   const Deadline deadline = Deadline::after(std::chrono::seconds(60));
-  deadline_io::TimedSocket link(fd);
+  common::deadline_io::TimedSocket link(fd);
   std::string reply;
   Io result = link.send(line.data(), line.size(), deadline);
   char buf[8192];
@@ -50,22 +47,19 @@ bool sendControl(const std::string& dir, const std::vector<std::string>& words, 
   }
   ::close(fd);
   if (result == Io::TimedOut) {
-    error = "the flashsim daemon did not answer";
-    return false;
+    return Failure{"the flashsim daemon did not answer"};
   }
   if (reply.rfind("ok\n", 0) == 0) {
-    payload = reply.substr(3);
-    return true;
+    return reply.substr(3);
   }
-  if (reply.rfind("error: ", 0) == 0) {
-    error = reply.substr(7);
-    while (!error.empty() && error.back() == '\n') {
-      error.pop_back();
-    }
-  } else {
-    error = "the flashsim daemon gave no valid answer";
+  if (reply.rfind("error: ", 0) != 0) {
+    return Failure{"the flashsim daemon gave no valid answer"};
   }
-  return false;
+  std::string error = reply.substr(7);
+  while (!error.empty() && error.back() == '\n') {
+    error.pop_back();
+  }
+  return Failure{std::move(error)};
 }
 
 }  // namespace flashsim

@@ -1,4 +1,4 @@
-#include "control_commands_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
 
 #include <unistd.h>
 
@@ -6,129 +6,143 @@
 #include <cstdint>
 #include <memory>
 
-#include "control_server_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 namespace flashsim {
 namespace {
 
+using common::Failure;
+using common::Result;
 using Words = std::vector<std::string>;
+using Payload = Result<std::string>;
 
-std::string runPlug(Server& server, const Words& args, std::string&) {
-  const ParsedDevice parsed = parseDeviceArgument(args[0]);
-  return parsed.error.empty() ? server.plug(parsed.device) : parsed.error;
+Payload runPlug(Server& server, const Words& args) {
+  const Result<DeviceArgument> device = parseDeviceArgument(args[0]);
+  if (!device) {
+    return Failure{device.error()};
+  }
+  if (const Result<void> plugged = server.plug(*device); !plugged) {
+    return Failure{plugged.error()};
+  }
+  return std::string();
 }
 
 // Hands a device to the local vhci-hcd driver, plugging it first when its
 // letter is not plugged. When the attach fails, the letter is left as it was:
 // unplugged again, with its previous device or none.
-std::string runAttach(Server& server, const Words& args, std::string&) {
-  const ParsedDevice parsed = parseDeviceArgument(args[0]);
-  if (!parsed.error.empty()) {
-    return parsed.error;
+Payload runAttach(Server& server, const Words& args) {
+  const Result<DeviceArgument> device = parseDeviceArgument(args[0]);
+  if (!device) {
+    return Failure{device.error()};
   }
-  const char letter = parsed.device.letter;
+  const char letter = device->letter;
   const bool plugHere = !server.usbip().offers(letter);
-  if (!plugHere && !parsed.device.bareLetter) {
-    return std::string("device ") + letter + " is already plugged";
+  if (!plugHere && !device->bareLetter) {
+    return Failure{std::string("device ") + letter + " is already plugged"};
   }
-  std::string error;
-  const std::shared_ptr<Device> previous = plugHere ? server.device(std::string(1, letter), error) : nullptr;
-  error = plugHere ? server.plug(parsed.device) : std::string();
-  if (error.empty()) {
-    error = server.usbip().attachLocal(letter);
-    if (!error.empty() && plugHere) {
+  std::shared_ptr<Device> previous;
+  if (plugHere) {
+    if (Result<std::shared_ptr<Device>> before = server.device(std::string(1, letter))) {
+      previous = std::move(before).value();
+    }
+    if (const Result<void> plugged = server.plug(*device); !plugged) {
+      return Failure{plugged.error()};
+    }
+  }
+  if (const Result<void> attached = server.usbip().attachLocal(letter); !attached) {
+    if (plugHere) {
       server.withdraw(letter, previous);
     }
+    return Failure{attached.error()};
   }
-  return error;
+  return std::string();
 }
 
-std::string runUnplug(Server& server, const Words& args, std::string&) {
+Payload runUnplug(Server& server, const Words& args) {
   const char letter = parseLetter(args[0]);
-  return letter == 0 ? "expected a drive letter, got '" + args[0] + "'" : server.unplug(letter);
+  if (letter == 0) {
+    return Failure{"expected a drive letter, got '" + args[0] + "'"};
+  }
+  if (const Result<void> unplugged = server.unplug(letter); !unplugged) {
+    return Failure{unplugged.error()};
+  }
+  return std::string();
 }
 
-std::string runFault(Server& server, const Words& args, std::string&) {
-  std::string error;
-  const auto device = server.device(args[0], error);
+Payload runFault(Server& server, const Words& args) {
+  const Result<std::shared_ptr<Device>> device = server.device(args[0]);
   if (!device) {
-    return error;
+    return Failure{device.error()};
   }
-  Faults faults = device->faults();
+  Faults faults = (*device)->faults();
   for (std::size_t i = 1; i < args.size(); ++i) {
-    error = applyFaultSetting(faults, args[i]);
-    if (!error.empty()) {
-      return error;
+    if (const Result<void> applied = applyFaultSetting(faults, args[i]); !applied) {
+      return Failure{applied.error()};
     }
   }
-  device->setFaults(faults);
-  return {};
+  (*device)->setFaults(faults);
+  return std::string();
 }
 
-std::string runTrace(Server& server, const Words& args, std::string& payload) {
-  std::string error;
-  const auto device = server.device(args[0], error);
-  if (device) {
-    for (const TraceEntry& e : device->trace()) {
-      payload += formatTraceEntry(e) + "\n";
-    }
-  }
-  return error;
-}
-
-std::string runBad(Server& server, const Words& args, std::string& payload) {
-  std::string error;
-  const auto device = server.device(args[0], error);
-  if (device) {
-    for (std::uint16_t b : device->badBlocks()) {
-      payload += std::to_string(b) + "\n";
-    }
-  }
-  return error;
-}
-
-std::string runPage(Server& server, const Words& args, std::string& payload) {
-  std::string error;
-  const auto device = server.device(args[0], error);
+Payload runTrace(Server& server, const Words& args) {
+  const Result<std::shared_ptr<Device>> device = server.device(args[0]);
   if (!device) {
-    return error;
+    return Failure{device.error()};
+  }
+  std::string payload;
+  for (const TraceEntry& e : (*device)->trace()) {
+    payload += formatTraceEntry(e) + "\n";
+  }
+  return payload;
+}
+
+Payload runBad(Server& server, const Words& args) {
+  const Result<std::shared_ptr<Device>> device = server.device(args[0]);
+  if (!device) {
+    return Failure{device.error()};
+  }
+  std::string payload;
+  for (std::uint16_t b : (*device)->badBlocks()) {
+    payload += std::to_string(b) + "\n";
+  }
+  return payload;
+}
+
+Payload runPage(Server& server, const Words& args) {
+  const Result<std::shared_ptr<Device>> device = server.device(args[0]);
+  if (!device) {
+    return Failure{device.error()};
   }
   const std::string& text = args[1];
   const bool digits = !text.empty() && text.size() <= 10 &&
                       std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   const std::uint64_t page = digits ? std::stoull(text) : 0;
-  const auto bytes = digits && page <= 0xFFFFFFFFULL ? device->page(static_cast<std::uint32_t>(page))
+  const auto bytes = digits && page <= 0xFFFFFFFFULL ? (*device)->page(static_cast<std::uint32_t>(page))
                                                      : std::vector<std::uint8_t>{};
   if (bytes.empty()) {
-    return "no page '" + text + "' in the array";
+    return Failure{"no page '" + text + "' in the array"};
   }
-  payload.assign(bytes.begin(), bytes.end());
-  return {};
+  return std::string(bytes.begin(), bytes.end());
 }
 
-std::string runTimings(Server& server, const Words& args, std::string& payload) {
-  std::string error;
-  const auto device = server.device(args[0], error);
+Payload runTimings(Server& server, const Words& args) {
+  const Result<std::shared_ptr<Device>> device = server.device(args[0]);
   if (!device) {
-    return error;
+    return Failure{device.error()};
   }
-  const auto t = device->blankCheckTimings();
+  const auto t = (*device)->blankCheckTimings();
   if (!t) {
-    return std::string("device ") + parseLetter(args[0]) + " has not received cmd_bStartBlankCheck";
+    return Failure{std::string("device ") + parseLetter(args[0]) + " has not received cmd_bStartBlankCheck"};
   }
-  payload = std::to_string((*t)[0]) + " " + std::to_string((*t)[1]) + " " + std::to_string((*t)[2]) + " " +
-            std::to_string((*t)[3]) + "\n";
-  return {};
+  return std::to_string((*t)[0]) + " " + std::to_string((*t)[1]) + " " + std::to_string((*t)[2]) + " " +
+         std::to_string((*t)[3]) + "\n";
 }
 
-std::string runPid(Server&, const Words&, std::string& payload) {
-  payload = std::to_string(::getpid()) + "\n";
-  return {};
-}
+Payload runPid(Server&, const Words&) { return std::to_string(::getpid()) + "\n"; }
 
-std::string runStop(Server& server, const Words&, std::string&) {
+Payload runStop(Server& server, const Words&) {
   server.requestStop();
-  return {};
+  return std::string();
 }
 
 constexpr std::size_t kAny = static_cast<std::size_t>(-1);

@@ -1,4 +1,4 @@
-#include "control_server_linux.hpp"
+#include "flashsim/control_server_linux.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,40 +18,41 @@
 #include "common/device_dir.hpp"
 #include "common/signal_pipe.hpp"
 #include "common/unix_socket.hpp"
-#include "control_commands_linux.hpp"
-#include "daemon_log_linux.hpp"
-#include "device_link_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
+#include "daemon/device_link_linux.hpp"
 
 namespace flashsim {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
-using deadline_io::TimedSocket;
+using common::Failure;
+using common::Result;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
+using common::deadline_io::TimedSocket;
 
-std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+Failure<std::string> errnoFailure(const std::string& what) { return {what + ": " + std::strerror(errno)}; }
 
 // Listens under a temporary name, then renames the socket into place, so
-// that the name appears only once connections are accepted.
-int listenAt(const std::string& dir, const std::string& name, std::string& error) {
+// that the name appears only once connections are accepted. The listening
+// socket.
+Result<int> listenAt(const std::string& dir, const std::string& name) {
   const std::string path = dir + "/" + name;
   const std::string temp = dir + "/." + name + ".new" + std::to_string(::getpid());
   struct stat st{};
   if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
-    error = path + " exists and is not a socket";
-    return -1;
+    return Failure{path + " exists and is not a socket"};
   }
   ::unlink(temp.c_str());
-  const int fd = unix_socket::listenAt(temp, 16);
+  const int fd = common::unix_socket::listenAt(temp, 16);
   if (fd < 0) {
-    error = errno == ENAMETOOLONG ? "the socket path " + path + " is too long" : errnoText("bind " + temp);
-    return -1;
+    return errno == ENAMETOOLONG ? Failure{"the socket path " + path + " is too long"} : errnoFailure("bind " + temp);
   }
   if (::chmod(temp.c_str(), 0600) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-    error = errnoText("creating " + path);
+    Failure<std::string> failure = errnoFailure("creating " + path);
     ::unlink(temp.c_str());
     ::close(fd);
-    return -1;
+    return failure;
   }
   return fd;
 }
@@ -127,25 +128,26 @@ Server::Server(std::string dir) : dir_(std::move(dir)) {}
 
 Server::~Server() { shutdownAll(); }
 
-std::string Server::installSignalHandlers() {
-  if (signal_pipe::readEnd() < 0) {
-    return errnoText("pipe");
+Result<void> Server::installSignalHandlers() {
+  if (common::signal_pipe::readEnd() < 0) {
+    return errnoFailure("pipe");
   }
-  signal_pipe::route({SIGTERM, SIGINT}, false);
+  common::signal_pipe::route({SIGTERM, SIGINT}, false);
   ::signal(SIGPIPE, SIG_IGN);
   return {};
 }
 
-std::string Server::openControl() {
-  std::string error;
-  controlFd_ = listenAt(dir_, kControlName, error);
-  if (controlFd_ >= 0) {
-    ::fcntl(controlFd_, F_SETFL, ::fcntl(controlFd_, F_GETFL) | O_NONBLOCK);
+Result<void> Server::openControl() {
+  const Result<int> fd = listenAt(dir_, kControlName);
+  if (!fd) {
+    return Failure{fd.error()};
   }
-  return error;
+  controlFd_ = *fd;
+  ::fcntl(controlFd_, F_SETFL, ::fcntl(controlFd_, F_GETFL) | O_NONBLOCK);
+  return {};
 }
 
-std::string Server::plug(const DeviceArgument& arg) {
+Result<void> Server::plug(const DeviceArgument& arg) {
   std::lock_guard lock(mutex_);
   auto& slot = slots_[arg.letter];
   if (!slot) {
@@ -153,48 +155,46 @@ std::string Server::plug(const DeviceArgument& arg) {
     slot->letter = arg.letter;
   }
   if (slot->plugged) {
-    return std::string("device ") + arg.letter + " is already plugged";
+    return Failure{std::string("device ") + arg.letter + " is already plugged"};
   }
   std::shared_ptr<Device> device = slot->device;
   if (!arg.bareLetter || !device) {
-    try {
-      device = std::make_shared<Device>(arg.profile);
-    } catch (const std::exception& e) {
-      return e.what();
+    if (const Result<void> valid = validateProfile(arg.profile); !valid) {
+      return valid;
     }
+    device = std::make_shared<Device>(arg.profile);
   }
-  std::string error;
-  const std::string name = devdir::entryNameForLetter(arg.letter);
-  const int fd = listenAt(dir_, name, error);
-  if (fd < 0) {
-    return error;
+  const std::string name = common::device_dir::entryNameForLetter(arg.letter);
+  const Result<int> fd = listenAt(dir_, name);
+  if (!fd) {
+    return Failure{fd.error()};
   }
   Slot* s = slot.get();
   std::shared_ptr<Device> previous = std::exchange(s->device, std::move(device));
-  s->listenFd = fd;
+  s->listenFd = *fd;
   try {
     s->acceptThread = std::thread([s] { s->acceptLoop(); });
   } catch (const std::exception& e) {
     ::unlink((dir_ + "/" + name).c_str());
-    ::close(fd);
+    ::close(*fd);
     s->listenFd = -1;
     s->device = std::move(previous);
-    return std::string("cannot start a thread for device ") + arg.letter + ": " + e.what();
+    return Failure{std::string("cannot start a thread for device ") + arg.letter + ": " + e.what()};
   }
   s->plugged = true;
   usbip_.plug(arg.letter, s->device);
   return {};
 }
 
-std::string Server::unplug(char letter) {
+Result<void> Server::unplug(char letter) {
   std::lock_guard lock(mutex_);
   auto it = slots_.find(letter);
   if (it == slots_.end() || !it->second->plugged) {
-    return std::string("device ") + letter + " is not plugged";
+    return Failure{std::string("device ") + letter + " is not plugged"};
   }
   Slot& s = *it->second;
   usbip_.unplug(letter);
-  ::unlink((dir_ + "/" + devdir::entryNameForLetter(letter)).c_str());
+  ::unlink((dir_ + "/" + common::device_dir::entryNameForLetter(letter)).c_str());
   ::shutdown(s.listenFd, SHUT_RDWR);  // wakes the accept loop
   s.acceptThread.join();
   ::close(s.listenFd);
@@ -205,7 +205,7 @@ std::string Server::unplug(char letter) {
 }
 
 void Server::withdraw(char letter, const std::shared_ptr<Device>& previous) {
-  unplug(letter);
+  (void)unplug(letter);  // plugged by the attach that failed
   usbip_.withdraw(letter, previous);
   std::lock_guard lock(mutex_);
   slots_[letter]->device = previous;
@@ -222,7 +222,7 @@ void Server::shutdownAll() {
     }
   }
   for (char letter : plugged) {
-    unplug(letter);
+    (void)unplug(letter);  // listed as plugged above
   }
   usbip_.stop();
   if (controlFd_ >= 0) {
@@ -236,7 +236,7 @@ void Server::run() {
   std::list<ControlClient> clients;
   std::vector<pollfd> fds;
   while (!stopRequested_) {
-    fds.assign({{signal_pipe::readEnd(), POLLIN, 0}, {controlFd_, POLLIN, 0}});
+    fds.assign({{common::signal_pipe::readEnd(), POLLIN, 0}, {controlFd_, POLLIN, 0}});
     int timeout = -1;
     for (const ControlClient& c : clients) {
       fds.push_back({c.fd, static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
@@ -301,9 +301,8 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
     }
     if (complete) {
       c.request.resize(c.request.find('\n'));
-      std::string payload;
-      const std::string error = runControl(splitWords(c.request), payload);
-      c.answer = error.empty() ? "ok\n" + payload : "error: " + error + "\n";
+      const Result<std::string> payload = runControl(splitWords(c.request));
+      c.answer = payload ? "ok\n" + *payload : "error: " + payload.error() + "\n";
     } else if (ended) {
       c.answer = std::string("error: ") +
                  (c.request.size() == kMaxControlRequest ? controlRequestTooLong() : "incomplete control request") +
@@ -315,7 +314,7 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
     if (stopRequested_) {
       // `stop` answers once every socket is gone.
       shutdownAll();
-      deadline_io::TimedSocket(c.fd).send(c.answer.data(), c.answer.size(), Deadline::after(kControlTimeout));
+      common::deadline_io::TimedSocket(c.fd).send(c.answer.data(), c.answer.size(), Deadline::after(kControlTimeout));
       return false;
     }
   }
@@ -329,31 +328,35 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
   return c.sent < c.answer.size() && !c.deadline.passed();
 }
 
-std::shared_ptr<Device> Server::device(const std::string& word, std::string& error) {
+Result<std::shared_ptr<Device>> Server::device(const std::string& word) {
   const char letter = parseLetter(word);
   if (letter == 0) {
-    error = "expected a drive letter, got '" + word + "'";
-    return nullptr;
+    return Failure{"expected a drive letter, got '" + word + "'"};
   }
   std::lock_guard lock(mutex_);
   auto it = slots_.find(letter);
   if (it == slots_.end() || !it->second->device) {
-    error = std::string("no device ") + letter;
-    return nullptr;
+    return Failure{std::string("no device ") + letter};
   }
   return it->second->device;
 }
 
-std::string Server::runControl(const std::vector<std::string>& words, std::string& payload) {
+Result<std::string> Server::runControl(const std::vector<std::string>& words) {
   const ControlCommand* command = findControlCommand(words[0]);
   if (command == nullptr) {
-    return "unknown control command '" + words[0] + "'";
+    return Failure{"unknown control command '" + words[0] + "'"};
   }
   const std::vector<std::string> arguments(words.begin() + 1, words.end());
   if (arguments.size() < command->minArguments || arguments.size() > command->maxArguments) {
-    return "wrong number of arguments for " + words[0];
+    return Failure{"wrong number of arguments for " + words[0]};
   }
-  return command->run(*this, arguments, payload);
+  // What the library throws (no memory for a device or an answer) fails
+  // this request only; the daemon serves on.
+  try {
+    return command->run(*this, arguments);
+  } catch (const std::exception& e) {
+    return Failure{std::string(e.what())};
+  }
 }
 
 }  // namespace flashsim

@@ -1,4 +1,4 @@
-#include "device_link_linux.hpp"
+#include "daemon/device_link_linux.hpp"
 
 #include <sys/uio.h>
 
@@ -9,14 +9,14 @@
 
 #include "common/deadline_io.hpp"
 #include "common/sim_wire.hpp"
-#include "daemon_log_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
 
 namespace flashsim {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
-using deadline_io::TimedSocket;
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
+using common::deadline_io::TimedSocket;
 
 // Pipelined request headers and small data-out arrive here, most requests
 // in one receive.
@@ -46,31 +46,31 @@ class DeviceLink {
   }
 
  private:
-  std::optional<wire::RequestHeader> receiveRequest() {
-    if (end_ - begin_ < wire::kRequestHeaderSize) {
+  std::optional<common::sim_wire::RequestHeader> receiveRequest() {
+    if (end_ - begin_ < common::sim_wire::kRequestHeaderSize) {
       std::memmove(staged_.data(), staged_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
       std::size_t got = 0;  // an idle link may wait for ever
       const Io result = link_.receive(staged_.data() + end_, staged_.size() - end_,
-                                      wire::kRequestHeaderSize - end_, Deadline::never(), got);
+                                      common::sim_wire::kRequestHeaderSize - end_, Deadline::never(), got);
       end_ += got;
       if (result != Io::Ok) {
         return std::nullopt;
       }
     }
-    const auto request = wire::decodeRequestHeader(staged_.data() + begin_);
+    const auto request = common::sim_wire::decodeRequestHeader(staged_.data() + begin_);
     if (!request) {
       logLine("malformed request header; closing the connection");
       return std::nullopt;
     }
-    begin_ += wire::kRequestHeaderSize;
+    begin_ += common::sim_wire::kRequestHeaderSize;
     return request;
   }
 
-  bool receiveDataOut(const wire::RequestHeader& request, const Deadline& deadline) {
+  bool receiveDataOut(const common::sim_wire::RequestHeader& request, const Deadline& deadline) {
     dataOut_.clear();
-    if (request.direction != wire::Direction::Out) {
+    if (request.direction != common::sim_wire::Direction::Out) {
       return true;
     }
     const std::size_t length = request.transferLength;
@@ -80,7 +80,7 @@ class DeviceLink {
     return link_.receiveAppending(dataOut_, length - staged, deadline) == Io::Ok;
   }
 
-  bool answer(const wire::RequestHeader& request, const Deadline& deadline) {
+  bool answer(const common::sim_wire::RequestHeader& request, const Deadline& deadline) {
     const Answer answer = device_.execute(command(request));
     if (dataOut_.capacity() > kKeptDataOut) {
       std::vector<std::uint8_t>().swap(dataOut_);
@@ -95,11 +95,11 @@ class DeviceLink {
       }
       return false;
     }
-    wire::AnswerHeader h;
+    common::sim_wire::AnswerHeader h;
     h.scsiStatus = answer.scsiStatus;
     h.dataLength = static_cast<std::uint32_t>(std::min<std::size_t>(
-        request.direction == wire::Direction::In ? answer.dataIn.size() : 0, request.transferLength));
-    auto head = wire::encodeAnswerHeader(h);
+        request.direction == common::sim_wire::Direction::In ? answer.dataIn.size() : 0, request.transferLength));
+    auto head = common::sim_wire::encodeAnswerHeader(h);
     iovec pieces[2] = {{head.data(), head.size()},
                        {const_cast<std::uint8_t*>(answer.dataIn.data()), h.dataLength}};
     if (answer.link == Answer::Link::DropMidData) {
@@ -114,12 +114,12 @@ class DeviceLink {
   }
 
   // The request as the device takes it, with the data-out bytes that came.
-  Command command(const wire::RequestHeader& request) const {
+  Command command(const common::sim_wire::RequestHeader& request) const {
     Command c;
     c.cdb = request.cdb;
     c.cdbLength = request.cdbLength;
-    c.direction = request.direction == wire::Direction::In    ? Direction::In
-                  : request.direction == wire::Direction::Out ? Direction::Out
+    c.direction = request.direction == common::sim_wire::Direction::In    ? Direction::In
+                  : request.direction == common::sim_wire::Direction::Out ? Direction::Out
                                                               : Direction::None;
     c.transferLength = request.transferLength;
     c.dataOut = dataOut_;

@@ -4,33 +4,33 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
-#include "device_impl.hpp"
+#include "model/device_impl.hpp"
 
 namespace flashsim {
 
 using D = Direction;
 const Device::Impl::Known Device::Impl::kCommands[] = {
-    {vendor::kOpRead, vendor::kSubReadXdata, 6, D::In, &Impl::readMemory},
-    {vendor::kOpWrite, vendor::kSubWriteXdata, 6, D::Out, &Impl::writeXdata},
-    {vendor::kOpRead, vendor::kSubReadCode, 6, D::In, &Impl::readMemory},
-    {vendor::kOpRead, vendor::kSubStartup, 6, D::In, &Impl::startup},
-    {vendor::kOpRead, vendor::kSubMove, 6, D::In, &Impl::move},
-    {vendor::kOpRead, vendor::kSubEraseBlock, 6, D::In, &Impl::eraseBlock},
-    {vendor::kOpRead, vendor::kSubProgramPage, 10, D::In, &Impl::programPage},
-    {vendor::kOpRead, vendor::kSubReadPage, 10, D::In, &Impl::readPage},
-    {vendor::kOpRead, vendor::kSubBlockStatus, 6, D::In, &Impl::blockStatus},
-    {vendor::kOpRead, vendor::kSubMarkBad, 10, D::In, &Impl::markBad},
-    {vendor::kOpRead, vendor::kSubStartBlankCheck, 6, D::In, &Impl::startBlankCheck},
-    {vendor::kOpRead, vendor::kSubPollBlankCheck, 6, D::In, &Impl::pollBlankCheck},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadXdata, 6, D::In, &Impl::readMemory},
+    {common::vendor_opcodes::kOpWrite, common::vendor_opcodes::kSubWriteXdata, 6, D::Out, &Impl::writeXdata},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadCode, 6, D::In, &Impl::readMemory},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubStartup, 6, D::In, &Impl::startup},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubMove, 6, D::In, &Impl::move},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubEraseBlock, 6, D::In, &Impl::eraseBlock},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubProgramPage, 10, D::In, &Impl::programPage},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadPage, 10, D::In, &Impl::readPage},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubBlockStatus, 6, D::In, &Impl::blockStatus},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubMarkBad, 10, D::In, &Impl::markBad},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubStartBlankCheck, 6, D::In, &Impl::startBlankCheck},
+    {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubPollBlankCheck, 6, D::In, &Impl::pollBlankCheck},
     {kOpTestUnitReady, -1, 6, D::None, &Impl::testUnitReady},
     {kOpRequestSense, -1, 6, D::In, &Impl::requestSense},
-    {vendor::kOpInquiry, -1, 6, D::In, &Impl::inquiry},
+    {common::vendor_opcodes::kOpInquiry, -1, 6, D::In, &Impl::inquiry},
     {kOpModeSense6, -1, 6, D::In, &Impl::modeSense6},
     {kOpStartStopUnit, -1, 6, D::None, &Impl::testUnitReady},
     {kOpPreventAllowRemoval, -1, 6, D::None, &Impl::testUnitReady},
     // The vendor form of READ CAPACITY has a 6-byte CDB; a 10-byte CDB is the standard one.
-    {vendor::kOpReadCapacity, -1, 6, D::In, &Impl::readCapacity6},
-    {vendor::kOpReadCapacity, -1, 10, D::In, &Impl::readCapacity10},
+    {common::vendor_opcodes::kOpReadCapacity, -1, 6, D::In, &Impl::readCapacity6},
+    {common::vendor_opcodes::kOpReadCapacity, -1, 10, D::In, &Impl::readCapacity10},
     {kOpRead10, -1, 10, D::In, &Impl::readWrite10},
     {kOpWrite10, -1, 10, D::Out, &Impl::readWrite10},
     {kOpSynchronizeCache10, -1, 10, D::None, &Impl::testUnitReady},
@@ -82,7 +82,7 @@ Answer Device::Impl::refuse(Outcome& outcome, Sense s, bool phaseError) {
   outcome = Outcome::CheckCondition;
   sense = s;
   Answer a;
-  a.scsiStatus = vendor::kStatusCheckCondition;
+  a.scsiStatus = common::vendor_opcodes::kStatusCheckCondition;
   a.phaseError = phaseError;
   return a;
 }
@@ -98,7 +98,7 @@ Answer Device::Impl::good(Outcome& outcome, std::vector<std::uint8_t> dataIn, st
 Answer Device::Impl::readMemory(const Call& c, Outcome& o) {
   Answer a;
   a.dataIn.resize(c.cmd.transferLength);
-  readMemory(c.cdb()[1] == vendor::kSubReadXdata ? data : code, byteorder::getLe16(c.cdb() + 2), a.dataIn.data(),
+  readMemory(c.cdb()[1] == common::vendor_opcodes::kSubReadXdata ? data : code, common::byte_order::getLe16(c.cdb() + 2), a.dataIn.data(),
              a.dataIn.size());
   o = Outcome::Good;
   return a;
@@ -108,7 +108,7 @@ Answer Device::Impl::writeXdata(const Call& c, Outcome& o) {
   if (c.cmd.dataOut.size() != c.cmd.transferLength) {
     return refuse(o, kSenseInvalidField);
   }
-  writeData(byteorder::getLe16(c.cdb() + 2), c.cmd.dataOut.data(), c.cmd.dataOut.size());
+  writeData(common::byte_order::getLe16(c.cdb() + 2), c.cmd.dataOut.data(), c.cmd.dataOut.size());
   o = Outcome::Good;
   Answer a;
   a.dataOutTaken = c.cmd.transferLength;
@@ -120,7 +120,7 @@ Answer Device::Impl::startup(const Call& c, Outcome& o) { return good(o, {kStatu
 Answer Device::Impl::move(const Call& c, Outcome& o) { return status(c, profile.movePasses, o); }
 
 Answer Device::Impl::eraseBlock(const Call& c, Outcome& o) {
-  const std::uint16_t block = byteorder::getLe16(c.cdb() + 2);
+  const std::uint16_t block = common::byte_order::getLe16(c.cdb() + 2);
   if (block >= profile.geometry.blockCount || faults.eraseFails.count(block) != 0) {
     return status(c, false, o);
   }
@@ -129,19 +129,19 @@ Answer Device::Impl::eraseBlock(const Call& c, Outcome& o) {
 }
 
 Answer Device::Impl::programPage(const Call& c, Outcome& o) {
-  const std::uint32_t page = byteorder::getLe32(c.cdb() + 2);
+  const std::uint32_t page = common::byte_order::getLe32(c.cdb() + 2);
   if (page >= nand.pageCount() || faults.programFails.count(nand.blockOf(page)) != 0) {
     return status(c, false, o);
   }
   std::vector<std::uint8_t>& buffer = pageScratch;
   buffer.resize(profile.geometry.pageSize);
-  readMemory(data, byteorder::getLe16(c.cdb() + 8), buffer.data(), buffer.size());
+  readMemory(data, common::byte_order::getLe16(c.cdb() + 8), buffer.data(), buffer.size());
   nand.program(page, buffer.data());
   return status(c, true, o);
 }
 
 Answer Device::Impl::readPage(const Call& c, Outcome& o) {
-  const std::uint32_t page = byteorder::getLe32(c.cdb() + 2);
+  const std::uint32_t page = common::byte_order::getLe32(c.cdb() + 2);
   if (page >= nand.pageCount() || faults.readFails.count(nand.blockOf(page)) != 0) {
     return status(c, false, o);
   }
@@ -151,17 +151,17 @@ Answer Device::Impl::readPage(const Call& c, Outcome& o) {
   if (faults.bitErrors.count(nand.blockOf(page)) != 0) {
     buffer[0] ^= 0x01;  // one flipped bit in the data the device returns
   }
-  writeData(byteorder::getLe16(c.cdb() + 6), buffer.data(), buffer.size());
+  writeData(common::byte_order::getLe16(c.cdb() + 6), buffer.data(), buffer.size());
   return status(c, true, o);
 }
 
 Answer Device::Impl::blockStatus(const Call& c, Outcome& o) {
-  const std::uint32_t page = byteorder::getLe32(c.cdb() + 2);
+  const std::uint32_t page = common::byte_order::getLe32(c.cdb() + 2);
   return status(c, page < nand.pageCount() && bad.count(nand.blockOf(page)) == 0, o);
 }
 
 Answer Device::Impl::markBad(const Call& c, Outcome& o) {
-  const std::uint32_t page = byteorder::getLe32(c.cdb() + 2);
+  const std::uint32_t page = common::byte_order::getLe32(c.cdb() + 2);
   if (page >= nand.pageCount()) {
     return status(c, false, o);
   }

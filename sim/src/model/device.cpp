@@ -9,7 +9,7 @@
 
 #include "common/byte_order.hpp"
 #include "common/vendor_opcodes.hpp"
-#include "device_impl.hpp"
+#include "model/device_impl.hpp"
 
 namespace flashsim {
 namespace {
@@ -18,41 +18,41 @@ bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
-std::string validateProfile(const Profile& p) {
+common::Result<void> validateProfile(const Profile& p) {
   const Geometry& g = p.geometry;
   if (g.blockCount == 0) {
-    return "the array needs at least one block";
+    return common::Failure{"the array needs at least one block"};
   }
   if (!powerOfTwo(g.pagesPerBlock) || g.pagesPerBlock > kMaxPagesPerBlock) {
-    return "pages per block must be a power of two from 1 to 128";
+    return common::Failure{"pages per block must be a power of two from 1 to 128"};
   }
   if (!powerOfTwo(g.pageSize) || g.pageSize < kMinPageSize || g.pageSize > kMaxPageSize) {
-    return "the page size must be a power of two from 512 to 32768";
+    return common::Failure{"the page size must be a power of two from 512 to 32768"};
   }
   if (g.rawRecord && g.rawRecord->size() != 10) {
-    return "a raw geometry record has exactly 10 bytes";
+    return common::Failure{"a raw geometry record has exactly 10 bytes"};
   }
   if (!p.inquiryHeader.empty() && p.inquiryHeader.size() != 8) {
-    return "an INQUIRY header has exactly 8 bytes";
+    return common::Failure{"an INQUIRY header has exactly 8 bytes"};
   }
   if (p.version.size() > 16) {
-    return "the version string has at most 16 characters";
+    return common::Failure{"the version string has at most 16 characters"};
   }
   for (std::uint16_t b : p.factoryBad) {
     if (b >= g.blockCount) {
-      return "factory-bad block " + std::to_string(b) + " lies beyond the array";
+      return common::Failure{"factory-bad block " + std::to_string(b) + " lies beyond the array"};
     }
   }
   if (p.blankCheckDuration.count() < 0) {
-    return "the blank-check duration cannot be negative";
+    return common::Failure{"the blank-check duration cannot be negative"};
   }
   if (p.traceLimit == 0) {
-    return "the trace must keep at least one command";
+    return common::Failure{"the trace must keep at least one command"};
   }
   if (p.usbSerial.size() > 32 ||
       !std::all_of(p.usbSerial.begin(), p.usbSerial.end(),
                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
-    return "the USB serial number has at most 32 letters and digits";
+    return common::Failure{"the USB serial number has at most 32 letters and digits"};
   }
   return {};
 }
@@ -68,14 +68,14 @@ Device::Impl::Impl(Profile p)
   if (g.rawRecord) {
     std::copy(g.rawRecord->begin(), g.rawRecord->end(), rec.begin());
   } else {
-    byteorder::putBe16(rec.data(), g.reportedBlockCount.value_or(g.blockCount));
+    common::byte_order::putBe16(rec.data(), g.reportedBlockCount.value_or(g.blockCount));
     rec[3] = static_cast<std::uint8_t>(g.pagesPerBlock);
     rec[4] = static_cast<std::uint8_t>(nand.pageShift());
-    byteorder::putBe16(rec.data() + 5, g.pageSize);
+    common::byte_order::putBe16(rec.data() + 5, g.pageSize);
     rec[7] = static_cast<std::uint8_t>(std::countr_zero(g.pageSize));
   }
-  writeData(vendor::kGeometryAddress, rec.data(), rec.size());
-  std::copy(profile.version.begin(), profile.version.end(), code.begin() + vendor::kVersionAddress);
+  writeData(common::vendor_opcodes::kGeometryAddress, rec.data(), rec.size());
+  std::copy(profile.version.begin(), profile.version.end(), code.begin() + common::vendor_opcodes::kVersionAddress);
 }
 
 void Device::Impl::writeData(std::uint16_t address, const std::uint8_t* src, std::size_t n) {
@@ -92,9 +92,8 @@ void Device::Impl::readMemory(const std::vector<std::uint8_t>& mem, std::uint16_
 }
 
 Device::Device(Profile profile) {
-  const std::string fault = validateProfile(profile);
-  if (!fault.empty()) {
-    throw std::invalid_argument(fault);
+  if (const common::Result<void> valid = validateProfile(profile); !valid) {
+    throw std::invalid_argument(valid.error());
   }
   impl_ = std::make_unique<Impl>(std::move(profile));
 }

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "flashsim/device.hpp"
-#include "nand_store.hpp"
-#include "trace_ring.hpp"
+#include "model/nand_store.hpp"
+#include "model/trace_ring.hpp"
 
 namespace flashsim {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/byte_order.hpp"
-#include "device_impl.hpp"
+#include "model/device_impl.hpp"
 
 namespace flashsim {
 
@@ -25,7 +25,7 @@ Answer Device::Impl::inquiry(const Call& c, Outcome& o) {
   std::copy(kIdentity, kIdentity + 28, reply.begin() + 8);
   // The command tool leaves the allocation length 0 and takes what its
   // transfer length holds; a host that names one gets at most that.
-  const std::uint32_t allocation = byteorder::getBe16(c.cdb() + 3);
+  const std::uint32_t allocation = common::byte_order::getBe16(c.cdb() + 3);
   const std::uint32_t length = c.cmd.transferLength;
   return good(o, std::move(reply), allocation == 0 ? length : std::min(allocation, length));
 }
@@ -37,15 +37,15 @@ Answer Device::Impl::readCapacity6(const Call& c, Outcome& o) {
     lastLba = std::min<std::uint64_t>(bytes / profile.capacityBlockLength - 1, 0xFFFFFFFFU);
   }
   std::vector<std::uint8_t> reply(8);
-  byteorder::putBe32(reply.data(), static_cast<std::uint32_t>(lastLba));
-  byteorder::putBe32(reply.data() + 4, profile.capacityBlockLength);
+  common::byte_order::putBe32(reply.data(), static_cast<std::uint32_t>(lastLba));
+  common::byte_order::putBe32(reply.data() + 4, profile.capacityBlockLength);
   return good(o, std::move(reply), c.cmd.transferLength);
 }
 
 Answer Device::Impl::readCapacity10(const Call& c, Outcome& o) {
   std::vector<std::uint8_t> reply(8);
-  byteorder::putBe32(reply.data(), kDiskSectors - 1);
-  byteorder::putBe32(reply.data() + 4, kDiskSectorSize);
+  common::byte_order::putBe32(reply.data(), kDiskSectors - 1);
+  common::byte_order::putBe32(reply.data() + 4, kDiskSectorSize);
   return good(o, std::move(reply), c.cmd.transferLength);
 }
 
@@ -70,12 +70,12 @@ Answer Device::Impl::modeSense6(const Call& c, Outcome& o) {
 
 Answer Device::Impl::modeSense10(const Call& c, Outcome& o) {
   return good(o, {0, 6, 0, 0, 0, 0, 0, 0},
-              std::min<std::uint32_t>(byteorder::getBe16(c.cdb() + 7), c.cmd.transferLength));
+              std::min<std::uint32_t>(common::byte_order::getBe16(c.cdb() + 7), c.cmd.transferLength));
 }
 
 Answer Device::Impl::readWrite10(const Call& c, Outcome& o) {
-  const std::uint32_t lba = byteorder::getBe32(c.cdb() + 2);
-  const std::uint32_t count = byteorder::getBe16(c.cdb() + 7);
+  const std::uint32_t lba = common::byte_order::getBe32(c.cdb() + 2);
+  const std::uint32_t count = common::byte_order::getBe16(c.cdb() + 7);
   const std::uint64_t bytes = static_cast<std::uint64_t>(count) * kDiskSectorSize;
   if (bytes > c.cmd.transferLength) {
     return refuse(o, kSenseInvalidField, true);  // the request cannot hold the sectors

@@ -1,4 +1,4 @@
-#include "nand_store.hpp"
+#include "model/nand_store.hpp"
 
 #include <algorithm>
 #include <bit>

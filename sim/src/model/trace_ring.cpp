@@ -1,4 +1,4 @@
-#include "trace_ring.hpp"
+#include "model/trace_ring.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,7 +48,7 @@ std::vector<TraceEntry> TraceRing::entries() const {
     e.cdb.assign(t.cdb.begin(), t.cdb.begin() + std::min<std::size_t>(t.cdbLength, 16));
     e.direction = t.direction;
     e.transferLength = t.transferLength;
-    e.outcome = outcomeName(t.outcome);
+    e.outcome = t.outcome;
     out.push_back(std::move(e));
   }
   return out;
@@ -61,11 +61,7 @@ std::string formatTraceEntry(const TraceEntry& e) {
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch - secs);
   const std::time_t tt = static_cast<std::time_t>(secs.count());
   std::tm tm{};
-#if defined(_WIN32)
-  gmtime_s(&tm, &tt);
-#else
   gmtime_r(&tt, &tm);
-#endif
   char stamp[40];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
   std::string line = stamp;
@@ -83,7 +79,7 @@ std::string formatTraceEntry(const TraceEntry& e) {
   }
   line += std::to_string(e.transferLength);
   line += ' ';
-  line += e.outcome;
+  line += outcomeName(e.outcome);
   return line;
 }
 

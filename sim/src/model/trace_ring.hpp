@@ -13,9 +13,6 @@
 
 namespace flashsim {
 
-// How a command ended, as the trace names it.
-enum class Outcome : std::uint8_t { Good, Pass, DeviceFail, CheckCondition, Dropped, Hung };
-
 class TraceRing {
  public:
   explicit TraceRing(std::size_t limit) : limit_(limit) {}

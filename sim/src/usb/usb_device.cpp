@@ -32,12 +32,72 @@ constexpr std::uint8_t kMassStorageReset = 0xFF;
 constexpr std::string_view kManufacturer = "FLASHSIM";
 constexpr std::string_view kProduct = "NAND EMULATOR";
 
+constexpr std::uint8_t kDescInterface = 4;
+constexpr std::uint8_t kDescEndpoint = 5;
+constexpr std::uint8_t kEndpointIn = 0x80;
+constexpr std::uint8_t kBulk = 2;
+constexpr std::uint16_t kLanguageUsEnglish = 0x0409;
+// String indexes.
+constexpr std::uint8_t kManufacturerIndex = 1;
+constexpr std::uint8_t kProductIndex = 2;
+constexpr std::uint8_t kSerialNumberIndex = 3;
+// The device's one configuration: bus-powered, at most 100 mA.
+constexpr ConfigurationDescriptor kConfiguration{
+    .bNumInterfaces = 1, .bConfigurationValue = 1, .bmAttributes = 0x80, .bMaxPower = 50};
+// Full speed, as the other-speed configuration tells it: 64-byte bulk packets.
+constexpr std::uint16_t kFullSpeedBulkMaxPacket = 64;
+
+// The descriptors' bytes, fields in the specification's order, multi-byte
+// fields low byte first.
+std::vector<std::uint8_t> encode(const DeviceDescriptor& d) {
+  std::vector<std::uint8_t> out{18, kDescDevice, 0, 0, d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
+                                d.bMaxPacketSize0, 0, 0, 0, 0, 0, 0, d.iManufacturer, d.iProduct,
+                                d.iSerialNumber, d.bNumConfigurations};
+  common::byte_order::putLe16(out.data() + 2, d.bcdUSB);
+  common::byte_order::putLe16(out.data() + 8, d.idVendor);
+  common::byte_order::putLe16(out.data() + 10, d.idProduct);
+  common::byte_order::putLe16(out.data() + 12, d.bcdDevice);
+  return out;
+}
+
+// The device qualifier: the fields of the device descriptor that hold at
+// the other speed too.
+std::vector<std::uint8_t> encodeQualifier(const DeviceDescriptor& d) {
+  std::vector<std::uint8_t> out{10, kDescQualifier, 0, 0, d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
+                                d.bMaxPacketSize0, d.bNumConfigurations, 0};
+  common::byte_order::putLe16(out.data() + 2, d.bcdUSB);
+  return out;
+}
+
+// A configuration (type Configuration or Other Speed Configuration) with its
+// one interface and that interface's endpoints after it.
+std::vector<std::uint8_t> encode(std::uint8_t type, const ConfigurationDescriptor& c, const InterfaceDescriptor& i,
+                                 std::initializer_list<EndpointDescriptor> endpoints) {
+  std::vector<std::uint8_t> out{9, type, 0, 0, c.bNumInterfaces, c.bConfigurationValue, c.iConfiguration,
+                                c.bmAttributes, c.bMaxPower};
+  out.insert(out.end(), {9, kDescInterface, i.bInterfaceNumber, i.bAlternateSetting, i.bNumEndpoints,
+                         i.bInterfaceClass, i.bInterfaceSubClass, i.bInterfaceProtocol, i.iInterface});
+  for (const EndpointDescriptor& e : endpoints) {
+    out.insert(out.end(), {7, kDescEndpoint, e.bEndpointAddress, e.bmAttributes, 0, 0, e.bInterval});
+    common::byte_order::putLe16(out.data() + out.size() - 3, e.wMaxPacketSize);
+  }
+  common::byte_order::putLe16(out.data() + 2, static_cast<std::uint16_t>(out.size()));  // wTotalLength
+  return out;
+}
+
+// String descriptor 0: the one language the strings are in.
+std::vector<std::uint8_t> languagesDescriptor(std::uint16_t language) {
+  std::vector<std::uint8_t> d{4, kDescString, 0, 0};
+  common::byte_order::putLe16(d.data() + 2, language);
+  return d;
+}
+
 std::vector<std::uint8_t> stringDescriptor(std::string_view text) {
   std::vector<std::uint8_t> d(2 + 2 * text.size(), 0);
   d[0] = static_cast<std::uint8_t>(d.size());
   d[1] = kDescString;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    byteorder::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
+    common::byte_order::putLe16(d.data() + 2 + 2 * i, static_cast<std::uint8_t>(text[i]));
   }
   return d;
 }
@@ -67,30 +127,28 @@ UrbReply held() { return UrbReply{UrbReply::Kind::Held, {}, 0}; }
 UsbDevice::UsbDevice(std::shared_ptr<Device> device, std::string serial)
     : device_(std::move(device)), serial_(std::move(serial)) {}
 
-std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const {
+DeviceDescriptor UsbDevice::device() const {
   const Profile& p = device_->profile();
-  // USB 2.0, class named by the interface, 64-byte control packets; then
-  // the IDs and release, the manufacturer, product and serial strings, one
-  // configuration.
-  std::vector<std::uint8_t> d{18, kDescDevice, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 1, 2, 3, 1};
-  byteorder::putLe16(d.data() + 8, p.usbVendorId);
-  byteorder::putLe16(d.data() + 10, p.usbProductId);
-  byteorder::putLe16(d.data() + 12, kDeviceRelease);
+  DeviceDescriptor d;
+  d.idVendor = p.usbVendorId;
+  d.idProduct = p.usbProductId;
+  d.bcdDevice = kDeviceRelease;
+  d.iManufacturer = kManufacturerIndex;
+  d.iProduct = kProductIndex;
+  d.iSerialNumber = kSerialNumberIndex;
+  d.bNumConfigurations = 1;
   return d;
 }
 
-// The configuration at high speed (type 2), or as it would be at full
-// speed (type 7, other speed): one interface, SCSI transparent command set
-// over Bulk-Only, two bulk endpoints.
+std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const { return encode(device()); }
+
+// The configuration at high speed (type Configuration), or as it would be at
+// full speed (type Other Speed Configuration).
 std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) const {
-  const std::uint16_t maxPacket = type == kDescOtherSpeed ? 64 : kBulkMaxPacket;
-  std::vector<std::uint8_t> d{9, type, 32, 0, 1, 1, 0, 0x80, 50};
-  d.insert(d.end(), {9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0});
-  for (std::uint8_t address : {static_cast<std::uint8_t>(0x80 | kBulkInEndpoint), kBulkOutEndpoint}) {
-    d.insert(d.end(), {7, 5, address, 0x02, 0, 0, 0});
-    byteorder::putLe16(d.data() + d.size() - 3, maxPacket);
-  }
-  return d;
+  const std::uint16_t maxPacket = type == kDescOtherSpeed ? kFullSpeedBulkMaxPacket : kBulkMaxPacket;
+  return encode(type, kConfiguration, kMassStorageInterface,
+                {{.bEndpointAddress = kEndpointIn | kBulkInEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket},
+                 {.bEndpointAddress = kBulkOutEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket}});
 }
 
 UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const {
@@ -103,13 +161,13 @@ UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const 
     case kDescOtherSpeed:
       return index == 0 ? done(configurationDescriptor(type), length) : stall();
     case kDescQualifier:
-      return done({10, kDescQualifier, 0x00, 0x02, 0, 0, 0, 64, 1, 0}, length);
+      return done(encodeQualifier(device()), length);
     case kDescString:
       switch (index) {
-        case 0: return done({4, kDescString, 0x09, 0x04}, length);  // US English
-        case 1: return done(stringDescriptor(kManufacturer), length);
-        case 2: return done(stringDescriptor(kProduct), length);
-        case 3: return done(stringDescriptor(serial_), length);
+        case 0: return done(languagesDescriptor(kLanguageUsEnglish), length);
+        case kManufacturerIndex: return done(stringDescriptor(kManufacturer), length);
+        case kProductIndex: return done(stringDescriptor(kProduct), length);
+        case kSerialNumberIndex: return done(stringDescriptor(serial_), length);
         default: return stall();
       }
     default:
@@ -139,9 +197,9 @@ UrbReply UsbDevice::submit(const Urb& urb) {
 UrbReply UsbDevice::control(const Urb& urb) {
   const std::uint8_t type = urb.setup[0];
   const std::uint8_t request = urb.setup[1];
-  const std::uint16_t value = byteorder::getLe16(urb.setup.data() + 2);
-  const std::uint16_t index = byteorder::getLe16(urb.setup.data() + 4);
-  const auto length = std::min<std::uint32_t>(byteorder::getLe16(urb.setup.data() + 6), urb.length);
+  const std::uint16_t value = common::byte_order::getLe16(urb.setup.data() + 2);
+  const std::uint16_t index = common::byte_order::getLe16(urb.setup.data() + 4);
+  const auto length = std::min<std::uint32_t>(common::byte_order::getLe16(urb.setup.data() + 6), urb.length);
   UrbReply ok;
   ok.taken = urb.in ? 0 : urb.length;
 
@@ -268,13 +326,13 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
 }
 
 void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
-  if (cbw.size() != kCbwSize || byteorder::getLe32(cbw.data()) != kCbwSignature ||
+  if (cbw.size() != kCbwSize || common::byte_order::getLe32(cbw.data()) != kCbwSignature ||
       (cbw[12] & 0x7F) != 0 || cbw[13] != 0 || cbw[14] < 1 || cbw[14] > 16) {
     invalid();
     return;
   }
-  tag_ = byteorder::getLe32(cbw.data() + 4);
-  hostLength_ = byteorder::getLe32(cbw.data() + 8);
+  tag_ = common::byte_order::getLe32(cbw.data() + 4);
+  hostLength_ = common::byte_order::getLe32(cbw.data() + 8);
   command_ = {};
   command_.cdbLength = cbw[14];
   command_.direction = hostLength_ == 0 ? Direction::None : (cbw[12] & 0x80) ? Direction::In : Direction::Out;
@@ -343,9 +401,9 @@ UrbReply UsbDevice::bulkIn(const Urb& urb) {
     return held();  // nothing to send: the host waits
   }
   std::vector<std::uint8_t> csw(kCswSize, 0);
-  byteorder::putLe32(csw.data(), kCswSignature);
-  byteorder::putLe32(csw.data() + 4, tag_);
-  byteorder::putLe32(csw.data() + 8, residue_);
+  common::byte_order::putLe32(csw.data(), kCswSignature);
+  common::byte_order::putLe32(csw.data() + 4, tag_);
+  common::byte_order::putLe32(csw.data() + 8, residue_);
   csw[12] = cswStatus_;
   if (dropMid_) {
     phase_ = Phase::Closing;

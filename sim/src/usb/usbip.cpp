@@ -8,14 +8,14 @@ namespace flashsim::usbip {
 
 std::array<std::uint8_t, kOpHeaderSize> encodeOp(const OpHeader& h) {
   std::array<std::uint8_t, kOpHeaderSize> out{};
-  byteorder::putBe16(out.data(), h.version);
-  byteorder::putBe16(out.data() + 2, h.code);
-  byteorder::putBe32(out.data() + 4, h.status);
+  common::byte_order::putBe16(out.data(), h.version);
+  common::byte_order::putBe16(out.data() + 2, h.code);
+  common::byte_order::putBe32(out.data() + 4, h.status);
   return out;
 }
 
 OpHeader decodeOp(const std::uint8_t* bytes) {
-  return OpHeader{byteorder::getBe16(bytes), byteorder::getBe16(bytes + 2), byteorder::getBe32(bytes + 4)};
+  return OpHeader{common::byte_order::getBe16(bytes), common::byte_order::getBe16(bytes + 2), common::byte_order::getBe32(bytes + 4)};
 }
 
 std::vector<std::uint8_t> encodeDevice(const ExportedDevice& d, bool interfaces) {
@@ -23,12 +23,12 @@ std::vector<std::uint8_t> encodeDevice(const ExportedDevice& d, bool interfaces)
   std::copy_n(d.path.begin(), std::min(d.path.size(), kPathSize - 1), out.begin());
   std::copy_n(d.busId.begin(), std::min(d.busId.size(), kBusIdSize - 1), out.begin() + kPathSize);
   std::uint8_t* p = out.data() + kPathSize + kBusIdSize;
-  byteorder::putBe32(p, d.busNum);
-  byteorder::putBe32(p + 4, d.devNum);
-  byteorder::putBe32(p + 8, d.speed);
-  byteorder::putBe16(p + 12, d.vendorId);
-  byteorder::putBe16(p + 14, d.productId);
-  byteorder::putBe16(p + 16, d.release);
+  common::byte_order::putBe32(p, d.busNum);
+  common::byte_order::putBe32(p + 4, d.devNum);
+  common::byte_order::putBe32(p + 8, d.speed);
+  common::byte_order::putBe16(p + 12, d.vendorId);
+  common::byte_order::putBe16(p + 14, d.productId);
+  common::byte_order::putBe16(p + 16, d.release);
   // Device class, subclass, protocol 0 (named by the interface), the current
   // configuration, one configuration, one interface.
   p[21] = d.configurationValue;
@@ -48,14 +48,14 @@ UrbBytes encodeWords(const UrbBasic& b, const std::array<std::uint32_t, 5>& word
   UrbBytes out{};
   const std::uint32_t basic[5] = {b.command, b.seqnum, b.devid, b.direction, b.ep};
   for (std::size_t i = 0; i < 5; ++i) {
-    byteorder::putBe32(out.data() + 4 * i, basic[i]);
-    byteorder::putBe32(out.data() + 20 + 4 * i, words[i]);
+    common::byte_order::putBe32(out.data() + 4 * i, basic[i]);
+    common::byte_order::putBe32(out.data() + 20 + 4 * i, words[i]);
   }
   std::copy(tail.begin(), tail.end(), out.begin() + 40);
   return out;
 }
 
-std::uint32_t word(const std::uint8_t* bytes, std::size_t index) { return byteorder::getBe32(bytes + 4 * index); }
+std::uint32_t word(const std::uint8_t* bytes, std::size_t index) { return common::byte_order::getBe32(bytes + 4 * index); }
 
 }  // namespace
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "flashsim/usbip.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim {
 namespace {
@@ -19,13 +19,14 @@ constexpr const char* kVhci = "/sys/devices/platform/vhci_hcd.0";
 
 }  // namespace
 
-std::string UsbipServer::attachLocal(char letter) {
-  if (const std::string error = whyNotAttachable(letter); !error.empty()) {
-    return error;
+common::Result<void> UsbipServer::attachLocal(char letter) {
+  if (common::Result<void> free = attachable(letter); !free) {
+    return free;
   }
   std::ifstream statusFile(std::string(kVhci) + "/status");
   if (!statusFile) {
-    return std::string("the vhci-hcd driver is not loaded (no ") + kVhci + "); load it with modprobe vhci-hcd";
+    return common::Failure{std::string("the vhci-hcd driver is not loaded (no ") + kVhci +
+                           "); load it with modprobe vhci-hcd"};
   }
   // Lines: hub port sta spd dev sockfd local_busid; a free port has state 4.
   int port = -1;
@@ -40,11 +41,11 @@ std::string UsbipServer::attachLocal(char letter) {
     }
   }
   if (port < 0) {
-    return "no free high-speed port on the vhci-hcd driver";
+    return common::Failure{"no free high-speed port on the vhci-hcd driver"};
   }
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    return std::string("socketpair: ") + std::strerror(errno);
+    return common::Failure{std::string("socketpair: ") + std::strerror(errno)};
   }
   const std::string request = std::to_string(port) + " " + std::to_string(pair[0]) + " " +
                               std::to_string(devId(letter)) + " " +
@@ -59,8 +60,8 @@ std::string UsbipServer::attachLocal(char letter) {
   ::close(pair[0]);  // the driver holds its own reference
   if (!written) {
     ::close(pair[1]);
-    return std::string("attaching to vhci-hcd: ") + std::strerror(error) +
-           (error == EACCES || error == EPERM ? " (the local attach needs root)" : "");
+    return common::Failure{std::string("attaching to vhci-hcd: ") + std::strerror(error) +
+                           (error == EACCES || error == EPERM ? " (the local attach needs root)" : "")};
   }
   return startConnection(pair[1], letter);
 }

@@ -1,4 +1,4 @@
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,16 +13,18 @@
 #include <cstring>
 
 #include "common/byte_order.hpp"
-#include "daemon_log_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
 
 namespace flashsim {
 namespace {
 
-using deadline_io::Deadline;
-using deadline_io::Io;
-using deadline_io::TimedSocket;
+using common::Result;
+
+using common::deadline_io::Deadline;
+using common::deadline_io::Io;
+using common::deadline_io::TimedSocket;
 
 constexpr std::size_t kMaxConnections = 64;
 // While every connection is taken and another peer waits to connect, a
@@ -57,7 +59,8 @@ std::vector<std::uint8_t> exportRecord(char letter, const Device& device, bool i
   d.vendorId = device.profile().usbVendorId;
   d.productId = device.profile().usbProductId;
   d.release = usb::kDeviceRelease;
-  d.interfaceClass = {0x08, 0x06, 0x50};  // mass storage, SCSI, Bulk-Only
+  d.interfaceClass = {usb::kMassStorageInterface.bInterfaceClass, usb::kMassStorageInterface.bInterfaceSubClass,
+                      usb::kMassStorageInterface.bInterfaceProtocol};
   return usbip::encodeDevice(d, interfaces);
 }
 
@@ -90,7 +93,7 @@ std::string UsbipServer::busId(char letter) { return std::to_string(kBusNum) + "
 
 std::uint32_t UsbipServer::devId(char letter) { return kBusNum << 16 | devNum(letter); }
 
-std::string UsbipServer::listen(const std::string& where) {
+Result<void> UsbipServer::listen(const std::string& where) {
   std::string host = "127.0.0.1";
   std::string portText = where;
   const std::size_t colon = where.rfind(':');
@@ -103,23 +106,23 @@ std::string UsbipServer::listen(const std::string& where) {
   const bool digits = !portText.empty() && portText.size() <= 5 &&
                       std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (!digits || std::stoul(portText) > 65535) {
-    return "the USB/IP port must be a number from 0 to 65535: '" + where + "'";
+    return common::Failure{"the USB/IP port must be a number from 0 to 65535: '" + where + "'"};
   }
   addr.sin_port = htons(static_cast<std::uint16_t>(std::stoul(portText)));
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    return "the USB/IP address must be an IPv4 address: '" + host + "'";
+    return common::Failure{"the USB/IP address must be an IPv4 address: '" + host + "'"};
   }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    return std::string("socket: ") + std::strerror(errno);
+    return common::Failure{std::string("socket: ") + std::strerror(errno)};
   }
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   // Peers wait in the listen queue while every connection is taken.
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    const std::string error = "USB/IP on " + host + ":" + portText + ": " + std::strerror(errno);
+    common::Failure<std::string> failure{"USB/IP on " + host + ":" + portText + ": " + std::strerror(errno)};
     ::close(fd);
-    return error;
+    return failure;
   }
   socklen_t len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -169,14 +172,14 @@ void UsbipServer::unplug(char letter) {
   }
 }
 
-std::string UsbipServer::whyNotAttachable(char letter) {
+Result<void> UsbipServer::attachable(char letter) {
   std::lock_guard lock(mutex_);
   auto it = offers_.find(letter);
   if (it == offers_.end() || !it->second.plugged) {
-    return std::string("device ") + letter + " is not plugged";
+    return common::Failure{std::string("device ") + letter + " is not plugged"};
   }
   if (it->second.userFd >= 0) {
-    return std::string("device ") + letter + " is attached already";
+    return common::Failure{std::string("device ") + letter + " is attached already"};
   }
   return {};
 }
@@ -214,7 +217,7 @@ void UsbipServer::acceptLoop() {
     if (fd >= 0) {
       const int one = 1;  // one answer per request: no waiting for more bytes to send
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      startConnection(fd, 0);
+      (void)startConnection(fd, 0);  // a refused connection is closed and logged
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) {
@@ -228,7 +231,7 @@ void UsbipServer::acceptLoop() {
   }
 }
 
-std::string UsbipServer::startConnection(int fd, char importedLetter) {
+Result<void> UsbipServer::startConnection(int fd, char importedLetter) {
   std::lock_guard lock(mutex_);
   Connection c;
   c.fd = fd;
@@ -236,7 +239,7 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
     Offer& o = offers_[importedLetter];
     if (o.userFd >= 0) {  // imported over the network meanwhile
       ::close(fd);
-      return std::string("device ") + importedLetter + " is attached already";
+      return common::Failure{std::string("device ") + importedLetter + " is attached already"};
     }
     c.letter = importedLetter;
     c.device = o.device;
@@ -246,7 +249,7 @@ std::string UsbipServer::startConnection(int fd, char importedLetter) {
   }
   if (!connections_.start(fd, [this, c = std::move(c)](int) mutable { serveAndRelease(c); })) {
     waiting_.erase(fd);
-    return "too many USB/IP connections, or no thread for another";
+    return common::Failure{"too many USB/IP connections, or no thread for another"};
   }
   if (importedLetter != 0) {
     offers_[importedLetter].userFd = fd;
@@ -307,7 +310,7 @@ void UsbipServer::listDevices(TimedSocket& link, const Deadline& deadline) {
   const auto head = usbip::encodeOp({usbip::kVersion, usbip::kRepDevlist, usbip::kStatusOk});
   std::vector<std::uint8_t> reply(head.begin(), head.end());
   reply.resize(reply.size() + 4);
-  byteorder::putBe32(reply.data() + usbip::kOpHeaderSize, count);
+  common::byte_order::putBe32(reply.data() + usbip::kOpHeaderSize, count);
   reply.insert(reply.end(), out.begin(), out.end());
   link.send(reply.data(), reply.size(), deadline);
 }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace station {
+namespace station::test {
 namespace {
 
 using namespace std::string_literals;
@@ -226,7 +226,7 @@ class IniFileOnDisk : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
-  const testsupport::TempDir dir_{"ini_reader_test"};
+  const common::test::TempDir dir_{"ini_reader_test"};
 };
 
 TEST_F(IniFileOnDisk, LoadsLikeParseAndTreatsUnreadableAsAbsent) {
@@ -266,4 +266,4 @@ TEST(IniReader, MovedFromFileIsClosed) {
 }
 
 }  // namespace
-}  // namespace station
+}  // namespace station::test

@@ -8,9 +8,9 @@
 
 #include "config/ini_reader.hpp"
 #include "config/tests/worked_example_ini.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace station {
+namespace station::test {
 
 void PrintTo(const TimingSet& t, std::ostream* out) {
   *out << "{" << t.Timing1 << ", " << t.Timing2 << ", " << t.Timing3 << ", " << t.Timing4 << "}";
@@ -30,7 +30,7 @@ TimingSet TimingsOf(const NAND_ENTRY& row) { return row; }
 constexpr TimingSet kDefaultTimingSet{247, 247, 255, 255};
 
 TEST(NandTimingTable, WorkedExample) {
-  const NandTimingTable table = TableOf(station::testing::kWorkedExampleIni);
+  const NandTimingTable table = TableOf(station::test::kWorkedExampleIni);
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0].Vendor, "ALPHA");
   EXPECT_EQ(table[0].Type, "N1G08A");
@@ -139,7 +139,7 @@ TEST(NandTimingTable, Utf16FileAndByteOrderMarkGiveNoRows) {
 }
 
 TEST(NandTimingTable, LoadsFromFileAndMissingFileLeavesTableEmpty) {
-  const testsupport::TempDir temp("nand_timing_test");
+  const common::test::TempDir temp("nand_timing_test");
   const std::filesystem::path dir = temp.path();
   const std::string path = (dir / "ACTiming.ini").string();
   std::ofstream(path, std::ios::binary) << "[alpha/kappa]\r\nTIMING3 = 100\r\n";
@@ -154,4 +154,4 @@ TEST(NandTimingTable, LoadsFromFileAndMissingFileLeavesTableEmpty) {
 }
 
 }  // namespace
-}  // namespace station
+}  // namespace station::test

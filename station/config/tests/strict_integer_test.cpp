@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace station {
+namespace station::test {
 namespace {
 
 TEST(StrictInteger, Accepted) {
@@ -49,4 +49,4 @@ TEST(StrictInteger, StrToIntThrowsConversionError) {
 }
 
 }  // namespace
-}  // namespace station
+}  // namespace station::test

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "config/ini_reader.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace station {
+namespace station::test {
 namespace {
 
 std::vector<std::string> All(const UiTextTable& t) {
@@ -105,7 +105,7 @@ TEST(UiTextTable, ValuesAndCaseFolding) {
 }
 
 TEST(UiTextTable, MissingFileKeepsTexts) {
-  const testsupport::TempDir temp("ui_text_test");
+  const common::test::TempDir temp("ui_text_test");
   const std::filesystem::path dir = temp.path();
   UiTextTable texts;
   texts.DeviceStr = "kept";
@@ -154,4 +154,4 @@ TEST_F(SystemLanguage, FromLocaleEnvironment) {
 }
 
 }  // namespace
-}  // namespace station
+}  // namespace station::test

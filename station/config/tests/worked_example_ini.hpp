@@ -3,7 +3,7 @@
 // a comment, a hex value that reads 0, and a section without "/".
 #pragma once
 
-namespace station::testing {
+namespace station::test {
 
 inline constexpr char kWorkedExampleIni[] =
     "; AC timing per NAND type\n"
@@ -18,4 +18,4 @@ inline constexpr char kWorkedExampleIni[] =
     "[gamma]\n"
     "TIMING1 = 1\n";
 
-}  // namespace station::testing
+}  // namespace station::test

@@ -11,6 +11,8 @@
 
 #include "devicewatch/device_change_source.hpp"
 
+namespace station::test {
+
 using station::kDeviceArrival;
 using station::kDeviceRemoveComplete;
 
@@ -33,8 +35,7 @@ class DeviceDirWatcherTest : public QObject {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
     auto source = station::MakeDeviceChangeSource(
         dir.path().toStdString(), [&](std::uint32_t e, std::uint32_t m) { seen.emplace_back(e, m); });
-    std::string why;
-    QVERIFY(source->start(why));
+    QVERIFY(source->start().ok());
 
     touch(dir.filePath("sde"));
     touch(dir.filePath("sdb1"));     // a partition
@@ -62,21 +63,23 @@ class DeviceDirWatcherTest : public QObject {
 
   void missingDirectoryIsReported() {
     auto source = station::MakeDeviceChangeSource("/nonexistent/devices", [](std::uint32_t, std::uint32_t) {});
-    std::string why;
-    QVERIFY(!source->start(why));
-    QVERIFY(why.find("/nonexistent/devices") != std::string::npos);
+    const common::Result<void> started = source->start();
+    QVERIFY(!started.ok());
+    QVERIFY(started.error().find("/nonexistent/devices") != std::string::npos);
   }
 
   void unknownWatcherChoiceIsReported() {
     qputenv("LUMIVAR_DEVICE_WATCH", "netlink");
     auto source = station::MakeDeviceChangeSource("/dev", [](std::uint32_t, std::uint32_t) {});
     qunsetenv("LUMIVAR_DEVICE_WATCH");
-    std::string why;
-    QVERIFY(!source->start(why));
-    QCOMPARE(QString::fromStdString(why),
+    const common::Result<void> started = source->start();
+    QVERIFY(!started.ok());
+    QCOMPARE(QString::fromStdString(started.error()),
              QStringLiteral("LUMIVAR_DEVICE_WATCH=netlink names no watcher (inotify or udev)"));
   }
 };
 
-QTEST_GUILESS_MAIN(DeviceDirWatcherTest)
+}  // namespace station::test
+
+QTEST_GUILESS_MAIN(station::test::DeviceDirWatcherTest)
 #include "device_dir_watcher_test.moc"

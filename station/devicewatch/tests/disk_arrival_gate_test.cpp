@@ -7,7 +7,7 @@
 #include "devicewatch/device_change_source.hpp"
 #include "devicewatch/disk_arrival_gate.hpp"
 
-namespace station {
+namespace station::test {
 namespace {
 
 using Report = DiskArrivalGate::Report;
@@ -69,4 +69,4 @@ TEST_F(GateTest, RemovalDropsWhatConcernsTheGoneDisk) {
 }
 
 }  // namespace
-}  // namespace station
+}  // namespace station::test

@@ -7,11 +7,9 @@
 
 #include "config/strict_integer.hpp"
 #include "config/tests/worked_example_ini.hpp"
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
-using namespace form1_test;
-
-using station::testing::kWorkedExampleIni;
+namespace station::test {
 
 namespace {
 
@@ -103,7 +101,6 @@ void AcTimingGroupTest::workedExampleThroughTheWidgets() {
   QVERIFY(reported_.isEmpty());
 }
 
-
 void AcTimingGroupTest::vendorListIsSortedAndUnique() {
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
   WriteFile("ACTiming.ini",
@@ -125,7 +122,6 @@ void AcTimingGroupTest::vendorListIsSortedAndUnique() {
   QCOMPARE(Items(form->TypeComBox), QStringList{"1"});
   QLocale::setDefault(QLocale::system());
 }
-
 
 void AcTimingGroupTest::typedTimingValuesUseTheStrictConversion() {
   auto form = ShowForm();
@@ -169,7 +165,8 @@ void AcTimingGroupTest::typedTimingValuesUseTheStrictConversion() {
   QCOMPARE(form->CurrentTimingSet(), (Timing{247, 247, 255, 255}));
 }
 
+}  // namespace station::test
 
-int main(int argc, char* argv[]) { return Run<AcTimingGroupTest>(argc, argv); }
+int main(int argc, char* argv[]) { return station::test::Run<station::test::AcTimingGroupTest>(argc, argv); }
 
 #include "ac_timing_group_test.moc"

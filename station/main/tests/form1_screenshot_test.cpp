@@ -21,6 +21,8 @@
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 
+namespace station::test {
+
 namespace {
 
 // Pixels of `image` inside `widget` (a control of `form`) whose colour is
@@ -63,7 +65,7 @@ class Form1Screenshot : public QObject {
 
   void windowAtStart() {
     std::ofstream(QDir(dir_->path()).filePath("ACTiming.ini").toStdString())
-        << station::testing::kWorkedExampleIni;
+        << station::test::kWorkedExampleIni;
 
     TForm1 form;
     form.show();
@@ -135,5 +137,7 @@ class Form1Screenshot : public QObject {
   QString previous_;
 };
 
-QTEST_MAIN(Form1Screenshot)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::Form1Screenshot)
 #include "form1_screenshot_test.moc"

@@ -19,9 +19,9 @@
 
 #include "config/strict_integer.hpp"
 #include "config/ui_text_table.hpp"
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
-using namespace form1_test;
+namespace station::test {
 
 class Form1Test : public WindowTest {
   Q_OBJECT
@@ -157,7 +157,6 @@ void Form1Test::layoutMatchesTheForm() {
   QCOMPARE(chain, order);
 }
 
-
 void Form1Test::startUpShowsFreeRowsAndZeroCounters() {
   auto form = ShowForm();  // no ACTiming.ini, no lang.ini
   QVERIFY(form);
@@ -207,7 +206,6 @@ void Form1Test::startUpShowsFreeRowsAndZeroCounters() {
   QVERIFY(reported_.isEmpty());
 }
 
-
 void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
   WriteFile("lang.ini",
             "[English]\nDeviceStr = Slot\nLogStr = Journal\nSuccessMsg = ok\nFailMsg = bad\nTotalMsg = All\n"
@@ -248,7 +246,6 @@ void Form1Test::languageFileWithoutTheSystemLanguageEmptiesTheTexts() {
   QCOMPARE(form->TotalStr->text(), QStringLiteral("0"));
 }
 
-
 void Form1Test::recordJobResultCountsJobs() {
   auto form = ShowForm();
   QVERIFY(form);
@@ -274,7 +271,6 @@ void Form1Test::recordJobResultCountsJobs() {
   QCOMPARE(form->TotalStr->text(), QStringLiteral("11"));
 }
 
-
 void Form1Test::cancelHidesTheButtonAndSetsTheFlag() {
   auto form = ShowForm();
   QVERIFY(form);
@@ -291,7 +287,6 @@ void Form1Test::cancelHidesTheButtonAndSetsTheFlag() {
   form->RecordJobResult(0);
   QCOMPARE(&form->CancelRequest[2], flag);
 }
-
 
 void Form1Test::exceptionInAnEventHandlerIsReported() {
   class Throwing : public QObject {
@@ -333,7 +328,8 @@ void Form1Test::exceptionInAnEventHandlerIsReported() {
   QCOMPARE(text, QStringLiteral("device table lost"));
 }
 
+}  // namespace station::test
 
-int main(int argc, char* argv[]) { return Run<Form1Test>(argc, argv); }
+int main(int argc, char* argv[]) { return station::test::Run<station::test::Form1Test>(argc, argv); }
 
 #include "form1_test.moc"

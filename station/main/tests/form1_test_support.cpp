@@ -1,11 +1,11 @@
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 
 #include <QDir>
 #include <QFile>
 #include <QStyle>
 #include <QStyleOptionButton>
 
-namespace form1_test {
+namespace station::test {
 
 void WindowTest::Begin() {
   dir_ = std::make_unique<QTemporaryDir>();
@@ -52,4 +52,4 @@ void ClickRadio(QRadioButton* button) {
   QTest::mouseClick(button, Qt::LeftButton, {}, indicator.center());
 }
 
-}  // namespace form1_test
+}  // namespace station::test

@@ -26,7 +26,7 @@ inline char* toString(const TimingSet& t) {
 }
 }  // namespace station
 
-namespace form1_test {
+namespace station::test {
 
 using Timing = station::TimingSet;
 
@@ -63,4 +63,4 @@ QStringList Items(const QComboBox* box);
 // A click where a radio button without caption reacts: its indicator.
 void ClickRadio(QRadioButton* button);
 
-}  // namespace form1_test
+}  // namespace station::test

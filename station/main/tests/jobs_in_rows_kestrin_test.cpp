@@ -10,16 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
+
+namespace station::test {
 
 class ProductThreadKestrinTest : public QObject {
   Q_OBJECT
 
  private:
-  std::unique_ptr<testsupport::FlashsimDaemon> sim;
+  std::unique_ptr<flashsim::test::FlashsimDaemon> sim;
   // The tool as built, from its own folder.
   const station::JobServices jobs = [] {
     station::JobServices services;
@@ -31,7 +33,7 @@ class ProductThreadKestrinTest : public QObject {
   void initTestCase() {
     // A..D pass after a short check, E refuses to start one, F is not there,
     // G is cancelled by the operator, H is not a supported device.
-    sim = std::make_unique<testsupport::FlashsimDaemon>(std::vector<std::string>{
+    sim = std::make_unique<flashsim::test::FlashsimDaemon>(std::vector<std::string>{
         "A:blankcheck_ms=1200", "B:blankcheck_ms=1500", "C:blankcheck_ms=800", "D:blankcheck_ms=1200",
         "E:accepts_blankcheck=0", "G:blankcheck_ms=60000", "H:supported=0"});
     QVERIFY(sim->running());
@@ -79,11 +81,13 @@ class ProductThreadKestrinTest : public QObject {
     QCOMPARE(form.FailCount, 4);
 
     // The device got the low eight bits of each timing value.
-    const testsupport::ProcessResult timings = sim->control("timings", {"C"});
+    const common::test::ProcessResult timings = sim->control("timings", {"C"});
     QCOMPARE(timings.exitCode, 0);
     QCOMPARE(QByteArray::fromStdString(timings.out).trimmed(), QByteArray("247 255 255 2"));
   }
 };
 
-QTEST_MAIN(ProductThreadKestrinTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::ProductThreadKestrinTest)
 #include "jobs_in_rows_kestrin_test.moc"

@@ -11,17 +11,17 @@
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
-using jobs_test::Repeat;
+namespace station::test {
 
 class ProductThreadTest : public QObject {
   Q_OBJECT
 
  private:
   std::unique_ptr<TForm1> form;
-  std::unique_ptr<jobs_test::StandinFolder> folder;
-  std::unique_ptr<jobs_test::RecordedPauses> pauses;
+  std::unique_ptr<station::test::StandinFolder> folder;
+  std::unique_ptr<station::test::RecordedPauses> pauses;
   station::JobServices jobs;
 
   ProductThread* Job(int row, char drive, std::int32_t t1 = 1, std::int32_t t2 = 2, std::int32_t t3 = 3,
@@ -47,9 +47,9 @@ class ProductThreadTest : public QObject {
  private slots:
   void init() {
     station::UiTexts() = station::UiTextTable{};
-    folder = std::make_unique<jobs_test::StandinFolder>();
-    pauses = std::make_unique<jobs_test::RecordedPauses>();
-    jobs = jobs_test::StandinJobs(*pauses);
+    folder = std::make_unique<station::test::StandinFolder>();
+    pauses = std::make_unique<station::test::RecordedPauses>();
+    jobs = station::test::StandinJobs(*pauses);
     form = std::make_unique<TForm1>();
     form->show();
   }
@@ -192,5 +192,7 @@ class ProductThreadTest : public QObject {
   }
 };
 
-QTEST_MAIN(ProductThreadTest)
+}  // namespace station::test
+
+QTEST_MAIN(station::test::ProductThreadTest)
 #include "jobs_in_rows_test.moc"

@@ -11,10 +11,10 @@
 #include <functional>
 #include <vector>
 
-#include "form1_test_support.hpp"
+#include "main/tests/form1_test_support.hpp"
 #include "main/window_snapshot.hpp"
 
-using namespace form1_test;
+namespace station::test {
 
 namespace {
 
@@ -93,7 +93,8 @@ void WindowSnapshotTest::snapshotsMakeTheirFolderOrSayOnceWhyNot() {
   }
 }
 
+}  // namespace station::test
 
-int main(int argc, char* argv[]) { return Run<WindowSnapshotTest>(argc, argv); }
+int main(int argc, char* argv[]) { return station::test::Run<station::test::WindowSnapshotTest>(argc, argv); }
 
 #include "window_snapshot_test.moc"

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "ppthread/window_handover.hpp"
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
+
+namespace station::test {
 
 namespace {
-using jobs_test::Concat;
-using jobs_test::Repeat;
 using station::kPollPauseMs;
 using station::kRunReadingPauseMs;
 using station::ProbeDrive;
@@ -49,9 +49,9 @@ class LauncherTest : public testing::Test {
     return StartBlankCheck(drive, t1, t2, t3, t4, runs);
   }
 
-  jobs_test::StandinFolder folder;
-  jobs_test::RecordedPauses pauses;
-  station::ToolRuns runs = jobs_test::StandinRuns(pauses);
+  station::test::StandinFolder folder;
+  station::test::RecordedPauses pauses;
+  station::ToolRuns runs = station::test::StandinRuns(pauses);
   std::vector<int> bar;
 };
 
@@ -200,3 +200,5 @@ TEST_F(LauncherTest, BarChangesAreMadeOnTheWindowThread) {
 }
 
 }  // namespace
+
+}  // namespace station::test

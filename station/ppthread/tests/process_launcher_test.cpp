@@ -17,7 +17,9 @@
 #include <fstream>
 #include <thread>
 
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
+
+namespace station::test {
 
 namespace {
 namespace fs = std::filesystem;
@@ -27,7 +29,7 @@ using station::StartToolProcess;
 using station::ToolProcess;
 
 // The stand-in is found in its own folder.
-const station::ToolSearch kStandin = jobs_test::StandinFolder::Search();
+const station::ToolSearch kStandin = station::test::StandinFolder::Search();
 
 std::uint32_t RunToEnd(const char* line) {
   std::string buffer = line;
@@ -54,7 +56,7 @@ void MakeFile(const fs::path& p, const std::string& text, fs::perms perms) {
 }
 
 TEST(ProcessLauncher, ChildGetsArgumentsSplitOnBlanksNullStdioAndNoInheritedDescriptors) {
-  jobs_test::StandinFolder folder;
+  station::test::StandinFolder folder;
   folder.Script("", {"0"});
   const int leaky = open("/dev/zero", O_RDONLY);  // deliberately without close-on-exec
   ASSERT_GE(leaky, 0);
@@ -74,7 +76,7 @@ TEST(ProcessLauncher, ChildGetsArgumentsSplitOnBlanksNullStdioAndNoInheritedDesc
 }
 
 TEST(ProcessLauncher, ExitCodeReadsStillActiveUntilTheEndThenTheCode) {
-  jobs_test::StandinFolder folder;
+  station::test::StandinFolder folder;
   folder.Script("", {"7 500", "signal 9", "signal 2"});
   std::string line = "kestrin.exe A:";
   ToolProcess p;
@@ -94,7 +96,7 @@ TEST(ProcessLauncher, ExitCodeReadsStillActiveUntilTheEndThenTheCode) {
 }
 
 TEST(ProcessLauncher, LeavesNoChildAndNoDescriptorBehind) {
-  jobs_test::StandinFolder folder;
+  station::test::StandinFolder folder;
   folder.Script("", {"0", "3", "signal 15"});
   const int before = OpenDescriptors();
   for (int i = 0; i < 10; ++i) RunToEnd("kestrin.exe B: bchkp");
@@ -117,7 +119,7 @@ TEST(ProcessLauncher, LeavesNoChildAndNoDescriptorBehind) {
 }
 
 TEST(ProcessLauncher, ProgramIsFoundInTheOwnDirectoryFirstThenPathNeverTheCurrentDirectory) {
-  jobs_test::StandinFolder folder;
+  station::test::StandinFolder folder;
   const fs::path root = folder.Path();
   for (const char* d : {"own", "path1", "path2", "cwd", "empty"}) fs::create_directory(root / d);
   const auto exec = fs::perms::owner_all;
@@ -157,7 +159,7 @@ TEST(ProcessLauncher, ProgramIsFoundInTheOwnDirectoryFirstThenPathNeverTheCurren
 }
 
 TEST(ProcessLauncher, ProgramThatCannotBeExecutedFailsTheStart) {
-  jobs_test::StandinFolder folder;
+  station::test::StandinFolder folder;
   const fs::path dir = fs::path(folder.Path()) / "bad";
   fs::create_directory(dir);
   MakeFile(dir / "kestrin", std::string("\x7f" "ELF garbage", 12), fs::perms::owner_all);
@@ -175,3 +177,5 @@ TEST(ProcessLauncher, ProgramThatCannotBeExecutedFailsTheStart) {
 }
 
 }  // namespace
+
+}  // namespace station::test

@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
+
+namespace station::test {
 
 namespace {
 
@@ -46,8 +48,8 @@ class RecordingRow final : public station::JobRow {
 };
 
 TEST(ProductThreadRow, CallsInOrderOnTheWindowThread) {
-  jobs_test::StandinFolder folder;
-  jobs_test::RecordedPauses pauses;
+  station::test::StandinFolder folder;
+  station::test::RecordedPauses pauses;
   struct Case {
     char drive;
     std::vector<std::string> script;
@@ -66,7 +68,7 @@ TEST(ProductThreadRow, CallsInOrderOnTheWindowThread) {
     Seen seen;
     std::atomic<std::int32_t> cancel{c.cancelled};
     auto* job = new ProductThread(c.drive, std::make_unique<RecordingRow>(seen), &cancel, 1, 2, 3, 4,
-                                  jobs_test::StandinJobs(pauses));
+                                  station::test::StandinJobs(pauses));
     ASSERT_TRUE(job->Started());
     ASSERT_TRUE(station::WaitForJobsToEnd(30000));
     EXPECT_EQ(seen.calls, c.calls);
@@ -104,3 +106,5 @@ TEST(WindowHandOver, ClosingOneLeavesOthersOpen) {
 }
 
 }  // namespace
+
+}  // namespace station::test

@@ -1,4 +1,4 @@
-#include "test_support.hpp"
+#include "ppthread/tests/test_support.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-namespace jobs_test {
+namespace station::test {
 
 StandinFolder::StandinFolder() : folder_("ppthread-test"), path_(folder_.path()) {
   setenv("STANDIN_DIR", path_.c_str(), 1);
@@ -103,4 +103,4 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
-}  // namespace jobs_test
+}  // namespace station::test

@@ -12,9 +12,9 @@
 
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace jobs_test {
+namespace station::test {
 
 // A fresh temporary folder, named to the stand-in tool by STANDIN_DIR.
 class StandinFolder {
@@ -40,7 +40,7 @@ class StandinFolder {
 
  private:
   std::vector<std::string> LogLines(const std::string& drive) const;
-  testsupport::TempDir folder_;
+  common::test::TempDir folder_;
   std::string path_;
 };
 
@@ -72,4 +72,4 @@ station::JobServices StandinJobs(const RecordedPauses& pauses);
 std::vector<std::string> Repeat(const std::string& line, int count);
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b);
 
-}  // namespace jobs_test
+}  // namespace station::test

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 TEST(parseNumber, ReadsLikeTheCommandLineDescribes) {
@@ -74,7 +74,8 @@ TEST(VerifyDigit, TakenOnlyWithExactlySevenArguments) {
 }
 
 std::string refusal(std::vector<const char*> args) {
-  return checkCommandLine(args).value_or("(accepted)");
+  const common::Result<void> checked = checkCommandLine(args);
+  return checked ? "(accepted)" : checked.error();
 }
 
 TEST(CheckCommandLine, NamesTheMissingArguments) {
@@ -112,4 +113,4 @@ TEST(CheckCommandLine, RefusesADeviceNameThatDoesNotFitThePath) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

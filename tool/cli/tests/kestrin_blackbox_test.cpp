@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
+
+namespace kestrin::test {
 
 namespace {
 
@@ -39,10 +41,9 @@ bool isBanner(const std::string& text) {
   return true;
 }
 
-
 using namespace std::chrono_literals;
-using testsupport::FlashsimDaemon;
-using testsupport::ProcessResult;
+using flashsim::test::FlashsimDaemon;
+using common::test::ProcessResult;
 
 // One line of `flashsim trace`: time, CDB hex, direction, length, outcome.
 struct Command {
@@ -105,12 +106,12 @@ class KestrinBlackBox : public ::testing::Test {
   // scratch working directory. Every run: nothing on standard error, and an
   // exit code of 0, 1 or 2.
   ProcessResult kestrin(const std::vector<std::string>& args, std::chrono::milliseconds limit = 50s,
-                        testsupport::StandardOutput output = testsupport::StandardOutput::Captured) {
+                        common::test::StandardOutput output = common::test::StandardOutput::Captured) {
     std::vector<std::string> argv = {KESTRIN_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    testsupport::Environment env;
+    common::test::Environment env;
     if (sim_) env = sim_->environment();
-    const ProcessResult r = testsupport::runProcess(argv, env, limit, work_.path(), output);
+    const ProcessResult r = common::test::runProcess(argv, env, limit, work_.path(), output);
     EXPECT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? " (timed out)" : "");
     EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 2) << r.exitCode;
     EXPECT_EQ(r.err, "");
@@ -120,7 +121,7 @@ class KestrinBlackBox : public ::testing::Test {
   std::vector<Command> trace(char letter = 'E') { return parse(sim_->trace(letter)); }
 
   std::unique_ptr<FlashsimDaemon> sim_;
-  testsupport::TempDir work_{"kestrin-work"};
+  common::test::TempDir work_{"kestrin-work"};
 };
 
 TEST_F(KestrinBlackBox, NoArgumentPrintsTheBannerAndFails) {
@@ -371,7 +372,7 @@ TEST_F(KestrinBlackBox, DeviceThatNeverAnswersTimesOutAfterTwentySeconds) {
 
 TEST_F(KestrinBlackBox, ClosedStandardOutputNeverReachesTheDevice) {
   start({"E"});
-  const ProcessResult r = kestrin({"E:", "era", "1", "3"}, 50s, testsupport::StandardOutput::Closed);
+  const ProcessResult r = kestrin({"E:", "era", "1", "3"}, 50s, common::test::StandardOutput::Closed);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<Command> received = trace();
   ASSERT_EQ(received.size(), 6U);
@@ -383,7 +384,7 @@ TEST_F(KestrinBlackBox, ABrokenOutputPipeKeepsTheRunAndItsVerdict) {
   start({"E:blocks=40", "F:blocks=40"});
   const ProcessResult whole = kestrin({"E:", "bchk", "0"});
   ASSERT_EQ(whole.exitCode, 0);
-  const ProcessResult broken = kestrin({"F:", "bchk", "0"}, 50s, testsupport::StandardOutput::BrokenPipe);
+  const ProcessResult broken = kestrin({"F:", "bchk", "0"}, 50s, common::test::StandardOutput::BrokenPipe);
   EXPECT_EQ(broken.exitCode, 0);
   EXPECT_EQ(trace('F').size(), trace('E').size());  // the check went on to its end
 }
@@ -448,3 +449,5 @@ TEST_F(KestrinBlackBox, FirmwareImagesAreOnlyEverRegularFiles) {
 }
 
 }  // namespace
+
+}  // namespace kestrin::test

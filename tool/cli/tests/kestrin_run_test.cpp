@@ -11,19 +11,15 @@
 
 #include "cli/short_commands.hpp"
 #include "device/system_message.hpp"
-#include "scripted_device.hpp"
+#include "cli/tests/scripted_device.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
-using testing::ScriptedOpener;
-using testing::DeviceScript;
-
 std::string systemText(std::uint32_t code) {
-  std::string text;
-  std::uint32_t lookupError = 0;
-  if (!systemMessageText(code, text, lookupError)) return "Format message failed.  Error: " + std::to_string(lookupError) + "\n";
-  return text + "\n";
+  const OrSystemError<std::string> text = systemMessageText(code);
+  if (!text) return "Format message failed.  Error: " + std::to_string(text.error()) + "\n";
+  return *text + "\n";
 }
 
 struct RunResult {
@@ -41,7 +37,7 @@ class KestrinRun : public ::testing::Test {
     return r;
   }
   // The requests after the three start-up probes.
-  std::vector<testing::SeenRequest> commandRequests() const {
+  std::vector<SeenRequest> commandRequests() const {
     return {script.seen.begin() + std::min<std::size_t>(3, script.seen.size()), script.seen.end()};
   }
 
@@ -266,4 +262,4 @@ TEST_F(KestrinRun, MemoryReadPrintsTheTableAlsoAfterAFailedRead) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

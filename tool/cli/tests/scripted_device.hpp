@@ -15,7 +15,7 @@
 
 #include "device/scsi_transport.hpp"
 
-namespace kestrin::testing {
+namespace kestrin::test {
 
 struct SeenRequest {
   std::vector<std::uint8_t> cdb;
@@ -101,14 +101,13 @@ struct ScriptedOpener {
   int calls = 0;
   std::optional<std::uint32_t> failWith;
 
-  std::unique_ptr<ScsiTransport> operator()(std::string_view, std::uint32_t& errorCode) {
+  OrSystemError<std::unique_ptr<ScsiTransport>> operator()(std::string_view) {
     ++calls;
     if (failWith) {
-      errorCode = *failWith;
-      return nullptr;
+      return common::Failure{*failWith};
     }
-    return std::make_unique<ScriptedDevice>(script);
+    return std::unique_ptr<ScsiTransport>(std::make_unique<ScriptedDevice>(script));
   }
 };
 
-}  // namespace kestrin::testing
+}  // namespace kestrin::test

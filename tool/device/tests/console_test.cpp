@@ -8,7 +8,7 @@
 
 #include "device/system_message.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 TEST(Console, CapturesOrWritesFormattedText) {
@@ -41,11 +41,10 @@ TEST(PrintSystemMessage, PrintsTheTextOrTheFailedLookUp) {
   PrintSystemMessage(unknown, 0xFFFFFFFFU);
   EXPECT_EQ(unknown.captured(), "Format message failed.  Error: 22\nFormat message failed.  Error: 22\n");
 
-  std::string text = "left";
-  std::uint32_t lookupError = 0;
-  EXPECT_FALSE(systemMessageText(4321, text, lookupError));
-  EXPECT_EQ(lookupError, static_cast<std::uint32_t>(EINVAL));
+  const OrSystemError<std::string> text = systemMessageText(4321);
+  EXPECT_FALSE(text.ok());
+  EXPECT_EQ(text.error(), static_cast<std::uint32_t>(EINVAL));
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -18,71 +19,71 @@
 #include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 // A temporary device directory named by KESTRIN_DEVICE_DIR while it lives.
 struct DeviceDirectory {
   DeviceDirectory() { ::setenv("KESTRIN_DEVICE_DIR", path.c_str(), 1); }
   ~DeviceDirectory() { ::unsetenv("KESTRIN_DEVICE_DIR"); }
-  const testsupport::TempDir temp{"kestrin-devdir"};
+  const common::test::TempDir temp{"kestrin-devdir"};
   const std::string path = temp.path();
 };
 
 TEST(OpenDevice, RefusesWhatIsNotADevice) {
   DeviceDirectory dir;
-  std::uint32_t error = 0;
+  // The system error code of an open that fails (none when it opens).
+  const auto failure = [](std::string_view name) -> std::optional<std::uint32_t> {
+    const auto opened = openDevice(name);
+    if (opened.ok()) return std::nullopt;
+    return opened.error();
+  };
 
-  EXPECT_EQ(openDevice("E:", error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
+  EXPECT_EQ(failure("E:"), static_cast<std::uint32_t>(ENOENT));
 
   // A regular file and a character device that do not take SG_IO are refused at open.
   std::FILE* file = std::fopen((dir.path + "/sdf").c_str(), "w");
   ASSERT_NE(file, nullptr);
   std::fclose(file);
-  EXPECT_EQ(openDevice("f:", error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOTTY));
-  EXPECT_EQ(openDevice("/dev/null", error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOTTY));
+  EXPECT_EQ(failure("f:"), static_cast<std::uint32_t>(ENOTTY));
+  EXPECT_EQ(failure("/dev/null"), static_cast<std::uint32_t>(ENOTTY));
 
   ASSERT_EQ(::mkdir((dir.path + "/sdd").c_str(), 0700), 0);
-  EXPECT_EQ(openDevice("D:", error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(EISDIR));
+  EXPECT_EQ(failure("D:"), static_cast<std::uint32_t>(EISDIR));
 
   // Names that the command line would refuse are still handled safely.
-  EXPECT_EQ(openDevice(std::string(5000, 'x'), error), nullptr);
-  EXPECT_NE(error, 0U);
-  EXPECT_EQ(openDevice(std::string_view("sdf\0/etc", 8), error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
-  EXPECT_EQ(openDevice("", error), nullptr);
+  const auto tooLong = failure(std::string(5000, 'x'));
+  ASSERT_TRUE(tooLong.has_value());
+  EXPECT_NE(*tooLong, 0U);
+  EXPECT_EQ(failure(std::string_view("sdf\0/etc", 8)), static_cast<std::uint32_t>(ENOENT));
+  EXPECT_TRUE(failure("").has_value());
 }
 
 TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
   DeviceDirectory dir;
   const std::string path = dir.path + "/sde";
-  const int listener = unix_socket::listenAt(path, 1);
+  const int listener = common::unix_socket::listenAt(path, 1);
   ASSERT_GE(listener, 0);
 
   std::thread device([listener] {
     const int fd = ::accept(listener, nullptr, nullptr);
-    std::uint8_t request[wire::kRequestHeaderSize];
-    if (fd >= 0 && wire::readAll(fd, request, sizeof(request))) {
-      const auto header = wire::encodeAnswerHeader({0, 1});
+    std::uint8_t request[common::sim_wire::kRequestHeaderSize];
+    if (fd >= 0 && common::sim_wire::readAll(fd, request, sizeof(request))) {
+      const auto header = common::sim_wire::encodeAnswerHeader({0, 1});
       const std::uint8_t status = 0x01;
-      wire::writeAll(fd, header.data(), header.size());
-      wire::writeAll(fd, &status, 1);
+      common::sim_wire::writeAll(fd, header.data(), header.size());
+      common::sim_wire::writeAll(fd, &status, 1);
     }
     if (fd >= 0) {
       ::close(fd);
     }
   });
 
-  std::uint32_t error = 99;
-  auto transport = openDevice("E:", error);
-  ASSERT_NE(transport, nullptr);
-  EXPECT_EQ(error, 0U);
+  auto opened = openDevice("E:");
+  ASSERT_TRUE(opened.ok());
+  auto transport = std::move(opened).value();
   VendorCommands commands(*transport);
   EXPECT_EQ(commands.cmd_bPollBlankCheck().kind, Outcome::Pass);
   transport.reset();
@@ -92,7 +93,7 @@ TEST(OpenDevice, ReachesASocketInTheDeviceDirectoryThroughTheEmulatorLink) {
 
 TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
   namespace fs = std::filesystem;
-  const testsupport::TempDir temp("kestrin-sysfs");
+  const common::test::TempDir temp("kestrin-sysfs");
   const fs::path root = temp.path();
   // Each disk: its block device number, the entry under scsi_generic/ ("" for
   // an empty folder, nothing at all for "-") and what that entry's dev holds.
@@ -139,4 +140,4 @@ TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

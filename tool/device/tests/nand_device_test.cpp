@@ -7,19 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "recording_transport.hpp"
+#include "device/tests/recording_transport.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
-using testing::RecordingTransport;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
   const std::uint8_t record[10] = {0x10, 0x00, 0x5A, 0x40, 0x06, 0x08, 0x00, 0x0B, 0xEE, 0xEE};
-  DeviceGeometry g;
-  const char* why = "untouched";
-  ASSERT_TRUE(decodeGeometry(record, g, why));
+  const auto decode = [](const std::uint8_t* bytes) {
+    const common::Result<DeviceGeometry> decoded = decodeGeometry(bytes);
+    EXPECT_TRUE(decoded.ok());
+    return decoded.ok() ? *decoded : DeviceGeometry{};
+  };
+  DeviceGeometry g = decode(record);
   EXPECT_EQ(g.BlockCount, 4096);
   EXPECT_EQ(g.PagesPerBlock, 64);
   EXPECT_EQ(g.PagesPerBlockShift, 6);
@@ -31,13 +33,13 @@ TEST(DecodeGeometry, DecodesTheRecordAndTheFirmwareArea) {
 
   // Small pages: 512 bytes x 32 pages, 16 KiB blocks, so 256 blocks of firmware area.
   const std::uint8_t small[10] = {0x04, 0x00, 0x00, 0x20, 0x05, 0x02, 0x00, 0x09, 0, 0};
-  ASSERT_TRUE(decodeGeometry(small, g, why));
+  g = decode(small);
   EXPECT_EQ(g.FirmwareAreaBlocks, 256);
   EXPECT_EQ(g.FirmwareStartBlock, 1024 - 256);
 
   // A NAND of exactly 4 MiB is all firmware area.
   const std::uint8_t exact[10] = {0x00, 0x20, 0x00, 0x40, 0x06, 0x08, 0x00, 0x0B, 0, 0};
-  ASSERT_TRUE(decodeGeometry(exact, g, why));
+  g = decode(exact);
   EXPECT_EQ(g.FirmwareStartBlock, 0);
 }
 
@@ -64,10 +66,10 @@ TEST(DecodeGeometry, RefusesGeometriesTheToolCannotWorkWith) {
     SCOPED_TRACE(c.name);
     DeviceGeometry g;
     g.BlockCount = 77;
-    const char* why = nullptr;
-    EXPECT_FALSE(decodeGeometry(c.record.data(), g, why));
-    ASSERT_NE(why, nullptr);
-    EXPECT_EQ(std::string(why).find('\n'), std::string::npos);
+    const common::Result<DeviceGeometry> decoded = decodeGeometry(c.record.data());
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_NE(decoded.error(), "");
+    EXPECT_EQ(decoded.error().find('\n'), std::string::npos);
     EXPECT_EQ(g.BlockCount, 77) << "a refused geometry leaves the old one";
   }
 }
@@ -239,4 +241,4 @@ TEST(ReadPageToHost, ReportsTransportErrorsAndFailsSilentlyOnDeviceFail) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -7,8 +7,10 @@
 #include <array>
 #include <vector>
 
-namespace kestrin::passthrough {
+namespace kestrin::test {
 namespace {
+
+using namespace kestrin::passthrough;
 
 ScsiRequest readRequest(std::initializer_list<std::uint8_t> cdb, std::uint32_t length, std::uint32_t timeout = 20) {
   ScsiRequest r;
@@ -218,4 +220,4 @@ TEST(PassThroughRequestRecord, ReadsBackWhatTheSystemReturned) {
 }
 
 }  // namespace
-}  // namespace kestrin::passthrough
+}  // namespace kestrin::test

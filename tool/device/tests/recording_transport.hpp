@@ -8,7 +8,7 @@
 
 #include "device/scsi_transport.hpp"
 
-namespace kestrin::testing {
+namespace kestrin::test {
 
 struct RecordedRequest {
   std::vector<std::uint8_t> cdb;  // cdbLength bytes
@@ -64,4 +64,4 @@ class RecordingTransport : public ScsiTransport {
   ScriptedAnswer fallback{true, 0, {}};
 };
 
-}  // namespace kestrin::testing
+}  // namespace kestrin::test

@@ -8,7 +8,7 @@
 
 #include "device/vendor_commands.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -179,4 +179,4 @@ TEST(SgIoTransport, RefusesAMalformedRequestWithoutTheIoctl) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -17,15 +17,15 @@
 #include "common/sim_wire.hpp"
 #include "common/unix_socket.hpp"
 #include "device/vendor_commands.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 struct Received {
-  wire::RequestHeader header;
+  common::sim_wire::RequestHeader header;
   Bytes dataOut;
 };
 
@@ -45,18 +45,18 @@ class FakeDevice {
     const int deviceFd = fds[1];
     thread_ = std::thread([this, deviceFd, reply] {
       for (;;) {
-        std::uint8_t raw[wire::kRequestHeaderSize];
-        if (!wire::readAll(deviceFd, raw, sizeof(raw))) {
+        std::uint8_t raw[common::sim_wire::kRequestHeaderSize];
+        if (!common::sim_wire::readAll(deviceFd, raw, sizeof(raw))) {
           break;
         }
-        const auto header = wire::decodeRequestHeader(raw);
+        const auto header = common::sim_wire::decodeRequestHeader(raw);
         if (!header) {
           break;
         }
         Received r{*header, {}};
-        if (r.header.direction == wire::Direction::Out) {
+        if (r.header.direction == common::sim_wire::Direction::Out) {
           r.dataOut.resize(r.header.transferLength);
-          if (!wire::readAll(deviceFd, r.dataOut.data(), r.dataOut.size())) {
+          if (!common::sim_wire::readAll(deviceFd, r.dataOut.data(), r.dataOut.size())) {
             break;
           }
         }
@@ -89,8 +89,8 @@ class FakeDevice {
 };
 
 bool sendAnswer(int fd, std::uint8_t status, const Bytes& data, std::uint32_t claimed) {
-  const auto header = wire::encodeAnswerHeader({status, claimed});
-  return wire::writeAll(fd, header.data(), header.size()) && wire::writeAll(fd, data.data(), data.size());
+  const auto header = common::sim_wire::encodeAnswerHeader({status, claimed});
+  return common::sim_wire::writeAll(fd, header.data(), header.size()) && common::sim_wire::writeAll(fd, data.data(), data.size());
 }
 
 bool sendAnswer(int fd, std::uint8_t status, const Bytes& data) {
@@ -136,12 +136,12 @@ TEST(SocketTransport, CarriesRequestsAndTheirAnswers) {
   const auto& received = device.finish();
   ASSERT_EQ(received.size(), 5U);
   EXPECT_EQ(received[0].header.cdbLength, 6);
-  EXPECT_EQ(received[0].header.direction, wire::Direction::In);
+  EXPECT_EQ(received[0].header.direction, common::sim_wire::Direction::In);
   EXPECT_EQ(received[0].header.transferLength, 16U);
   EXPECT_EQ(received[0].header.timeoutMs, 20000U);
   EXPECT_EQ(received[0].header.cdb[3], 0x20);
   EXPECT_EQ(received[1].header.cdb[0], 0xEE);
-  EXPECT_EQ(received[1].header.direction, wire::Direction::Out);
+  EXPECT_EQ(received[1].header.direction, common::sim_wire::Direction::Out);
   EXPECT_EQ(received[1].dataOut, (Bytes{9, 8, 7, 6, 5}));
   EXPECT_EQ(received[2].header.timeoutMs, 60000U);
 }
@@ -158,11 +158,11 @@ TEST(SocketTransport, ARequestLeavesInOneSendAndItsAnswerComesInOneReceive) {
     std::uint8_t record[4096];
     for (ssize_t n; (n = ::recv(fds[1], record, sizeof(record), 0)) > 0;) {
       records.push_back(static_cast<std::size_t>(n));
-      Bytes answer(wire::kAnswerHeaderSize);
-      if (const auto header = wire::decodeRequestHeader(record); header && header->direction == wire::Direction::In) {
+      Bytes answer(common::sim_wire::kAnswerHeaderSize);
+      if (const auto header = common::sim_wire::decodeRequestHeader(record); header && header->direction == common::sim_wire::Direction::In) {
         answer.insert(answer.end(), {'Z', 'A', 'N', 'Q'});
       }
-      const auto head = wire::encodeAnswerHeader({0, static_cast<std::uint32_t>(answer.size() - wire::kAnswerHeaderSize)});
+      const auto head = common::sim_wire::encodeAnswerHeader({0, static_cast<std::uint32_t>(answer.size() - common::sim_wire::kAnswerHeaderSize)});
       std::copy(head.begin(), head.end(), answer.begin());
       ::send(fds[1], answer.data(), answer.size(), MSG_NOSIGNAL);
     }
@@ -188,7 +188,7 @@ TEST(SocketTransport, ARequestLeavesInOneSendAndItsAnswerComesInOneReceive) {
 
   ::shutdown(fds[0], SHUT_RDWR);
   device.join();
-  EXPECT_EQ(records, (std::vector<std::size_t>{wire::kRequestHeaderSize + 5, wire::kRequestHeaderSize}));
+  EXPECT_EQ(records, (std::vector<std::size_t>{common::sim_wire::kRequestHeaderSize + 5, common::sim_wire::kRequestHeaderSize}));
 }
 
 // Runs one request against a device that behaves as `reply` says, and a
@@ -224,8 +224,8 @@ TEST(SocketTransport, ABrokenLinkIsNotCompletedAndStaysDropped) {
       {"closed before answering", [](int, const Received&) { return false; }, ENODEV},
       {"closed inside the answer header",
        [](int fd, const Received&) {
-         const auto header = wire::encodeAnswerHeader({0, 8});
-         wire::writeAll(fd, header.data(), 5);
+         const auto header = common::sim_wire::encodeAnswerHeader({0, 8});
+         common::sim_wire::writeAll(fd, header.data(), 5);
          return false;
        },
        EIO},
@@ -233,8 +233,8 @@ TEST(SocketTransport, ABrokenLinkIsNotCompletedAndStaysDropped) {
        EIO},
       {"answer with a bad magic",
        [](int fd, const Received&) {
-         std::uint8_t junk[wire::kAnswerHeaderSize] = {'H', 'T', 'T', 'P'};
-         return wire::writeAll(fd, junk, sizeof(junk));
+         std::uint8_t junk[common::sim_wire::kAnswerHeaderSize] = {'H', 'T', 'T', 'P'};
+         return common::sim_wire::writeAll(fd, junk, sizeof(junk));
        },
        EIO},
       {"more data than asked for", [](int fd, const Received&) { return sendAnswer(fd, 0, Bytes(9, 0x55)); }, EIO},
@@ -268,21 +268,22 @@ TEST(SocketTransport, ADeviceThatNeverAnswersTimesOut) {
 }
 
 TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
-  const testsupport::TempDir temp("kestrin-socket");
+  const common::test::TempDir temp("kestrin-socket");
   const std::string dir = temp.path();
   const std::string path = dir + "/sde";
 
-  std::uint32_t error = 0;
-  EXPECT_EQ(connectSocketTransport(path, error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
-  EXPECT_EQ(connectSocketTransport(dir + "/" + std::string(200, 'x'), error), nullptr);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENAMETOOLONG));
+  const auto missing = connectSocketTransport(path);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), static_cast<std::uint32_t>(ENOENT));
+  const auto tooLong = connectSocketTransport(dir + "/" + std::string(200, 'x'));
+  EXPECT_FALSE(tooLong.ok());
+  EXPECT_EQ(tooLong.error(), static_cast<std::uint32_t>(ENAMETOOLONG));
 
-  const int listener = unix_socket::listenAt(path, 1);
+  const int listener = common::unix_socket::listenAt(path, 1);
   ASSERT_GE(listener, 0);
-  auto transport = connectSocketTransport(path, error);
-  ASSERT_NE(transport, nullptr);
-  EXPECT_EQ(error, 0U);
+  auto connected = connectSocketTransport(path);
+  ASSERT_TRUE(connected.ok());
+  auto transport = std::move(connected).value();
   EXPECT_TRUE(transport->connected());
   transport.reset();
 
@@ -290,4 +291,4 @@ TEST(SocketTransport, ConnectsToAListeningSocketOnly) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "recording_transport.hpp"
+#include "device/tests/recording_transport.hpp"
 
-namespace kestrin {
+namespace kestrin::test {
 namespace {
 
-using testing::RecordingTransport;
 using Bytes = std::vector<std::uint8_t>;
 
 struct CommandCase {
@@ -229,4 +228,4 @@ TEST(VendorCommands, ReadCapacityDecodesBigEndianValues) {
 }
 
 }  // namespace
-}  // namespace kestrin
+}  // namespace kestrin::test

@@ -26,7 +26,7 @@
 #include "device/nand_device.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace {
@@ -138,7 +138,7 @@ struct WorkDir {
   WorkDir() { std::filesystem::current_path(temp.path()); }
   ~WorkDir() { std::filesystem::current_path(previous); }
   const std::filesystem::path previous = std::filesystem::current_path();
-  const testsupport::TempDir temp{"kestrin-bench"};
+  const common::test::TempDir temp{"kestrin-bench"};
 };
 
 // One whole bchk (ModeDigit 6) through `transport`, its thread CPU time
@@ -167,7 +167,7 @@ void BM_BlankCheckWholeDevice(benchmark::State& state) {
     flashsim::Profile profile;  // 4096 x 64 x 2048
     profile.traceLimit = 1;
     flashsim::Device device(profile);
-    kestrin::SimTransport sim(device);
+    kestrin::test::SimTransport sim(device);
     MeteredTransport metered(sim);
     state.ResumeTiming();
 
@@ -225,7 +225,7 @@ void BM_FirmwareLoadPeakHeap(benchmark::State& state) {
     profile.geometry.pageSize = 2048;
     profile.traceLimit = 1;
     flashsim::Device device(profile);
-    kestrin::SimTransport sim(device);
+    kestrin::test::SimTransport sim(device);
     MeteredTransport metered(sim);
     kestrin::VendorCommands commands(metered);
     kestrin::Console console(sink);

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/vendor_opcodes.hpp"
-#include "procedure_fixture.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 #include "procedures/scratch_file.hpp"
 
 namespace kestrin::test {
@@ -41,7 +41,7 @@ std::set<std::uint16_t> range(std::uint16_t first, std::uint16_t last) {
 std::set<std::uint16_t> erasedBlocks(const std::vector<Traced>& trace) {
   std::set<std::uint16_t> s;
   for (const Traced& t : trace) {
-    if (t.sub == vendor::kSubEraseBlock) {
+    if (t.sub == common::vendor_opcodes::kSubEraseBlock) {
       s.insert(t.block);
     }
   }
@@ -72,7 +72,7 @@ TEST_F(BlankCheckTest, EraseWalkStopsBeforeFirmwareAreaUnlessWholeDevice) {
     erased.erase(7);
     erased.erase(4070);
     EXPECT_EQ(erasedBlocks(trace), erased);
-    EXPECT_EQ(countSub(trace, vendor::kSubMarkBad), 0U);
+    EXPECT_EQ(countSub(trace, common::vendor_opcodes::kSubMarkBad), 0U);
 
     // 2 at the start, then every 203 (204) blocks from block 204 (205) on
     ASSERT_EQ(progress.size(), 21U);
@@ -121,8 +121,8 @@ TEST_F(BlankCheckTest, ModeZeroChecksBelowFirmwareAreaWithoutProgramming) {
   }
   EXPECT_EQ(rig.out(), expected);
   const auto trace = vendorTrace(rig.device, 6);
-  EXPECT_EQ(countSub(trace, vendor::kSubProgramPage), 0U);
-  EXPECT_EQ(countSub(trace, vendor::kSubWriteXdata), 0U);
+  EXPECT_EQ(countSub(trace, common::vendor_opcodes::kSubProgramPage), 0U);
+  EXPECT_EQ(countSub(trace, common::vendor_opcodes::kSubWriteXdata), 0U);
   EXPECT_EQ(blocksTouched(trace), range(1, 7));
   EXPECT_EQ(erasedBlocks(trace), (std::set<std::uint16_t>{1, 3, 4, 5, 6, 7}));
   EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{2}));
@@ -178,11 +178,11 @@ TEST_F(BlankCheckTest, FailingBlocksAreMarkedBadAndTheWalkGoesOn) {
     std::size_t writes = 0;
     std::size_t programs = 0;
     for (const Traced& t : trace) {
-      if (t.sub == vendor::kSubEraseBlock && t.block == 1) {
+      if (t.sub == common::vendor_opcodes::kSubEraseBlock && t.block == 1) {
         break;
       }
-      writes += t.sub == vendor::kSubWriteXdata ? 1 : 0;
-      if (t.sub == vendor::kSubProgramPage) {
+      writes += t.sub == common::vendor_opcodes::kSubWriteXdata ? 1 : 0;
+      if (t.sub == common::vendor_opcodes::kSubProgramPage) {
         ++programs;
         EXPECT_EQ(t.block, 1);
         EXPECT_EQ(t.tag, 1);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/vendor_opcodes.hpp"
-#include "procedure_fixture.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 #include "procedures/scratch_file.hpp"
 
 namespace kestrin::test {
@@ -117,10 +117,10 @@ TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
     std::set<std::uint16_t> erased;
     const Traced* lastProgram = nullptr;
     for (const Traced& t : trace) {
-      if (t.sub == vendor::kSubEraseBlock) {
+      if (t.sub == common::vendor_opcodes::kSubEraseBlock) {
         erased.insert(t.block);
       }
-      if (t.sub == vendor::kSubProgramPage) {
+      if (t.sub == common::vendor_opcodes::kSubProgramPage) {
         EXPECT_EQ(t.tag, 0xFFF0);
         lastProgram = &t;
       }
@@ -128,7 +128,7 @@ TEST_F(FirmwareLoadTest, StoresTheLayoutInGoodBlocksAndComparesIt) {
     EXPECT_EQ(erased, (std::set<std::uint16_t>{513, 515, 516, 518, 519, 520, 521}));
     ASSERT_NE(lastProgram, nullptr);
     EXPECT_EQ(lastProgram->page, static_cast<std::uint32_t>(H) << kShift);  // the header comes last
-    EXPECT_EQ(countSub(trace, vendor::kSubReadPage) > 0, verify != 0);
+    EXPECT_EQ(countSub(trace, common::vendor_opcodes::kSubReadPage) > 0, verify != 0);
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{512, 514, 517}));
   }
 }
@@ -180,7 +180,7 @@ TEST_F(FirmwareLoadTest, FirstFileWithoutTagIsRefusedBeforeAnyDeviceWrite) {
     EXPECT_EQ(rig.out(), "The tag of 'a.bin' error!\n");
     const auto trace = vendorTrace(rig.device, kShift);
     ASSERT_EQ(trace.size(), 1U);  // the geometry read
-    EXPECT_EQ(trace[0].sub, vendor::kSubReadXdata);
+    EXPECT_EQ(trace[0].sub, common::vendor_opcodes::kSubReadXdata);
     EXPECT_EQ(scratchContent(), "\x02");
   }
 }
@@ -242,15 +242,15 @@ TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeade
 class HeaderSwap : public ScsiTransport {
  public:
   TransportStatus execute(const ScsiRequest& r) override {
-    const bool headerRead = r.cdb[0] == vendor::kOpRead && r.cdb[1] == vendor::kSubReadPage &&
+    const bool headerRead = r.cdb[0] == common::vendor_opcodes::kOpRead && r.cdb[1] == common::vendor_opcodes::kSubReadPage &&
                             r.cdb[2] == static_cast<std::uint8_t>(headerPage) &&
                             r.cdb[3] == static_cast<std::uint8_t>(headerPage >> 8) && r.cdb[4] == 0 && r.cdb[5] == 0;
     if (headerRead && !swapped) {
       swapped = true;
       VendorCommands direct(*inner);
       direct.cmd_bEraseBlock(static_cast<std::uint16_t>(headerPage >> kShift));
-      direct.cmd_bWriteXdata(vendor::kPageBufferAddress, replacement.data(), kPageSize);
-      direct.cmd_bProgramPage(headerPage, 0xFFF0, vendor::kPageBufferAddress);
+      direct.cmd_bWriteXdata(common::vendor_opcodes::kPageBufferAddress, replacement.data(), kPageSize);
+      direct.cmd_bProgramPage(headerPage, 0xFFF0, common::vendor_opcodes::kPageBufferAddress);
     }
     return inner->execute(r);
   }
@@ -315,7 +315,7 @@ TEST_F(FirmwareLoadTest, CorruptStoredHeaderFailsTheCompareCleanly) {
     expected += std::string("read back compare '") + names[c.comparedOk] + "'...";
     EXPECT_EQ(rig.out(), expected);
     for (const Traced& t : vendorTrace(rig.device, kShift)) {
-      if (t.sub == vendor::kSubReadPage) {  // never outside the firmware area
+      if (t.sub == common::vendor_opcodes::kSubReadPage) {  // never outside the firmware area
         EXPECT_GE(t.block, 512);
         EXPECT_LT(t.block, 1024);
       }
@@ -411,7 +411,7 @@ TEST_F(FirmwareLoadTest, FileShorterThanItsSizeFailsInsteadOfPadding) {
   EXPECT_FALSE(firmwareLoad(rig.ctx, names, 0));
   EXPECT_EQ(rig.out(), "load 'a.bin'...The file 'a.bin' can not be read!\n");
   const auto trace = vendorTrace(rig.device, kShift);
-  EXPECT_EQ(countSub(trace, vendor::kSubProgramPage), 1U);  // the first page only, no header
+  EXPECT_EQ(countSub(trace, common::vendor_opcodes::kSubProgramPage), 1U);  // the first page only, no header
 }
 
 }  // namespace

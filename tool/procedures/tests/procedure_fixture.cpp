@@ -1,4 +1,4 @@
-#include "procedure_fixture.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 
 #include <fstream>
 #include <iterator>
@@ -21,7 +21,7 @@ flashsim::Profile makeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock,
 std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t shift) {
   std::vector<Traced> out;
   for (const flashsim::TraceEntry& e : device.trace()) {
-    if (e.cdb.size() < 6 || (e.cdb[0] != vendor::kOpRead && e.cdb[0] != vendor::kOpWrite)) {
+    if (e.cdb.size() < 6 || (e.cdb[0] != common::vendor_opcodes::kOpRead && e.cdb[0] != common::vendor_opcodes::kOpWrite)) {
       continue;
     }
     Traced t;
@@ -32,17 +32,17 @@ std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t shi
                                (static_cast<std::uint32_t>(e.cdb[4]) << 16) |
                                (static_cast<std::uint32_t>(e.cdb[5]) << 24);
     switch (t.sub) {
-      case vendor::kSubEraseBlock:
+      case common::vendor_opcodes::kSubEraseBlock:
         t.block = word;
         break;
-      case vendor::kSubProgramPage:
+      case common::vendor_opcodes::kSubProgramPage:
         t.page = page;
         t.block = static_cast<std::uint16_t>(page >> shift);
         t.tag = static_cast<std::uint16_t>(e.cdb[6] | (e.cdb[7] << 8));
         break;
-      case vendor::kSubReadPage:
-      case vendor::kSubBlockStatus:
-      case vendor::kSubMarkBad:
+      case common::vendor_opcodes::kSubReadPage:
+      case common::vendor_opcodes::kSubBlockStatus:
+      case common::vendor_opcodes::kSubMarkBad:
         t.page = page;
         t.block = static_cast<std::uint16_t>(page >> shift);
         break;
@@ -59,11 +59,11 @@ std::set<std::uint16_t> blocksTouched(const std::vector<Traced>& trace) {
   std::set<std::uint16_t> blocks;
   for (const Traced& t : trace) {
     switch (t.sub) {
-      case vendor::kSubEraseBlock:
-      case vendor::kSubProgramPage:
-      case vendor::kSubReadPage:
-      case vendor::kSubBlockStatus:
-      case vendor::kSubMarkBad:
+      case common::vendor_opcodes::kSubEraseBlock:
+      case common::vendor_opcodes::kSubProgramPage:
+      case common::vendor_opcodes::kSubReadPage:
+      case common::vendor_opcodes::kSubBlockStatus:
+      case common::vendor_opcodes::kSubMarkBad:
         blocks.insert(t.block);
         break;
       default:
@@ -90,7 +90,7 @@ void ProcedureTest::SetUp() {
       c = '_';
     }
   }
-  temp_ = std::make_unique<testsupport::TempDir>("kestrin-proc-" + name);
+  temp_ = std::make_unique<common::test::TempDir>("kestrin-proc-" + name);
   dir = temp_->path();
   std::filesystem::current_path(dir);
   ScratchFile::setObserver([this](std::uint8_t v) { progress.push_back(v); });

@@ -16,7 +16,7 @@
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {
@@ -47,7 +47,7 @@ struct Traced {
   std::uint16_t block = 0;    // block of the command (erase: its block; page commands: page's block)
   std::uint16_t address = 0;  // memory commands
   std::uint16_t tag = 0;      // cmd_bProgramPage
-  std::string outcome;
+  flashsim::Outcome outcome = flashsim::Outcome::Good;
 };
 std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t pagesPerBlockShift);
 // Blocks named by a block-addressed command (status, erase, program, read, mark bad).
@@ -69,7 +69,7 @@ class ProcedureTest : public ::testing::Test {
   std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
  private:
-  std::unique_ptr<testsupport::TempDir> temp_;
+  std::unique_ptr<common::test::TempDir> temp_;
   std::filesystem::path previous_;
 };
 

@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
-#include "temp_dir.hpp"
+#include "common/testing/child_process.hpp"
+#include "common/testing/temp_dir.hpp"
 
-namespace testsupport {
+namespace flashsim::test {
+
+using common::test::Environment;
+using common::test::ProcessResult;
+using common::test::TempDir;
 
 // Runs the flashsim program as built with `args` and waits for it.
 ProcessResult runFlashsim(const std::vector<std::string>& args);
@@ -63,4 +67,4 @@ class FlashsimDaemon {
   pid_t pid_ = -1;
 };
 
-}  // namespace testsupport
+}  // namespace flashsim::test

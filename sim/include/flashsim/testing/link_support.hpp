@@ -12,15 +12,9 @@
 #include <vector>
 
 #include "common/sim_wire.hpp"
-#include "flashsim_daemon_linux.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
-namespace simtest {
-
-using testsupport::FlashsimDaemon;
-using testsupport::freeTcpPort;
-using testsupport::ProcessResult;
-using testsupport::runFlashsim;
-using testsupport::TempDir;
+namespace flashsim::test {
 
 std::vector<std::string> entries(const std::string& dir);  // names, "." and ".." left out
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit);
@@ -43,7 +37,7 @@ class Link {
   int err() const { return errno_; }
   int fd() const { return fd_; }
 
-  Reply send(const std::vector<std::uint8_t>& cdb, wire::Direction dir, std::uint32_t length,
+  Reply send(const std::vector<std::uint8_t>& cdb, common::sim_wire::Direction dir, std::uint32_t length,
              const std::vector<std::uint8_t>& dataOut = {},
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Status commands: the status byte, or -1 when none came back.
@@ -60,4 +54,4 @@ std::vector<std::uint8_t> programCdb(std::uint32_t page);
 std::vector<std::uint8_t> readPageCdb(std::uint32_t page);
 std::vector<std::uint8_t> eraseCdb(std::uint16_t block);
 
-}  // namespace simtest
+}  // namespace flashsim::test

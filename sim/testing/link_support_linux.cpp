@@ -1,4 +1,4 @@
-#include "link_support.hpp"
+#include "flashsim/testing/link_support.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 #include "common/unix_socket.hpp"
 
-namespace simtest {
+namespace flashsim::test {
 
 std::vector<std::string> entries(const std::string& dir) {
   std::vector<std::string> names;
@@ -53,7 +53,7 @@ long statusKiB(pid_t pid, const std::string& key) {
   return -1;
 }
 
-Link::Link(const std::string& path) : fd_(unix_socket::connectTo(path)), errno_(fd_ < 0 ? errno : 0) {}
+Link::Link(const std::string& path) : fd_(common::unix_socket::connectTo(path)), errno_(fd_ < 0 ? errno : 0) {}
 
 Link::~Link() {
   if (fd_ >= 0) {
@@ -61,65 +61,65 @@ Link::~Link() {
   }
 }
 
-Reply Link::send(const std::vector<std::uint8_t>& cdb, wire::Direction dir, std::uint32_t length,
+Reply Link::send(const std::vector<std::uint8_t>& cdb, common::sim_wire::Direction dir, std::uint32_t length,
                  const std::vector<std::uint8_t>& dataOut, std::chrono::milliseconds timeout) {
   Reply r;
-  wire::RequestHeader h;
+  common::sim_wire::RequestHeader h;
   h.cdbLength = static_cast<std::uint8_t>(cdb.size());
   h.direction = dir;
   h.transferLength = length;
   h.timeoutMs = static_cast<std::uint32_t>(timeout.count());
   std::copy(cdb.begin(), cdb.end(), h.cdb.begin());
-  const auto head = wire::encodeRequestHeader(h);
+  const auto head = common::sim_wire::encodeRequestHeader(h);
   std::vector<std::uint8_t> out(head.begin(), head.end());
   out.insert(out.end(), dataOut.begin(), dataOut.end());
-  if (!wire::writeAll(fd_, out.data(), out.size())) {
+  if (!common::sim_wire::writeAll(fd_, out.data(), out.size())) {
     return r;
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::uint8_t answer[wire::kAnswerHeaderSize];
+  std::uint8_t answer[common::sim_wire::kAnswerHeaderSize];
   std::size_t got = 0;
   // Read the header byte by byte so that a partial header is told apart.
   while (got < sizeof answer) {
-    const auto res = wire::readAllBy(fd_, answer + got, 1, deadline);
-    if (res == wire::ReadResult::TimedOut) {
+    const auto res = common::sim_wire::readAllBy(fd_, answer + got, 1, deadline);
+    if (res == common::sim_wire::ReadResult::TimedOut) {
       r.kind = Reply::Kind::TimedOut;
       return r;
     }
-    if (res != wire::ReadResult::Ok) {
+    if (res != common::sim_wire::ReadResult::Ok) {
       r.kind = got == 0 ? Reply::Kind::Closed : Reply::Kind::Partial;
       return r;
     }
     ++got;
   }
-  const auto decoded = wire::decodeAnswerHeader(answer);
+  const auto decoded = common::sim_wire::decodeAnswerHeader(answer);
   if (!decoded) {
     r.kind = Reply::Kind::Partial;
     return r;
   }
   r.scsiStatus = decoded->scsiStatus;
   r.data.resize(decoded->dataLength);
-  const auto res = wire::readAllBy(fd_, r.data.data(), r.data.size(), deadline);
-  r.kind = res == wire::ReadResult::Ok ? Reply::Kind::Answered
-           : res == wire::ReadResult::TimedOut ? Reply::Kind::TimedOut
+  const auto res = common::sim_wire::readAllBy(fd_, r.data.data(), r.data.size(), deadline);
+  r.kind = res == common::sim_wire::ReadResult::Ok ? Reply::Kind::Answered
+           : res == common::sim_wire::ReadResult::TimedOut ? Reply::Kind::TimedOut
                                                 : Reply::Kind::Partial;
   return r;
 }
 
 int Link::status(const std::vector<std::uint8_t>& cdb) {
-  const Reply r = send(cdb, wire::Direction::In, 1);
+  const Reply r = send(cdb, common::sim_wire::Direction::In, 1);
   return r.kind == Reply::Kind::Answered && !r.data.empty() ? r.data[0] : -1;
 }
 
 std::vector<std::uint8_t> Link::readX(std::uint16_t address, std::uint32_t n) {
   return send({0xEF, 0x01, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8), 0, 0},
-              wire::Direction::In, n)
+              common::sim_wire::Direction::In, n)
       .data;
 }
 
 bool Link::writeX(std::uint16_t address, const std::vector<std::uint8_t>& bytes) {
   return send({0xEE, 0x02, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8), 0, 0},
-              wire::Direction::Out, static_cast<std::uint32_t>(bytes.size()), bytes)
+              common::sim_wire::Direction::Out, static_cast<std::uint32_t>(bytes.size()), bytes)
              .kind == Reply::Kind::Answered;
 }
 
@@ -144,4 +144,4 @@ std::vector<std::uint8_t> eraseCdb(std::uint16_t block) {
   return {0xEF, 0x11, static_cast<std::uint8_t>(block), static_cast<std::uint8_t>(block >> 8), 0, 0};
 }
 
-}  // namespace simtest
+}  // namespace flashsim::test

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace testsupport {
+namespace common::test {
 
 // A new folder under the system's temporary folder ($TMPDIR, else /tmp),
 // named `prefix` and six random characters, mode 0700. Throws
@@ -26,4 +26,4 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace testsupport
+}  // namespace common::test

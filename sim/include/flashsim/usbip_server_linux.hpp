@@ -16,7 +16,8 @@
 #include <thread>
 
 #include "common/deadline_io.hpp"
-#include "connection_threads_linux.hpp"
+#include "common/result.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 
 namespace flashsim {
@@ -33,8 +34,8 @@ class UsbipServer {
   UsbipServer& operator=(const UsbipServer&) = delete;
 
   // Listens on "[ADDR:]PORT" (IPv4; loopback when ADDR is left out; port 0
-  // picks a free one). Returns an error text, empty on success.
-  std::string listen(const std::string& where);
+  // picks a free one).
+  common::Result<void> listen(const std::string& where);
   std::uint16_t port() const { return port_; }
 
   // The devices it offers. Unplugging ends the device's USB/IP connection.
@@ -47,8 +48,8 @@ class UsbipServer {
   void withdraw(char letter, const std::shared_ptr<Device>& previous);
 
   // Hands a plugged device to the local vhci-hcd driver
-  // (usbip_local_attach_linux.cpp). Returns an error text, empty on success.
-  std::string attachLocal(char letter);
+  // (usbip_local_attach_linux.cpp).
+  common::Result<void> attachLocal(char letter);
 
   // Ends every connection and the listener.
   void stop();
@@ -60,20 +61,20 @@ class UsbipServer {
   struct Offer;
   struct Connection;
 
-  // Empty when `letter` is plugged and not imported, else why not.
-  std::string whyNotAttachable(char letter);
+  // Whether `letter` is plugged and not imported; else why not.
+  common::Result<void> attachable(char letter);
   void acceptLoop();
-  // An error text, empty on success; a refused connection is closed.
-  std::string startConnection(int fd, char importedLetter);
+  // A refused connection is closed.
+  common::Result<void> startConnection(int fd, char importedLetter);
   void serveAndRelease(Connection& c);
   void serve(Connection& c);
-  bool import(Connection& c, deadline_io::TimedSocket& link);
+  bool import(Connection& c, common::deadline_io::TimedSocket& link);
   // The first request of connection `fd` has come whole: no longer waiting.
   // False when the connection was closed meanwhile for taking too long.
   bool firstRequestArrived(int fd);
   // Closes the connections whose first request has been on its way for `limit`.
   void closeSlowRequests(std::chrono::milliseconds limit);
-  void listDevices(deadline_io::TimedSocket& link, const deadline_io::Deadline& deadline);
+  void listDevices(common::deadline_io::TimedSocket& link, const common::deadline_io::Deadline& deadline);
 
   const std::chrono::milliseconds requestTimeout_;
   std::mutex mutex_;

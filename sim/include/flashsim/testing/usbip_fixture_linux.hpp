@@ -11,14 +11,10 @@
 #include "flashsim/device.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
-#include "usbip_client_linux.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
-namespace flashsim {
-
-using usbiptest::Bytes;
-using usbiptest::Client;
-using usbiptest::Ret;
+namespace flashsim::test {
 
 inline Profile smallProfile() {
   Profile p;
@@ -38,7 +34,7 @@ class Usbip : public ::testing::Test {
     f = std::make_shared<Device>(fp);
     server.plug('e', e);
     server.plug('f', f);
-    ASSERT_EQ(server.listen("127.0.0.1:0"), "");
+    ASSERT_TRUE(server.listen("127.0.0.1:0").ok());
   }
   // A client that imported `busId` and configured the device.
   std::unique_ptr<Client> attached(const std::string& busId = "1-5") {
@@ -57,9 +53,9 @@ inline const Bytes kInquiry{0x12, 0, 0, 0, 36, 0};
 inline Bytes rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
   Bytes b(10, 0);
   b[0] = op;
-  byteorder::putBe32(b.data() + 2, lba);
-  byteorder::putBe16(b.data() + 7, count);
+  common::byte_order::putBe32(b.data() + 2, lba);
+  common::byte_order::putBe16(b.data() + 7, count);
   return b;
 }
 
-}  // namespace flashsim
+}  // namespace flashsim::test

@@ -11,7 +11,7 @@
 
 #include "flashsim/usbip.hpp"
 
-namespace flashsim::usbiptest {
+namespace flashsim::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -75,4 +75,4 @@ class Client {
   std::uint32_t tag_ = 0;
 };
 
-}  // namespace flashsim::usbiptest
+}  // namespace flashsim::test

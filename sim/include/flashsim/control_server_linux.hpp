@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "connection_threads_linux.hpp"
+#include "common/result.hpp"
+#include "flashsim/connection_threads_linux.hpp"
 #include "flashsim/device.hpp"
 #include "flashsim/profile_text.hpp"
-#include "usbip_server_linux.hpp"
+#include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim {
 
@@ -35,18 +36,17 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Creates the control socket. Returns an error text, empty on success.
-  std::string openControl();
+  // Creates the control socket.
+  common::Result<void> openControl();
   // Plugs a device: a new one, or with a bare letter the previous device of
   // that letter (a fresh default device when there was none).
-  std::string plug(const DeviceArgument& device);
-  std::string unplug(char letter);
+  common::Result<void> plug(const DeviceArgument& device);
+  common::Result<void> unplug(char letter);
   // Undoes a plug of `letter` (an attach that failed): unplugs it and gives
   // it back `previous`, its device before that plug (none when null).
   void withdraw(char letter, const std::shared_ptr<Device>& previous);
-  // The device of a letter, plugged or not (for inspection); else nullptr
-  // with the error text.
-  std::shared_ptr<Device> device(const std::string& letterWord, std::string& error);
+  // The device of a letter, plugged or not (for inspection).
+  common::Result<std::shared_ptr<Device>> device(const std::string& letterWord);
   // The plugged devices as USB devices (USB/IP and the local attach).
   UsbipServer& usbip() { return usbip_; }
   // Ends run() once the current control request has been answered.
@@ -57,13 +57,14 @@ class Server {
   void run();
 
   // Install before the threads start: SIGTERM and SIGINT end run().
-  static std::string installSignalHandlers();
+  static common::Result<void> installSignalHandlers();
 
  private:
   struct Slot;
   struct ControlClient;
 
-  std::string runControl(const std::vector<std::string>& words, std::string& payload);
+  // The output bytes of one control request.
+  common::Result<std::string> runControl(const std::vector<std::string>& words);
   bool serveControlClient(ControlClient& client, short revents);
   void shutdownAll();
 

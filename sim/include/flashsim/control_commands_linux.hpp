@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.hpp"
+
 namespace flashsim {
 
 inline constexpr const char* kControlName = ".flashsim-control";
@@ -21,13 +23,13 @@ class Server;
 
 // One control command: its word, its arguments as the usage shows them
 // after "--dir DIR", how many it takes, and what the daemon does with them
-// (an error text, empty on success; the output bytes in `payload`).
+// (the output bytes).
 struct ControlCommand {
   std::string_view name;
   std::string_view arguments;
   std::size_t minArguments;
   std::size_t maxArguments;
-  std::string (*run)(Server& server, const std::vector<std::string>& arguments, std::string& payload);
+  common::Result<std::string> (*run)(Server& server, const std::vector<std::string>& arguments);
 };
 
 // Every control command, in the order the usage lists them.

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "common/result.hpp"
+
 namespace flashsim {
 
 // Sends one control command (its word and arguments) to the daemon serving
-// `dir`. On success returns true with the payload; else false with the
-// error text.
-bool sendControl(const std::string& dir, const std::vector<std::string>& words, std::string& payload,
-                 std::string& error);
+// `dir`: the output bytes of its answer.
+common::Result<std::string> sendControl(const std::string& dir, const std::vector<std::string>& words);
 
 }  // namespace flashsim

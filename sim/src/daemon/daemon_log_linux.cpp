@@ -1,4 +1,4 @@
-#include "daemon_log_linux.hpp"
+#include "daemon/daemon_log_linux.hpp"
 
 #include <unistd.h>
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport {
+namespace common::test {
 
 struct ProcessResult {
   bool exited = false;    // ended by itself (not killed by a signal)
@@ -56,4 +56,4 @@ int terminateProcess(pid_t pid, std::chrono::milliseconds limit = std::chrono::s
 // Splits text into lines (without their line ends).
 std::vector<std::string> splitLines(const std::string& text);
 
-}  // namespace testsupport
+}  // namespace common::test
