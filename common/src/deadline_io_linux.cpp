@@ -1,5 +1,3 @@
-#include "common/deadline_io.hpp"
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -8,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+
+#include "common/deadline_io.hpp"
 
 namespace common::deadline_io {
 namespace {
@@ -179,8 +179,7 @@ Io TimedSocket::receive(const iovec* pieces, int count, std::size_t atLeast, con
   return got >= atLeast ? Io::Ok : Io::Error;
 }
 
-Io TimedSocket::receive(void* data, std::size_t size, std::size_t atLeast, const Deadline& deadline,
-                        std::size_t& got) {
+Io TimedSocket::receive(void* data, std::size_t size, std::size_t atLeast, const Deadline& deadline, std::size_t& got) {
   const iovec piece{data, size};
   return receive(&piece, 1, atLeast, deadline, got);
 }

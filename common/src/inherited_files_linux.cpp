@@ -1,9 +1,9 @@
-#include "common/inherited_files.hpp"
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <climits>
+
+#include "common/inherited_files.hpp"
 
 namespace common::inherited_files {
 namespace {

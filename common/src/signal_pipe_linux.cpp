@@ -1,10 +1,10 @@
-#include "common/signal_pipe.hpp"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "common/signal_pipe.hpp"
 
 namespace common::signal_pipe {
 namespace {

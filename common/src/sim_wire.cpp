@@ -1,8 +1,8 @@
 #include "common/sim_wire.hpp"
 
-#include "common/byte_order.hpp"
-
 #include <cstring>
+
+#include "common/byte_order.hpp"
 
 namespace common::sim_wire {
 namespace {
@@ -73,15 +73,15 @@ ReadResult receiveAll(int fd, void* data, std::size_t size, const common::deadli
 }  // namespace
 
 bool writeAll(int fd, const void* data, std::size_t size) {
-  return common::deadline_io::TimedSocket(fd).send(data, size, common::deadline_io::Deadline::never()) == common::deadline_io::Io::Ok;
+  return common::deadline_io::TimedSocket(fd).send(data, size, common::deadline_io::Deadline::never()) ==
+         common::deadline_io::Io::Ok;
 }
 
 bool readAll(int fd, void* data, std::size_t size) {
   return receiveAll(fd, data, size, common::deadline_io::Deadline::never()) == ReadResult::Ok;
 }
 
-ReadResult readAllBy(int fd, void* data, std::size_t size,
-                     std::chrono::steady_clock::time_point deadline) {
+ReadResult readAllBy(int fd, void* data, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   return receiveAll(fd, data, size, common::deadline_io::Deadline(deadline));
 }
 

@@ -1,5 +1,3 @@
-#include "common/unix_socket.hpp"
-
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -7,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "common/unix_socket.hpp"
 
 namespace common::unix_socket {
 namespace {

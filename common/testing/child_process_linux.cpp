@@ -1,5 +1,3 @@
-#include "common/testing/child_process.hpp"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "common/testing/child_process.hpp"
 
 extern char** environ;
 
@@ -95,8 +95,8 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env,
-                         std::chrono::milliseconds limit, const std::string& workingDir, StandardOutput output) {
+ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env, std::chrono::milliseconds limit,
+                         const std::string& workingDir, StandardOutput output) {
   ProcessResult result;
   int outPipe[2];
   int errPipe[2];

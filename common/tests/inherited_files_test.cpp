@@ -41,8 +41,8 @@ TEST(InheritedFiles, ClosesFromTheLowestUpButTheOneKept) {
     int open;  // bits: lowest + 0 .. lowest + 7
   };
   const int lowest = 20;
-  for (const Case& c : std::vector<Case>{{-1, 0}, {lowest - 1, 0}, {lowest, 0x01}, {lowest + 3, 0x08},
-                                         {lowest + 7, 0x80}}) {
+  for (const Case& c :
+       std::vector<Case>{{-1, 0}, {lowest - 1, 0}, {lowest, 0x01}, {lowest + 3, 0x08}, {lowest + 7, 0x80}}) {
     EXPECT_EQ(openAfterClosing(lowest, c.keep), c.open) << "keep " << c.keep;
   }
 }

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "common/sim_wire.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "common/unix_socket.hpp"
 #include "flashsim/control_server_linux.hpp"
-#include "flashsim/usb_device.hpp"
-#include "common/testing/temp_dir.hpp"
 #include "flashsim/testing/usbip_client_linux.hpp"
+#include "flashsim/usb_device.hpp"
 #include "flashsim/usbip_server_linux.hpp"
 
 namespace {
@@ -43,7 +43,8 @@ void BM_StatusCommandOverSocket(benchmark::State& state) {
     const auto request = common::sim_wire::encodeRequestHeader(h);
     std::uint8_t answer[common::sim_wire::kAnswerHeaderSize + 1];
     for (auto _ : state) {
-      if (!common::sim_wire::writeAll(fd, request.data(), request.size()) || !common::sim_wire::readAll(fd, answer, sizeof answer)) {
+      if (!common::sim_wire::writeAll(fd, request.data(), request.size()) ||
+          !common::sim_wire::readAll(fd, answer, sizeof answer)) {
         state.SkipWithError("link broke");
         break;
       }

@@ -87,11 +87,13 @@ Result<Options> parseOptions(int argc, char** argv, bool serve) {
         o.usbip = optarg;
         break;
       case ':':
-        return Failure{std::string(optopt == kDir ? "--dir" : optopt == kUsbip ? "--usbip" : "--device") +
+        return Failure{std::string(optopt == kDir     ? "--dir"
+                                   : optopt == kUsbip ? "--usbip"
+                                                      : "--device") +
                        " needs a value"};
       default:
-        return Failure{"unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                        : std::string(argv[optind - 1]))};
+        return Failure{"unknown option " +
+                       (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]))};
     }
   }
   for (int i = optind; i < argc; ++i) {
@@ -112,9 +114,8 @@ Result<std::string> prepareDirectory(const std::string& dir) {
     return Failure{"cannot create " + dir + ": " + std::strerror(errno)};
   }
   char resolved[PATH_MAX];
-  struct stat st{};
-  if (::realpath(dir.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
-      !S_ISDIR(st.st_mode)) {
+  struct stat st {};
+  if (::realpath(dir.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
     return Failure{dir + " is not a directory"};
   }
   return std::string(resolved);
@@ -132,7 +133,7 @@ bool daemonAlive(const std::string& dir) {
   if (alive) {
     ::close(fd);
   }
-  struct stat st{};
+  struct stat st {};
   if (!alive && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
     ::unlink(path.c_str());
   }

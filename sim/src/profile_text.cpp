@@ -246,8 +246,7 @@ Result<void> applyProfileSetting(Profile& p, std::string_view key, std::string_v
     if (!bytes || bytes->size() != 2) {
       return badValue(key, value, "4 hex digits");
     }
-    (key == "usb_vid" ? p.usbVendorId : p.usbProductId) =
-        static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]);
+    (key == "usb_vid" ? p.usbVendorId : p.usbProductId) = static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]);
   } else if (key == "usb_serial") {
     p.usbSerial = std::string(value);  // validateProfile checks it
   } else if (key == "trace_limit") {

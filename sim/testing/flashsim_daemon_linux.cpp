@@ -77,7 +77,9 @@ FlashsimDaemon::FlashsimDaemon(const std::vector<std::string>& devices, const st
 
 FlashsimDaemon::~FlashsimDaemon() { terminate(); }
 
-std::string FlashsimDaemon::socket(char letter) const { return dir_ + "/" + common::device_dir::entryNameForLetter(letter); }
+std::string FlashsimDaemon::socket(char letter) const {
+  return dir_ + "/" + common::device_dir::entryNameForLetter(letter);
+}
 
 int FlashsimDaemon::terminate() {
   const int status = common::test::terminateProcess(pid_, kStopLimit);

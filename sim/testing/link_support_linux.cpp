@@ -1,5 +1,3 @@
-#include "flashsim/testing/link_support.hpp"
-
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "common/unix_socket.hpp"
+#include "flashsim/testing/link_support.hpp"
 
 namespace flashsim::test {
 
@@ -32,7 +31,7 @@ std::vector<std::string> entries(const std::string& dir) {
 bool waitFor(const std::string& path, bool present, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (true) {
-    struct stat st{};
+    struct stat st {};
     if ((::lstat(path.c_str(), &st) == 0) == present) {
       return true;
     }
@@ -100,9 +99,9 @@ Reply Link::send(const std::vector<std::uint8_t>& cdb, common::sim_wire::Directi
   r.scsiStatus = decoded->scsiStatus;
   r.data.resize(decoded->dataLength);
   const auto res = common::sim_wire::readAllBy(fd_, r.data.data(), r.data.size(), deadline);
-  r.kind = res == common::sim_wire::ReadResult::Ok ? Reply::Kind::Answered
+  r.kind = res == common::sim_wire::ReadResult::Ok         ? Reply::Kind::Answered
            : res == common::sim_wire::ReadResult::TimedOut ? Reply::Kind::TimedOut
-                                                : Reply::Kind::Partial;
+                                                           : Reply::Kind::Partial;
   return r;
 }
 

@@ -43,8 +43,9 @@ std::optional<Bytes> Client::read(std::size_t n, int ms) {
   Bytes b(n);
   std::size_t got = 0;
   const Deadline deadline = Deadline::after(std::chrono::milliseconds(ms));
-  return common::deadline_io::TimedSocket(fd_).receive(b.data(), n, n, deadline, got) == Io::Ok ? std::optional<Bytes>(b)
-                                                                                       : std::nullopt;
+  return common::deadline_io::TimedSocket(fd_).receive(b.data(), n, n, deadline, got) == Io::Ok
+             ? std::optional<Bytes>(b)
+             : std::nullopt;
 }
 
 bool Client::closedByPeer() {
@@ -76,8 +77,7 @@ std::uint32_t Client::import(const std::string& busId) {
   return h.status;
 }
 
-std::uint32_t Client::sendSubmit(std::uint8_t ep, bool in, std::uint32_t length, const Bytes& setup,
-                                 const Bytes& out) {
+std::uint32_t Client::sendSubmit(std::uint8_t ep, bool in, std::uint32_t length, const Bytes& setup, const Bytes& out) {
   usbip::CmdSubmit h;
   h.basic = {usbip::kCmdSubmit, ++seq_, 0x10005, in ? usbip::kDirIn : usbip::kDirOut, ep};
   h.transferBufferLength = length;
@@ -154,7 +154,8 @@ Client::Command Client::command(const Bytes& cdb, std::uint8_t flags, std::uint3
                 : submit(usb::kBulkOutEndpoint, false, static_cast<std::uint32_t>(out.size()), {}, out);
   }
   const Ret csw = submit(usb::kBulkInEndpoint, true, usb::kCswSize);
-  if (csw.answered && csw.data.size() == usb::kCswSize && common::byte_order::getLe32(csw.data.data()) == usb::kCswSignature &&
+  if (csw.answered && csw.data.size() == usb::kCswSize &&
+      common::byte_order::getLe32(csw.data.data()) == usb::kCswSignature &&
       common::byte_order::getLe32(csw.data.data() + 4) == tag_) {
     c.cswStatus = csw.data[12];
     c.residue = common::byte_order::getLe32(csw.data.data() + 8);

@@ -1,5 +1,3 @@
-#include "flashsim/connection_threads_linux.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "flashsim/connection_threads_linux.hpp"
 
 namespace flashsim::test {
 namespace {

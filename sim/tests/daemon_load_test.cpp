@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "flashsim/testing/link_support.hpp"
-#include "flashsim/usb_device.hpp"
 #include "flashsim/testing/usbip_client_linux.hpp"
+#include "flashsim/usb_device.hpp"
 
 namespace flashsim::test {
 namespace {
@@ -33,7 +33,8 @@ constexpr bool kSanitized = false;
 
 // Announces a 1 MiB write and sends none of its bytes.
 void announceBigWrite(const Link& link) {
-  const auto head = common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer, 20000, {0xEE, 0x02}});
+  const auto head =
+      common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer, 20000, {0xEE, 0x02}});
   ASSERT_TRUE(common::sim_wire::writeAll(link.fd(), head.data(), head.size()));
 }
 

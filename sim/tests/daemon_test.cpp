@@ -34,7 +34,7 @@ TEST(Daemon, ServesDevicesThroughOwnerOnlySockets) {
   FlashsimDaemon d({"e", "f:blocks=64,bad=3,version=ZANQ006HIA,blocklen=4096,blankcheck_ms=100"});
   ASSERT_TRUE(d.running());
   for (const std::string& name : {std::string("sde"), std::string("sdf"), std::string(".flashsim-control")}) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat((d.dir() + "/" + name).c_str(), &st), 0) << name;
     EXPECT_TRUE(S_ISSOCK(st.st_mode)) << name;
     EXPECT_EQ(st.st_mode & 0777, 0600U) << name;
@@ -204,7 +204,8 @@ TEST(Daemon, MalformedRequestClosesOnlyThatConnection) {
   {
     // A transfer longer than the link allows is refused the same way.
     Link big(d.socket('e'));
-    auto head = common::sim_wire::encodeRequestHeader({6, Direction::Out, common::sim_wire::kMaxTransfer + 1, 1000, {0xEE, 0x02}});
+    auto head = common::sim_wire::encodeRequestHeader(
+        {6, Direction::Out, common::sim_wire::kMaxTransfer + 1, 1000, {0xEE, 0x02}});
     ASSERT_TRUE(common::sim_wire::writeAll(big.fd(), head.data(), head.size()));
     std::uint8_t b = 0;
     EXPECT_FALSE(common::sim_wire::readAll(big.fd(), &b, 1));

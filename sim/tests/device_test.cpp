@@ -1,10 +1,11 @@
 // The device model driven in-process through Device::execute.
+#include "flashsim/device.hpp"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "common/vendor_opcodes.hpp"
-#include "flashsim/device.hpp"
 
 namespace flashsim::test {
 namespace {
@@ -43,9 +44,8 @@ class Host {
     return run({{0xEF, 0x01, lo(addr), hi(addr), 0, 0}, Direction::In, n}).dataIn;
   }
   void writeX(std::uint16_t addr, const std::vector<std::uint8_t>& bytes) {
-    const Answer a = run({{0xEE, 0x02, lo(addr), hi(addr), 0, 0}, Direction::Out,
-                          static_cast<std::uint32_t>(bytes.size())},
-                         bytes);
+    const Answer a =
+        run({{0xEE, 0x02, lo(addr), hi(addr), 0, 0}, Direction::Out, static_cast<std::uint32_t>(bytes.size())}, bytes);
     EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusGood);
   }
   bool erase(std::uint16_t block) { return pass({0xEF, 0x11, lo(block), hi(block), 0, 0}); }
@@ -238,20 +238,17 @@ TEST(DeviceCommands, StatusBytesAndRefusedRequests) {
   EXPECT_EQ(h.status({0xEF, 0x04, 0x00, 0x00, 0x80, 0x01}), kStatusPass) << "cmd_bStartup completes";
   EXPECT_EQ(h.status({0xEF, 0x10, 0, 0, 0, 0}), kStatusFail);
   EXPECT_TRUE(Host(small()).pass({0xEF, 0x10, 0, 0, 0, 0}));
-  EXPECT_TRUE(h.run({{0xEF, 0x11, 0, 0, 0, 0}, Direction::In, 0}).dataIn.empty())
-      << "no room, no status byte";
+  EXPECT_TRUE(h.run({{0xEF, 0x11, 0, 0, 0, 0}, Direction::In, 0}).dataIn.empty()) << "no room, no status byte";
 
   // Unknown opcodes and sub-commands, wrong direction, CDB too short: CHECK CONDITION, no data.
   const std::vector<Cmd> refused = {
-      {{0x00, 0, 0, 0, 0, 0}, Direction::In, 1},
-      {{0xEF, 0x99, 0, 0, 0, 0}, Direction::In, 1},
-      {{0xEE, 0x01, 0, 0, 0, 0}, Direction::Out, 1},
-      {{0xEF, 0x11, 0, 0, 0, 0}, Direction::Out, 1},
-      {{0xEF, 0x12, 0, 0, 0, 0}, Direction::In, 1},
-      {{0xEE, 0x02, 0, 0, 0, 0}, Direction::In, 1},
+      {{0x00, 0, 0, 0, 0, 0}, Direction::In, 1},     {{0xEF, 0x99, 0, 0, 0, 0}, Direction::In, 1},
+      {{0xEE, 0x01, 0, 0, 0, 0}, Direction::Out, 1}, {{0xEF, 0x11, 0, 0, 0, 0}, Direction::Out, 1},
+      {{0xEF, 0x12, 0, 0, 0, 0}, Direction::In, 1},  {{0xEE, 0x02, 0, 0, 0, 0}, Direction::In, 1},
   };
   for (const Cmd& c : refused) {
-    const Answer a = h.run(c, c.dir == Direction::Out ? std::vector<std::uint8_t>(c.length) : std::vector<std::uint8_t>{});
+    const Answer a =
+        h.run(c, c.dir == Direction::Out ? std::vector<std::uint8_t>(c.length) : std::vector<std::uint8_t>{});
     EXPECT_EQ(a.scsiStatus, common::vendor_opcodes::kStatusCheckCondition) << int(c.cdb[0]) << " " << int(c.cdb[1]);
     EXPECT_TRUE(a.dataIn.empty());
   }
@@ -282,24 +279,34 @@ TEST(DeviceDisk, CommandsAHostSendsByItself) {
       {"start stop unit", {{0x1B, 0, 0, 0, 1, 0}, Direction::None, 0}, 0, {}},
       {"synchronize cache", {{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Direction::None, 0}, 0, {}},
       {"read capacity (10): the logical disk",
-       {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Direction::In, 8}, 0,
+       {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Direction::In, 8},
+       0,
        {0x00, 0x00, 0x3F, 0xFF, 0x00, 0x00, 0x02, 0x00}},
-      {"read capacity, vendor form: the NAND", {{0x25, 0, 0, 0, 0, 0}, Direction::In, 8}, 0,
+      {"read capacity, vendor form: the NAND",
+       {{0x25, 0, 0, 0, 0, 0}, Direction::In, 8},
+       0,
        {0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x02, 0x00}},
-      {"mode sense (6), write-protect clear", {{0x1A, 0, 0x3F, 0, 192, 0}, Direction::In, 192}, 0,
-       {3, 0, 0, 0}},
+      {"mode sense (6), write-protect clear", {{0x1A, 0, 0x3F, 0, 192, 0}, Direction::In, 192}, 0, {3, 0, 0, 0}},
       {"mode sense (10)", {{0x5A, 0, 0x08, 0, 0, 0, 0, 0, 4, 0}, Direction::In, 8}, 0, {0, 6, 0, 0}},
-      {"inquiry within the allocation length", {{0x12, 0, 0, 0, 5, 0}, Direction::In, 36}, 0,
+      {"inquiry within the allocation length",
+       {{0x12, 0, 0, 0, 5, 0}, Direction::In, 36},
+       0,
        {0x00, 0x80, 0x02, 0x02, 0x1F}},
       {"inquiry of a vital product data page", {{0x12, 1, 0x80, 0, 36, 0}, Direction::In, 36}, 2, {}},
-      {"request sense after it: invalid field in CDB", {{0x03, 0, 0, 0, 18, 0}, Direction::In, 18},
-       0, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0}},
+      {"request sense after it: invalid field in CDB",
+       {{0x03, 0, 0, 0, 18, 0}, Direction::In, 18},
+       0,
+       {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0}},
       {"unknown opcode", {{0xC1, 0, 0, 0, 0, 0}, Direction::None, 0}, 2, {}},
-      {"request sense: invalid command operation code", {{0x03, 0, 0, 0, 14, 0}, Direction::In, 18},
-       0, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0}},
+      {"request sense: invalid command operation code",
+       {{0x03, 0, 0, 0, 14, 0}, Direction::In, 18},
+       0,
+       {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0}},
       {"sense read once: no sense", {{0x03, 0, 0, 0, 3, 0}, Direction::In, 18}, 0, {0x70, 0, 0}},
       {"read (10) beyond the disk", {{0x28, 0, 0, 0, 0x3F, 0xFF, 0, 0, 2, 0}, Direction::In, 1024}, 2, {}},
-      {"request sense: LBA out of range", {{0x03, 0, 0, 0, 14, 0}, Direction::In, 14}, 0,
+      {"request sense: LBA out of range",
+       {{0x03, 0, 0, 0, 14, 0}, Direction::In, 14},
+       0,
        {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x21, 0}},
   };
   for (const Case& c : cases) {
@@ -315,8 +322,8 @@ TEST(DeviceDisk, CommandsAHostSendsByItself) {
 TEST(DeviceDisk, ReadWrite10RoundTripAndPhaseErrors) {
   Host h(small());
   const auto rw = [](std::uint8_t op, std::uint32_t lba, std::uint16_t n) {
-    return std::vector<std::uint8_t>{op, 0, Host::b(lba, 3), Host::b(lba, 2), Host::b(lba, 1),
-                                     Host::b(lba, 0), 0, Host::hi(n), Host::lo(n), 0};
+    return std::vector<std::uint8_t>{
+        op, 0, Host::b(lba, 3), Host::b(lba, 2), Host::b(lba, 1), Host::b(lba, 0), 0, Host::hi(n), Host::lo(n), 0};
   };
   EXPECT_EQ(h.run({rw(0x28, 7, 2), Direction::In, 1024}).dataIn, std::vector<std::uint8_t>(1024, 0))
       << "zeros until written";
@@ -440,10 +447,10 @@ TEST(DeviceTrace, KeepsTheLatestCommandsWithTheirBytes) {
   e.outcome = Outcome::Pass;
   EXPECT_EQ(formatTraceEntry(e), "2001-09-09T01:46:40.123456Z EF20F700 in 1 pass");
   // Every outcome's word, as the trace's text ends.
-  for (const auto& [outcome, word] : {std::pair{Outcome::Good, " good"}, std::pair{Outcome::Pass, " pass"},
-                                      std::pair{Outcome::DeviceFail, " devicefail"},
-                                      std::pair{Outcome::CheckCondition, " checkcondition"},
-                                      std::pair{Outcome::Dropped, " dropped"}, std::pair{Outcome::Hung, " hung"}}) {
+  for (const auto& [outcome, word] :
+       {std::pair{Outcome::Good, " good"}, std::pair{Outcome::Pass, " pass"},
+        std::pair{Outcome::DeviceFail, " devicefail"}, std::pair{Outcome::CheckCondition, " checkcondition"},
+        std::pair{Outcome::Dropped, " dropped"}, std::pair{Outcome::Hung, " hung"}}) {
     e.outcome = outcome;
     EXPECT_TRUE(formatTraceEntry(e).ends_with(word)) << word;
   }

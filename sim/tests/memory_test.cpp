@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "flashsim/testing/link_support.hpp"
 #include "flashsim/device.hpp"
+#include "flashsim/testing/link_support.hpp"
 
 namespace flashsim::test {
 namespace {

@@ -1,7 +1,7 @@
 // The textual device descriptions and fault settings of the command line.
-#include <gtest/gtest.h>
-
 #include "flashsim/profile_text.hpp"
+
+#include <gtest/gtest.h>
 
 namespace flashsim::test {
 namespace {
@@ -50,15 +50,48 @@ TEST(ProfileText, ReadsEveryKey) {
 }
 
 TEST(ProfileText, RefusesMalformedDescriptions) {
-  for (const char* text :
-       {"", "1", "ee", "é", "e:blocks", "e:=5", "e:blocks=0", "e:blocks=65536", "e:blocks=-1",
-        "e:blocks=+5", "e:blocks= 5", "e:blocks=0x10", "e:pages=3", "e:pages=256", "e:pagesize=1000",
-        "e:pagesize=65536", "e:bad=1//2", "e:bad=1/", "e:bad=a", "e:bad=4096", "e:blocks=8,bad=8",
-        "e:version=12345678901234567", "e:supported=2", "e:move=maybe", "e:record=00", "e:record=zz000000000000000000",
-        "e:inquiry=0080", "e:unknown=EF2", "e:unknown=EF20/", "e:unknown=EF20EE", "e:drop_after=x", "e:drop_mid=yes", "e:hang_after=99999999999999999999999",
-        "e:colour=blue", "e:blocks=8,", "e:trace_limit=0", "e:blankcheck_ms=99999999999",
-        "e:usb_vid=123", "e:usb_pid=12345", "e:usb_vid=zzzz", "e:usb_serial=AB-1",
-        "e:usb_serial=123456789012345678901234567890123"}) {
+  for (const char* text : {"",
+                           "1",
+                           "ee",
+                           "é",
+                           "e:blocks",
+                           "e:=5",
+                           "e:blocks=0",
+                           "e:blocks=65536",
+                           "e:blocks=-1",
+                           "e:blocks=+5",
+                           "e:blocks= 5",
+                           "e:blocks=0x10",
+                           "e:pages=3",
+                           "e:pages=256",
+                           "e:pagesize=1000",
+                           "e:pagesize=65536",
+                           "e:bad=1//2",
+                           "e:bad=1/",
+                           "e:bad=a",
+                           "e:bad=4096",
+                           "e:blocks=8,bad=8",
+                           "e:version=12345678901234567",
+                           "e:supported=2",
+                           "e:move=maybe",
+                           "e:record=00",
+                           "e:record=zz000000000000000000",
+                           "e:inquiry=0080",
+                           "e:unknown=EF2",
+                           "e:unknown=EF20/",
+                           "e:unknown=EF20EE",
+                           "e:drop_after=x",
+                           "e:drop_mid=yes",
+                           "e:hang_after=99999999999999999999999",
+                           "e:colour=blue",
+                           "e:blocks=8,",
+                           "e:trace_limit=0",
+                           "e:blankcheck_ms=99999999999",
+                           "e:usb_vid=123",
+                           "e:usb_pid=12345",
+                           "e:usb_vid=zzzz",
+                           "e:usb_serial=AB-1",
+                           "e:usb_serial=123456789012345678901234567890123"}) {
     const common::Result<DeviceArgument> d = parseDeviceArgument(text);
     EXPECT_FALSE(d.ok()) << text;
   }

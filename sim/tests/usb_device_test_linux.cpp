@@ -13,8 +13,8 @@ TEST_F(Usbip, EnumerationByteByByte) {
             (Bytes{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xFF, 0xFF, 0xA5, 0xF1, 0x00, 0x01, 1, 2, 3, 1}));
   EXPECT_EQ(c.control(0x80, 6, 0x0200, 0, 9).data, (Bytes{9, 2, 32, 0, 1, 1, 0, 0x80, 50}));
   EXPECT_EQ(c.control(0x80, 6, 0x0200, 0, 255).data,
-            (Bytes{9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0,  //
-                   7, 5, 0x81, 2, 0x00, 0x02, 0, 7, 5, 0x02, 2, 0x00, 0x02, 0}));
+            (Bytes{9, 2, 32,   0, 1,    1,    0, 0x80, 50, 9,    4, 0,    0,    2, 0x08, 0x06, 0x50, 0,  //
+                   7, 5, 0x81, 2, 0x00, 0x02, 0, 7,    5,  0x02, 2, 0x00, 0x02, 0}));
   EXPECT_EQ(c.control(0x80, 6, 0x0600, 0, 10).data, (Bytes{10, 6, 0x00, 0x02, 0, 0, 0, 64, 1, 0}));
   EXPECT_EQ(c.control(0x80, 6, 0x0700, 0, 32).data[22], 64) << "other speed: 64-byte packets";
   EXPECT_EQ(c.control(0x80, 6, 0x0300, 0, 255).data, (Bytes{4, 3, 0x09, 0x04}));
@@ -111,8 +111,17 @@ TEST_F(Usbip, InvalidCommandBlockStallsUntilResetRecovery) {
   EXPECT_TRUE(c->resetRecovery());
   EXPECT_EQ(c->command(kTestUnitReady, 0, 0).cswStatus, usb::kCswPassed);
 
-  for (const Bytes& cbw : {Bytes(30, 0), [&] { Bytes b = c->cbw(kTestUnitReady, 0, 0); b[13] = 1; return b; }(),
-                           [&] { Bytes b = c->cbw(kTestUnitReady, 0, 0); b[14] = 17; return b; }()}) {
+  for (const Bytes& cbw : {Bytes(30, 0),
+                           [&] {
+                             Bytes b = c->cbw(kTestUnitReady, 0, 0);
+                             b[13] = 1;
+                             return b;
+                           }(),
+                           [&] {
+                             Bytes b = c->cbw(kTestUnitReady, 0, 0);
+                             b[14] = 17;
+                             return b;
+                           }()}) {
     c->submit(usb::kBulkOutEndpoint, false, static_cast<std::uint32_t>(cbw.size()), {}, cbw);
     EXPECT_EQ(c->submit(usb::kBulkInEndpoint, true, 13).status, usbip::kErrPipe) << cbw.size();
     EXPECT_TRUE(c->resetRecovery());

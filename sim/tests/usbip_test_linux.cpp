@@ -31,8 +31,8 @@ TEST_F(Usbip, ListsAndImportsByBusId) {
   const std::uint8_t* r = records->data();
   EXPECT_STREQ(reinterpret_cast<const char*>(r + usbip::kPathSize), "1-5");
   const std::uint8_t* ids = r + usbip::kPathSize + usbip::kBusIdSize;
-  EXPECT_EQ(Bytes(ids, ids + 24), (Bytes{0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 3, 0xFF, 0xFF, 0xF1, 0xA5, 0x01, 0x00,
-                                         0, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(Bytes(ids, ids + 24),
+            (Bytes{0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 3, 0xFF, 0xFF, 0xF1, 0xA5, 0x01, 0x00, 0, 0, 0, 0, 1, 1}));
   EXPECT_EQ(Bytes(r + usbip::kDeviceRecordSize, r + usbip::kDeviceRecordSize + 4), (Bytes{0x08, 0x06, 0x50, 0}));
   const std::uint8_t* second = r + usbip::kDeviceRecordSize + 4;
   EXPECT_STREQ(reinterpret_cast<const char*>(second + usbip::kPathSize), "1-6");
@@ -122,8 +122,8 @@ TEST(UsbipDeadline, RequestsThatStopArrivingEndTheirConnection) {
     }
     std::size_t sent = 0;  // into an endless run of these URBs
     for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < 200ms;) {
-      const ssize_t n = ::send(deaf.fd(), run.data() + sent % one.size(), run.size() - one.size(),
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(deaf.fd(), run.data() + sent % one.size(), run.size() - one.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) {
         sent += static_cast<std::size_t>(n);
         last = std::chrono::steady_clock::now();
@@ -166,7 +166,8 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
     while (!done) {
       for (Peer& p : peers) {
         char b;
-        if (!p.client || ::recv(p.client->fd(), &b, 1, MSG_DONTWAIT) >= 0 || errno != EAGAIN) {  // closed, answered: again
+        if (!p.client || ::recv(p.client->fd(), &b, 1, MSG_DONTWAIT) >= 0 ||
+            errno != EAGAIN) {  // closed, answered: again
           p = {std::make_unique<Client>(server.port()), 0, {}};
         }
         if (std::chrono::steady_clock::now() - p.last >= 1s) {
@@ -190,9 +191,10 @@ TEST(UsbipLoad, ListIsAnsweredWhileTricklersHoldEverySlot) {
     // below); the bound leaves room for a loaded one and the sanitizers.
     const auto answer = list.read(12, 3000);
     EXPECT_TRUE(answer && common::byte_order::getBe32(answer->data() + 8) == 1U) << "list " << i;
-    std::printf("list %d answered in %lld ms\n", i,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - start).count()));
+    std::printf(
+        "list %d answered in %lld ms\n", i,
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()));
     std::this_thread::sleep_for(std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(
                                                   400ms - (std::chrono::steady_clock::now() - start))));
   }
@@ -205,7 +207,7 @@ TEST(UsbipDaemon, ServesPluggedDevicesAndEndsTheirConnectionsOnUnplug) {
   const std::string dir = temp.path();
   const std::uint16_t port = flashsim::test::freeTcpPort();
   const auto start = flashsim::test::runFlashsim({"serve", "--dir", dir, "--usbip", "127.0.0.1:" + std::to_string(port),
-                                           "--device", "e:blocks=64,pages=4,pagesize=512"});
+                                                  "--device", "e:blocks=64,pages=4,pagesize=512"});
   ASSERT_EQ(start.exitCode, 0) << start.err;
   Client c(port);
   ASSERT_EQ(c.import("1-5"), 0U);

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>

@@ -19,7 +19,7 @@ struct TimingSet {
 };
 
 // The four fields by index 0 ... 3 (TIMING1 ... TIMING4).
-inline constexpr std::array<std::int32_t TimingSet::*, 4> kTimingFields{
-    &TimingSet::Timing1, &TimingSet::Timing2, &TimingSet::Timing3, &TimingSet::Timing4};
+inline constexpr std::array<std::int32_t TimingSet::*, 4> kTimingFields{&TimingSet::Timing1, &TimingSet::Timing2,
+                                                                        &TimingSet::Timing3, &TimingSet::Timing4};
 
 }  // namespace station

@@ -17,11 +17,11 @@ struct TextKey {
   std::string UiTextTable::*text;
 };
 constexpr TextKey kTextKeys[] = {
-    {"DeviceStr", &UiTextTable::DeviceStr},         {"LogStr", &UiTextTable::LogStr},
-    {"StatusMsg", &UiTextTable::StatusMsg},         {"SuccessMsg", &UiTextTable::SuccessMsg},
-    {"FailMsg", &UiTextTable::FailMsg},             {"ExceedLimitMsg", &UiTextTable::ExceedLimitMsg},
-    {"TotalMsg", &UiTextTable::TotalMsg},           {"WaitDeviceMsg", &UiTextTable::WaitDeviceMsg},
-    {"SettingMsg", &UiTextTable::SettingMsg},       {"CancelStr", &UiTextTable::CancelStr},
+    {"DeviceStr", &UiTextTable::DeviceStr},   {"LogStr", &UiTextTable::LogStr},
+    {"StatusMsg", &UiTextTable::StatusMsg},   {"SuccessMsg", &UiTextTable::SuccessMsg},
+    {"FailMsg", &UiTextTable::FailMsg},       {"ExceedLimitMsg", &UiTextTable::ExceedLimitMsg},
+    {"TotalMsg", &UiTextTable::TotalMsg},     {"WaitDeviceMsg", &UiTextTable::WaitDeviceMsg},
+    {"SettingMsg", &UiTextTable::SettingMsg}, {"CancelStr", &UiTextTable::CancelStr},
 };
 
 }  // namespace

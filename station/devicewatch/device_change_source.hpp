@@ -43,7 +43,6 @@ class DeviceChangeSource : public QObject {
 
 // The platform's source. `directory` is the device directory
 // (common::device_dir::deviceDirectory()). The caller owns it: it has no parent.
-std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
-                                                           DeviceChangeHandler handler);
+std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory, DeviceChangeHandler handler);
 
 }  // namespace station

@@ -39,8 +39,7 @@ bool isSystemDeviceDirectory(const std::string& directory) {
 
 }  // namespace
 
-std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory,
-                                                           DeviceChangeHandler handler) {
+std::unique_ptr<DeviceChangeSource> MakeDeviceChangeSource(const std::string& directory, DeviceChangeHandler handler) {
   const char* chosen = std::getenv(kChoiceVariable);
   const std::string choice = chosen != nullptr ? chosen : "";
   bool udev = false;

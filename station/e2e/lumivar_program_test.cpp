@@ -1,14 +1,14 @@
 // lumivar itself as a program against the emulator and the real command
 // tool: closed by a signal while jobs run or a message box is open, and on a
 // private X server to see its captions as a window manager does.
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "e2e/x_display.hpp"
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 namespace station::test {
 
@@ -161,7 +161,8 @@ class LumivarProgramTest : public QObject {
     const common::test::Environment onX{
         {"QT_QPA_PLATFORM", "xcb"},
         {"DISPLAY", x.name()},
-        {"ASAN_OPTIONS", (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) + "detect_leaks=0"}};
+        {"ASAN_OPTIONS",
+         (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) + "detect_leaks=0"}};
     StartStationProgram(onX);
     if (QTest::currentTestFailed()) return;
     const auto titles = [&x] {

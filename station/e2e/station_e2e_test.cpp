@@ -6,6 +6,7 @@
 // (lumivar_program_test.cpp runs lumivar itself as a program.)
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -15,7 +16,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -53,8 +53,8 @@ class MessageBoxCloser : public QObject {
     QObject::connect(&timer_, &QTimer::timeout, this, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || !box->isVisible()) return;
-      seen.push_back({box->text(), box->windowTitle(), box->icon(), static_cast<int>(box->buttons().size()),
-                      box->isModal()});
+      seen.push_back(
+          {box->text(), box->windowTitle(), box->icon(), static_cast<int>(box->buttons().size()), box->isModal()});
       box->button(QMessageBox::Ok) != nullptr ? box->button(QMessageBox::Ok)->click() : box->reject();
     });
     timer_.start();
@@ -75,7 +75,7 @@ class StationE2eTest : public QObject {
   std::unique_ptr<FlashsimDaemon> sim;
   std::unique_ptr<TForm1> form;
   std::unique_ptr<station::DeviceChangeSource> source;
-  QStringList reported;  // what the station reported in its exception box
+  QStringList reported;      // what the station reported in its exception box
   int failThreadStarts = 0;  // the next job threads the platform cannot create
 
   // The window's services: the tool as built, the reports kept, job threads
@@ -237,8 +237,8 @@ class StationE2eTest : public QObject {
   // order, and messages about present drives, unknown drives, other events
   // and other device types change nothing.
   void rowsAndLetters() {
-    StartStation({"A:blankcheck_ms=30000", "B:blankcheck_ms=30000", "C:blankcheck_ms=30000",
-                  "D:blankcheck_ms=30000", "E:blankcheck_ms=30000", "F:blankcheck_ms=30000", "G:supported=0"});
+    StartStation({"A:blankcheck_ms=30000", "B:blankcheck_ms=30000", "C:blankcheck_ms=30000", "D:blankcheck_ms=30000",
+                  "E:blankcheck_ms=30000", "F:blankcheck_ms=30000", "G:supported=0"});
     QTest::qWait(300);
     QCOMPARE(form->ActiveCount, 0);  // present at the start: not looked for
 
@@ -319,8 +319,9 @@ class StationE2eTest : public QObject {
   void selectModeTiming() {
     QFile ini(QStringLiteral("ACTiming.ini"));
     QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("[alpha/n1]\nTIMING1=17\nTIMING2=18\nTIMING3=19\nTIMING4=20\n"
-              "[beta/q2]\nTIMING1=1\nTIMING2=2\nTIMING3=3\nTIMING4=-3\n");
+    ini.write(
+        "[alpha/n1]\nTIMING1=17\nTIMING2=18\nTIMING3=19\nTIMING4=20\n"
+        "[beta/q2]\nTIMING1=1\nTIMING2=2\nTIMING3=3\nTIMING4=-3\n");
     ini.close();
     StartStation({});
     form->VendorComBox->setCurrentIndex(form->VendorComBox->findText(QStringLiteral("beta"), Qt::MatchFixedString));
@@ -383,7 +384,6 @@ class StationE2eTest : public QObject {
     QCOMPARE(Letter(0), 'E');
     QTRY_COMPARE_WITH_TIMEOUT(form->SuccessCount, 1, 30000);
   }
-
 };
 
 }  // namespace station::test

@@ -25,11 +25,11 @@
 #include <string>
 #include <thread>
 
+#include "flashsim/testing/flashsim_daemon_linux.hpp"
 #include "main/device_arrival.hpp"
 #include "main/exception_report.hpp"
 #include "main/form1.hpp"
 #include "ppthread/product_thread.hpp"
-#include "flashsim/testing/flashsim_daemon_linux.hpp"
 
 namespace station::test {
 
@@ -157,10 +157,11 @@ class StationSoakTest : public QObject {
     QVERIFY(station::WaitForJobsToEnd(30000));
     boxCloser.stop();
     const long long jobs = ProductThread::JobsStarted() - jobsBefore;
-    qInfo("%lld jobs in %lld ms: %d plugs, %d unplugs, %d arrival and %d removal messages, %d cancels, %d limit "
-          "boxes; %d passed, %d failed",
-          jobs, static_cast<long long>(clock.elapsed()), plugs, unplugs, arrivals, removals, cancels, limitBoxes,
-          form.SuccessCount, form.FailCount);
+    qInfo(
+        "%lld jobs in %lld ms: %d plugs, %d unplugs, %d arrival and %d removal messages, %d cancels, %d limit "
+        "boxes; %d passed, %d failed",
+        jobs, static_cast<long long>(clock.elapsed()), plugs, unplugs, arrivals, removals, cancels, limitBoxes,
+        form.SuccessCount, form.FailCount);
     QCOMPARE(static_cast<long long>(form.TotalCount), jobs);
     QCOMPARE(form.SuccessCount + form.FailCount, form.TotalCount);
     QVERIFY2(jobs >= 100, "too few jobs for a soak run");

@@ -1,10 +1,8 @@
 // TForm1's AC Timing group: its controls, and the timing set a job is
 // started with, from the NAND timing table (select mode: the vendor and type
 // picked from the lists) or from the four edit fields (custom mode).
-#include "main/form1.hpp"
-
-#include <QComboBox>
 #include <QCollator>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -16,6 +14,7 @@
 #include <string>
 
 #include "config/strict_integer.hpp"
+#include "main/form1.hpp"
 
 namespace {
 
@@ -62,8 +61,8 @@ void TForm1::BuildAcTimingGroup() {
 
   const station::TimingSet designValues;  // the defaults
   for (int i = 0; i < 4; ++i) {
-    auto* edit = new QLineEdit(QString::number(designValues.*station::kTimingFields[static_cast<std::size_t>(i)]),
-                               GroupBox2);
+    auto* edit =
+        new QLineEdit(QString::number(designValues.*station::kTimingFields[static_cast<std::size_t>(i)]), GroupBox2);
     edit->setObjectName(QStringLiteral("TimingEdit%1").arg(i + 1));
     edit->setMaxLength(3);
     edit->setGeometry(48 + 48 * i, 68, 41, 21);
@@ -108,7 +107,7 @@ void TForm1::FillVendorList() {
   VendorComBox->clearEditText();
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
-  QStringList sorted;   // the items, as the list holds them
+  QStringList sorted;    // the items, as the list holds them
   QSet<QString> folded;  // the items, case-folded
   for (const station::NAND_ENTRY& row : NandTimingTable) {
     const QString vendor = UiText(row.Vendor);
@@ -120,9 +119,9 @@ void TForm1::FillVendorList() {
       folded.insert(key);
       // A sorted list in the locale's alphabetical order, letter case
       // ignored: the new item goes before the first item that sorts after it.
-      const auto at = std::upper_bound(sorted.begin(), sorted.end(), vendor, [&collator](const QString& a, const QString& b) {
-        return collator.compare(a, b) < 0;
-      });
+      const auto at =
+          std::upper_bound(sorted.begin(), sorted.end(), vendor,
+                           [&collator](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
       const auto index = static_cast<int>(at - sorted.begin());
       sorted.insert(at, vendor);
       VendorComBox->insertItem(index, vendor, QByteArray(row.Vendor.data(), static_cast<qsizetype>(row.Vendor.size())));

@@ -1,5 +1,3 @@
-#include "main/close_request.hpp"
-
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QWidget>
@@ -7,6 +5,7 @@
 #include <signal.h>
 
 #include "common/signal_pipe.hpp"
+#include "main/close_request.hpp"
 
 namespace station {
 

@@ -2,11 +2,11 @@
 // message, and where those messages come from.
 #include "main/device_arrival.hpp"
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QGroupBox>
 
 #include <exception>
 #include <new>
@@ -74,8 +74,7 @@ bool TForm1::DriveArrival(char letter) {
   const std::size_t n = LowestFreeRow();
   const station::UiTextTable& texts = station::UiTexts();
   if (n >= SlotTable.size()) {
-    QMessageBox box(QMessageBox::NoIcon, UiText(texts.StatusMsg), UiText(texts.ExceedLimitMsg), QMessageBox::Ok,
-                    this);
+    QMessageBox box(QMessageBox::NoIcon, UiText(texts.StatusMsg), UiText(texts.ExceedLimitMsg), QMessageBox::Ok, this);
     box.exec();
     return true;
   }

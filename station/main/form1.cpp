@@ -122,8 +122,7 @@ void FitLabel(QLabel* label, int minWidth, int maxWidth) {
 
 TForm1::TForm1(QWidget* owner, station::WindowServices services)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                         Qt::MSWindowsFixedSizeDialogHint),
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       services_(std::move(services)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("Blank Checking Utility"));
@@ -302,7 +301,8 @@ void TForm1::RecordJobResult(int success) {
   };
   TotalCount = add(TotalCount, 1);
   SuccessCount = add(SuccessCount, success != 0 ? 1 : 0);
-  FailCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(TotalCount) - static_cast<std::uint32_t>(SuccessCount));
+  FailCount =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(TotalCount) - static_cast<std::uint32_t>(SuccessCount));
   TotalStr->setText(QString::asprintf("%d", TotalCount));
   SuccessStr->setText(QString::asprintf("%d", SuccessCount));
   FailStr->setText(QString::asprintf("%d", FailCount));
@@ -356,9 +356,7 @@ class SlotJobRow final : public station::JobRow {
 
 }  // namespace
 
-std::unique_ptr<station::JobRow> TForm1::JobRowFor(std::size_t row) {
-  return std::make_unique<SlotJobRow>(*this, row);
-}
+std::unique_ptr<station::JobRow> TForm1::JobRowFor(std::size_t row) { return std::make_unique<SlotJobRow>(*this, row); }
 
 void TForm1::ReleaseRowFromJobs(std::size_t row) { SlotTable[row].JobBinding += 1; }
 

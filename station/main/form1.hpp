@@ -104,9 +104,9 @@ class TForm1 : public QWidget {
   QGroupBox* GroupBox16 = nullptr;  // Log
   QLabel* StaticText10 = nullptr;   // Total:
   QLabel* TotalStr = nullptr;
-  QLabel* StaticText11 = nullptr;   // Success:
+  QLabel* StaticText11 = nullptr;  // Success:
   QLabel* SuccessStr = nullptr;
-  QLabel* StaticText13 = nullptr;   // Fail:
+  QLabel* StaticText13 = nullptr;  // Fail:
   QLabel* FailStr = nullptr;
 
   // State, in this order.
@@ -119,12 +119,12 @@ class TForm1 : public QWidget {
   std::int32_t FailCount = 0;
 
   // Handlers.
-  void FormShow();  // run once, from the first show event
+  void FormShow();               // run once, from the first show event
   void CancelBtnClick(int row);  // CancelBtn1Click ... CancelBtn8Click, row 0 ... 7
   // The AC Timing group's (ac_timing_group.cpp).
   void VendorComBoxChange();
   void TypeComBoxChange();
-  void TimingEditClick(int field);  // TimingEdit1Click ... TimingEdit4Click, field 0 ... 3
+  void TimingEditClick(int field);        // TimingEdit1Click ... TimingEdit4Click, field 0 ... 3
   station::TimingSet CurrentTimingSet();  // throws station::EConvertError
 
   // Runs on the window thread; a job's last act (success: 0 or 1).
@@ -164,8 +164,8 @@ class TForm1 : public QWidget {
 
  private:
   void BuildAcTimingGroup();            // ac_timing_group.cpp, as the next two
-  void FillVendorList();                 // FormShow, step 3
-  void SetSelectMode(bool selectMode);   // checks one radio button, unchecks the other
+  void FillVendorList();                // FormShow, step 3
+  void SetSelectMode(bool selectMode);  // checks one radio button, unchecks the other
   void BuildRows();
   void BuildLogGroup();
   void DefaultHandler(TMessage& message);  // the inherited dispatch
@@ -176,7 +176,7 @@ class TForm1 : public QWidget {
   bool DriveArrival(char letter);
   void DriveRemoval(char letter);
   bool LetterPresent(char letter) const;
-  std::size_t LowestFreeRow() const;  // 8 when every row holds a drive
+  std::size_t LowestFreeRow() const;           // 8 when every row holds a drive
   std::size_t RowOfLetter(char letter) const;  // 8 when no row holds it
   void ClearLetter(char letter);
   void GiveBackRow(std::size_t n);  // undoes the taking of row n before its job exists

@@ -56,7 +56,7 @@ int main(int argc, char* argv[]) {
       // the toolkit would append it to every window's caption.
       QApplication::setApplicationName(QString::fromLatin1(station::kApplicationTitle));
       QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivar/lumivar.png")));  // packaging/icons
-      TForm1 form;  // becomes Form1
+      TForm1 form;                                                                  // becomes Form1
       std::unique_ptr<station::DeviceChangeSource> source;
       const CloseWithJobs closeWithJobs(source);  // runs before the form goes
       station::CloseWindowOnTerminateSignals(&form);
@@ -66,8 +66,8 @@ int main(int argc, char* argv[]) {
       if (started) {
         source = std::move(started).value();
       } else {
-        const QString message = QStringLiteral("Plugged-in drives cannot be seen: %1")
-                                    .arg(QString::fromLocal8Bit(started.error().c_str()));
+        const QString message =
+            QStringLiteral("Plugged-in drives cannot be seen: %1").arg(QString::fromLocal8Bit(started.error().c_str()));
         QTimer::singleShot(0, &form, [message] { station::ShowException(message); });
       }
       station::StartWindowSnapshotsFromEnvironment(form);

@@ -47,7 +47,8 @@ Written WriteSnapshot(TForm1& form, const QString& directory) {
   {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    if (!form.grab().save(&buffer, "PNG")) return common::Failure{QStringLiteral("the window's picture cannot be made")};
+    if (!form.grab().save(&buffer, "PNG"))
+      return common::Failure{QStringLiteral("the window's picture cannot be made")};
   }
   if (Written made = MakeDirectory(directory); !made) return made;
   const QDir dir(directory);
@@ -59,10 +60,8 @@ Written WriteSnapshot(TForm1& form, const QString& directory) {
 }  // namespace
 
 QString WindowStateText(const TForm1& form) {
-  QString text = QStringLiteral("Total %1\nSuccess %2\nFail %3\n")
-                     .arg(form.TotalCount)
-                     .arg(form.SuccessCount)
-                     .arg(form.FailCount);
+  QString text =
+      QStringLiteral("Total %1\nSuccess %2\nFail %3\n").arg(form.TotalCount).arg(form.SuccessCount).arg(form.FailCount);
   for (std::size_t n = 0; n < form.DinfoStr.size(); ++n) {
     text += QStringLiteral("Row %1: %2\n").arg(n + 1).arg(form.DinfoStr[n]->text());
   }

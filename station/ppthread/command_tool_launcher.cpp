@@ -52,8 +52,8 @@ bool ProbeDrive(const std::string& drive, const ToolRuns& runs) {
   return RunToEnd(commandLine, runs);
 }
 
-bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
-                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs) {
+bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2, std::int32_t timing3,
+                     std::int32_t timing4, const ToolRuns& runs) {
   char commandLine[common::tool_contract::kCommandLineSize];
   std::snprintf(commandLine, sizeof commandLine, common::tool_contract::kStartBlankCheckTemplate, drive.c_str(),
                 static_cast<int>(timing1), static_cast<int>(timing2), static_cast<int>(timing3),

@@ -39,8 +39,8 @@ bool ProbeDrive(const std::string& drive, const ToolRuns& runs = {});
 
 // Has the device start its own blank check under the four timing values.
 // True when the run ended with 0. Blocks until the run has ended.
-bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2,
-                     std::int32_t timing3, std::int32_t timing4, const ToolRuns& runs = {});
+bool StartBlankCheck(const std::string& drive, std::int32_t timing1, std::int32_t timing2, std::int32_t timing3,
+                     std::int32_t timing4, const ToolRuns& runs = {});
 
 // Polls until the device's blank check has finished: true as soon as a poll
 // run ends with 0; false when a run cannot be started or ends with anything

@@ -4,8 +4,6 @@
 // is done before fork(); the child only calls async-signal-safe functions
 // before exec. An exec failure is reported back through a close-on-exec pipe,
 // so a program that cannot be executed makes the start fail, as on Windows.
-#include "ppthread/process_launcher.hpp"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "common/inherited_files.hpp"
+#include "ppthread/process_launcher.hpp"
 
 extern char** environ;
 

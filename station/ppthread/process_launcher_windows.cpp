@@ -30,8 +30,7 @@ bool StartToolProcess(char* commandLine, ToolProcess& process, const ToolSearch&
   PROCESS_INFORMATION pi;
   std::memset(&pi, 0, sizeof pi);
   STARTUPINFOA si = ToolStartupInfo();
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, kToolCreationFlags, nullptr, nullptr, &si,
-                      &pi)) {
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, kToolCreationFlags, nullptr, nullptr, &si, &pi)) {
     return false;
   }
   process = ToolProcess{};

@@ -14,9 +14,8 @@ std::atomic<long long> g_jobsStarted{0};
 
 }  // namespace
 
-ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row,
-                             std::atomic<std::int32_t>* cancelRequest, std::int32_t timing1,
-                             std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
+ProductThread::ProductThread(char drive, std::unique_ptr<station::JobRow> row, std::atomic<std::int32_t>* cancelRequest,
+                             std::int32_t timing1, std::int32_t timing2, std::int32_t timing3, std::int32_t timing4,
                              station::JobServices services)
     : QThread(nullptr),
       station::TimingSet{timing1, timing2, timing3, timing4},

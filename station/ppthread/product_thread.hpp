@@ -30,8 +30,8 @@
 #include <memory>
 #include <string>
 
-#include "ppthread/command_tool_launcher.hpp"
 #include "config/timing_set.hpp"
+#include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/job_row.hpp"
 #include "ppthread/window_handover.hpp"
 
@@ -39,7 +39,7 @@ namespace station {
 
 // What a job uses besides its row. The defaults are the station's own.
 struct JobServices {
-  ToolRuns tools;  // how the tool is started and the pauses are made
+  ToolRuns tools;                                       // how the tool is started and the pauses are made
   WindowHandOver handOver = WindowHandOver::Station();  // the way to the window thread
   // Starts the job's thread; unset: at normal priority. A thread it leaves
   // unstarted counts as one the platform could not create.
@@ -66,7 +66,7 @@ class ProductThread : public QThread, public station::TimingSet {
   ProductThread& operator=(const ProductThread&) = delete;
 
   // The fields besides Timing1 ... Timing4. They belong to the job while it runs.
-  std::string Drive;  // the drive letter as a one-character string
+  std::string Drive;                     // the drive letter as a one-character string
   std::unique_ptr<station::JobRow> Row;  // the row's text, colour and bar, and the count
   std::atomic<std::int32_t>* CancelRequest;
   std::int32_t Passed = 0;  // 1 once the device has passed

@@ -46,8 +46,7 @@ int main(int argc, char** argv) {
       if (line[x] != background) box |= QRect(x, y, 1, 1);
     }
   }
-  std::printf("window %dx%d; on the %dx%d screen ", window.width(), window.height(), screen.width(),
-              screen.height());
+  std::printf("window %dx%d; on the %dx%d screen ", window.width(), window.height(), screen.width(), screen.height());
   if (box.isEmpty()) {
     std::puts("nothing but background");
     return 1;

@@ -20,9 +20,7 @@ std::uint8_t modeDigitFor(std::span<const char* const> args, std::uint8_t defaul
   return args.size() == 3 ? digitValue(args[2]) : defaultDigit;
 }
 
-std::uint8_t verifyDigitFor(std::span<const char* const> args) {
-  return args.size() == 7 ? digitValue(args[6]) : 0;
-}
+std::uint8_t verifyDigitFor(std::span<const char* const> args) { return args.size() == 7 ? digitValue(args[6]) : 0; }
 
 common::Result<void> checkCommandLine(std::span<const char* const> args) {
   if (args.empty()) return {};

@@ -57,9 +57,7 @@ int dispatch(RunContext& ctx, std::span<const char* const> args) {
 
 }  // namespace
 
-void printBanner(Console& console) {
-  console.print("kestrin.exe, building date: %s, %s\n", __DATE__, __TIME__);
-}
+void printBanner(Console& console) { console.print("kestrin.exe, building date: %s, %s\n", __DATE__, __TIME__); }
 
 int runKestrin(std::span<const char* const> args, Console& console, const DeviceOpener& open) {
   if (args.empty()) {

@@ -64,7 +64,8 @@ int runPollBlankCheck(RunContext& ctx, std::span<const char* const> /*args*/) {
 
 int runMove(RunContext& ctx, std::span<const char* const> /*args*/) {
   std::uint8_t* version = ctx.ioBuffer.data();
-  const CommandOutcome read = ctx.commands.cmd_bReadCode(common::vendor_opcodes::kVersionAddress, version, kVersionLength);
+  const CommandOutcome read =
+      ctx.commands.cmd_bReadCode(common::vendor_opcodes::kVersionAddress, version, kVersionLength);
   if (read.transportError()) {
     ctx.failures.keep(read);
     return kExitFailure;

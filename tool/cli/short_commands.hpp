@@ -28,9 +28,9 @@ MoveDecision decideMove(const std::uint8_t* version16);
 int runStartBlankCheck(RunContext& ctx, std::span<const char* const> args);  // bchks T1 T2 T3 T4
 int runPollBlankCheck(RunContext& ctx, std::span<const char* const> args);   // bchkp
 int runMove(RunContext& ctx, std::span<const char* const> args);             // move
-int runEraseRange(RunContext& ctx, std::span<const char* const> args);        // era A B
-int runReadXdata(RunContext& ctx, std::span<const char* const> args);         // rdx A
-int runReadCode(RunContext& ctx, std::span<const char* const> args);          // rdc A
-int runWriteXdata(RunContext& ctx, std::span<const char* const> args);        // wtx A B0 B1 B2 B3 B4
+int runEraseRange(RunContext& ctx, std::span<const char* const> args);       // era A B
+int runReadXdata(RunContext& ctx, std::span<const char* const> args);        // rdx A
+int runReadCode(RunContext& ctx, std::span<const char* const> args);         // rdc A
+int runWriteXdata(RunContext& ctx, std::span<const char* const> args);       // wtx A B0 B1 B2 B3 B4
 
 }  // namespace kestrin

@@ -88,7 +88,7 @@ OrSystemError<int> openSgIoNode(const std::string& path, std::optional<dev_t> ex
     return common::Failure{static_cast<std::uint32_t>(code)};
   };
   if (expected) {
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0) {
       return fail(errno);
     }
@@ -156,7 +156,7 @@ OrSystemError<std::unique_ptr<ScsiTransport>> openDevice(std::string_view name) 
   }
   const std::string path = common::device_dir::devicePath(name, common::device_dir::deviceDirectory());
 
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     return common::Failure{static_cast<std::uint32_t>(errno)};
   }

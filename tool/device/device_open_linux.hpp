@@ -9,8 +9,8 @@
 namespace kestrin {
 
 struct ScsiGenericNode {
-  std::string name;   // "sg0": the node's name in the device directory
-  dev_t number = 0;   // its character device number
+  std::string name;  // "sg0": the node's name in the device directory
+  dev_t number = 0;  // its character device number
 };
 
 // The SCSI generic node of the whole disk whose block device number is `disk`,

@@ -19,8 +19,8 @@ OrSystemError<std::unique_ptr<ScsiTransport>> openDevice(std::string_view name) 
     return common::Failure{static_cast<std::uint32_t>(ERROR_INVALID_NAME)};
   }
   const std::string path = std::string("\\\\.\\") + std::string(name);
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return common::Failure{static_cast<std::uint32_t>(GetLastError())};
   }

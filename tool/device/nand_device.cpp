@@ -6,7 +6,7 @@
 namespace kestrin {
 namespace {
 
-constexpr std::uint32_t kPieceSize = 512;          // bytes one request moves to or from the page buffer
+constexpr std::uint32_t kPieceSize = 512;               // bytes one request moves to or from the page buffer
 constexpr std::uint32_t kFirmwareAreaBytes = 0x400000;  // the last 4 MiB of the NAND
 
 }  // namespace
@@ -88,7 +88,8 @@ bool ProgramPageFromHost(const NandAccess& nand, std::uint32_t page, std::uint16
   if (!writePageBuffer(nand, bytes)) {
     return false;
   }
-  const CommandOutcome programmed = nand.commands.cmd_bProgramPage(page, blockTag, common::vendor_opcodes::kPageBufferAddress);
+  const CommandOutcome programmed =
+      nand.commands.cmd_bProgramPage(page, blockTag, common::vendor_opcodes::kPageBufferAddress);
   switch (programmed.kind) {
     case Outcome::Pass:
       return true;

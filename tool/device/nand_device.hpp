@@ -20,9 +20,7 @@ struct DeviceGeometry {
   std::uint16_t FirmwareAreaBlocks = 0;  // blocks that hold the last 4 MiB
   std::uint16_t FirmwareStartBlock = 0;  // BlockCount - FirmwareAreaBlocks
 
-  std::uint32_t firstPage(std::uint16_t block) const {
-    return static_cast<std::uint32_t>(block) << PagesPerBlockShift;
-  }
+  std::uint32_t firstPage(std::uint16_t block) const { return static_cast<std::uint32_t>(block) << PagesPerBlockShift; }
 };
 
 // The largest page the tool handles: every page buffer of a run holds this much.

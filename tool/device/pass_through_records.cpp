@@ -33,8 +33,8 @@ void putCommonHeader(const RecordLayout& layout, const ScsiRequest& request, std
 
 }  // namespace
 
-BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
-                              std::span<std::uint8_t> record, IoctlCall& call) {
+BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request, std::span<std::uint8_t> record,
+                              IoctlCall& call) {
   if (record.size() < layout.requestRecordSize) return BuildError::RecordTooSmall;
   if (request.cdbLength > kCdbFieldSize) return BuildError::CdbTooLong;
   if (request.direction != DataDirection::In) return BuildError::WrongDirection;
@@ -48,8 +48,8 @@ BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& req
   return BuildError::None;
 }
 
-BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
-                             std::uint64_t dataAddress, std::span<std::uint8_t> record, IoctlCall& call) {
+BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request, std::uint64_t dataAddress,
+                             std::span<std::uint8_t> record, IoctlCall& call) {
   if (record.size() < layout.directRecordSize) return BuildError::RecordTooSmall;
   if (request.cdbLength > kCdbFieldSize) return BuildError::CdbTooLong;
   if (request.direction != DataDirection::Out) return BuildError::WrongDirection;

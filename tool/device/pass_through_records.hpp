@@ -124,10 +124,10 @@ struct IoctlCall {
 // Why a request cannot go into a record.
 enum class BuildError {
   None,
-  RecordTooSmall,   // the byte span is shorter than the record
-  CdbTooLong,       // more than 16 CDB bytes
-  DataTooLong,      // a request record carries at most 512 bytes
-  WrongDirection,   // request record: data in; direct record: data out
+  RecordTooSmall,  // the byte span is shorter than the record
+  CdbTooLong,      // more than 16 CDB bytes
+  DataTooLong,     // a request record carries at most 512 bytes
+  WrongDirection,  // request record: data in; direct record: data out
 };
 
 // Zero-fills the request record and writes its header for a data-in request
@@ -135,14 +135,14 @@ enum class BuildError {
 // DataBufferOffset, SenseInfoOffset and the CDB; every other byte 0). The
 // input buffer is the header alone, the output buffer the record up to the
 // end of the requested data.
-BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request,
-                              std::span<std::uint8_t> record, IoctlCall& call);
+BuildError buildRequestRecord(const RecordLayout& layout, const ScsiRequest& request, std::span<std::uint8_t> record,
+                              IoctlCall& call);
 
 // Zero-fills the direct record and writes its header for a data-out request;
 // `dataAddress` is the address of the caller's bytes as the system sees it.
 // Input and output buffer are both the whole record.
-BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request,
-                             std::uint64_t dataAddress, std::span<std::uint8_t> record, IoctlCall& call);
+BuildError buildDirectRecord(const RecordLayout& layout, const ScsiRequest& request, std::uint64_t dataAddress,
+                             std::span<std::uint8_t> record, IoctlCall& call);
 
 // After a completed request: the DataTransferLength the system wrote back
 // (the bytes actually moved), never more than what was asked nor than the

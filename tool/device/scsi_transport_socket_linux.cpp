@@ -54,7 +54,8 @@ TransportStatus SocketTransport::execute(const ScsiRequest& request) {
   if (request.length == 0) {
     header.direction = common::sim_wire::Direction::None;
   } else {
-    header.direction = request.direction == DataDirection::In ? common::sim_wire::Direction::In : common::sim_wire::Direction::Out;
+    header.direction =
+        request.direction == DataDirection::In ? common::sim_wire::Direction::In : common::sim_wire::Direction::Out;
   }
   header.transferLength = request.length;
   header.timeoutMs = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{seconds} * 1000, UINT32_MAX));

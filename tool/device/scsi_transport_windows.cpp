@@ -4,6 +4,8 @@
 // record (IOCTL_SCSI_PASS_THROUGH_DIRECT, the data read from the caller's
 // memory). The records are laid out by device/pass_through_records.hpp; the
 // SCSI status and sense bytes are not examined.
+#include "device/scsi_transport_windows.hpp"
+
 #include <windows.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
@@ -14,7 +16,6 @@
 #include <cstring>
 
 #include "device/pass_through_records.hpp"
-#include "device/scsi_transport_windows.hpp"
 
 namespace kestrin {
 namespace {
@@ -49,8 +50,8 @@ class WindowsPassThrough final : public ScsiTransport {
  private:
   TransportStatus call(const pt::IoctlCall& call, std::uint8_t* record) {
     DWORD returned = 0;
-    if (!DeviceIoControl(handle_, call.ioControlCode, record, call.inputLength, record, call.outputLength,
-                         &returned, nullptr)) {
+    if (!DeviceIoControl(handle_, call.ioControlCode, record, call.inputLength, record, call.outputLength, &returned,
+                         nullptr)) {
       return {false, GetLastError()};
     }
     return {true, 0};

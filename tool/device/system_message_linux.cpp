@@ -1,8 +1,8 @@
-#include "device/system_message.hpp"
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "device/system_message.hpp"
 
 namespace kestrin {
 

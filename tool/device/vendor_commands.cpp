@@ -49,9 +49,7 @@ ScsiRequest wordRequest(std::uint8_t op, std::uint8_t sub, std::uint16_t value) 
 }
 
 // Bytes 2-5 of a page-addressed CDB, low byte first.
-void putPage(ScsiRequest& request, std::uint32_t page) {
-  common::byte_order::putLe32(request.cdb.data() + 2, page);
-}
+void putPage(ScsiRequest& request, std::uint32_t page) { common::byte_order::putLe32(request.cdb.data() + 2, page); }
 
 CommandOutcome passOrTransportError(const TransportStatus& status) {
   if (status.completed) {
@@ -66,8 +64,8 @@ CommandOutcome passOrTransportError(const TransportStatus& status) {
 // keep what the caller put there: a read-back that fills its buffer with the
 // opposite of the expected pattern cannot be passed by a device that returns
 // nothing. Gives the transport's status with the count of bytes that arrived.
-TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request,
-                                  std::uint8_t* out, std::uint32_t length) {
+TransportStatus readThroughRecord(ScsiTransport& transport, ScsiRequest request, std::uint8_t* out,
+                                  std::uint32_t length) {
   if (length > kRecordDataSize || (out == nullptr && length > 0)) {
     if (out != nullptr) {
       std::memset(out, 0, length);
@@ -99,13 +97,13 @@ CommandOutcome statusCommand(ScsiTransport& transport, const ScsiRequest& reques
   return {passed ? Outcome::Pass : Outcome::DeviceFail, 0};
 }
 
-constexpr std::array<std::uint8_t, 8> kSupportedInquiryHeader = {0x00, 0x80, 0x02, 0x02,
-                                                                   0x1F, 0x00, 0x00, 0x00};
+constexpr std::array<std::uint8_t, 8> kSupportedInquiryHeader = {0x00, 0x80, 0x02, 0x02, 0x1F, 0x00, 0x00, 0x00};
 
 }  // namespace
 
 CommandOutcome VendorCommands::cmd_bReadXdata(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadXdata, address);
+  const ScsiRequest request =
+      wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadXdata, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
@@ -124,7 +122,8 @@ CommandOutcome VendorCommands::cmd_bWriteXdata(std::uint16_t address, const std:
 }
 
 CommandOutcome VendorCommands::cmd_bReadCode(std::uint16_t address, std::uint8_t* out, std::uint16_t n) {
-  const ScsiRequest request = wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadCode, address);
+  const ScsiRequest request =
+      wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubReadCode, address);
   return passOrTransportError(readThroughRecord(transport_, request, out, n));
 }
 
@@ -142,7 +141,8 @@ CommandOutcome VendorCommands::cmd_bMove() {
 }
 
 CommandOutcome VendorCommands::cmd_bEraseBlock(std::uint16_t block) {
-  return statusCommand(transport_, wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubEraseBlock, block));
+  return statusCommand(transport_,
+                       wordRequest(common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubEraseBlock, block));
 }
 
 CommandOutcome VendorCommands::cmd_bProgramPage(std::uint32_t page, std::uint16_t blockTag,
@@ -176,12 +176,13 @@ CommandOutcome VendorCommands::cmd_bMarkBad(std::uint32_t firstPage, std::uint16
 
 CommandOutcome VendorCommands::cmd_bStartBlankCheck(std::uint8_t t1, std::uint8_t t2, std::uint8_t t3,
                                                     std::uint8_t t4) {
-  return statusCommand(transport_,
-                       makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubStartBlankCheck, t1, t2, t3, t4}));
+  return statusCommand(transport_, makeRequest(6, {common::vendor_opcodes::kOpRead,
+                                                   common::vendor_opcodes::kSubStartBlankCheck, t1, t2, t3, t4}));
 }
 
 CommandOutcome VendorCommands::cmd_bPollBlankCheck() {
-  return statusCommand(transport_, makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubPollBlankCheck}));
+  return statusCommand(transport_,
+                       makeRequest(6, {common::vendor_opcodes::kOpRead, common::vendor_opcodes::kSubPollBlankCheck}));
 }
 
 CommandOutcome VendorCommands::cmd_bInquiry(std::uint8_t* out36) {
@@ -195,7 +196,8 @@ CommandOutcome VendorCommands::cmd_bInquiry(std::uint8_t* out36) {
   if (!status.completed) {
     return {Outcome::TransportError, status.errorCode};
   }
-  const bool supported = std::memcmp(answer.data(), kSupportedInquiryHeader.data(), kSupportedInquiryHeader.size()) == 0;
+  const bool supported =
+      std::memcmp(answer.data(), kSupportedInquiryHeader.data(), kSupportedInquiryHeader.size()) == 0;
   return {supported ? Outcome::Pass : Outcome::DeviceFail, 0};
 }
 

@@ -155,7 +155,8 @@ class Walk {
   // Reads every page of the block and compares it with `expected`.
   BlockResult readBack(std::uint16_t block, std::uint8_t expected, bool lastStep) {
     for (std::uint32_t p = 0; p < g_.PagesPerBlock; ++p) {
-      const CommandOutcome read = ctx_.commands.cmd_bReadPage(g_.firstPage(block) + p, common::vendor_opcodes::kPageBufferAddress);
+      const CommandOutcome read =
+          ctx_.commands.cmd_bReadPage(g_.firstPage(block) + p, common::vendor_opcodes::kPageBufferAddress);
       if (read.transportError()) {
         return transportError(read);
       }

@@ -87,7 +87,8 @@ class Loader {
     if (!eraseForLoad(H_)) {
       return false;
     }
-    if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(H_), common::vendor_opcodes::kFirmwareBlockTag, header_.data())) {
+    if (!ProgramPageFromHost(ctx_.nand(), g_.firstPage(H_), common::vendor_opcodes::kFirmwareBlockTag,
+                             header_.data())) {
       return false;
     }
 

@@ -2,7 +2,6 @@
 // directory is refused before it is opened; an opened name that is not a
 // plain disk file (a device such as NUL or CON, a pipe) is closed again.
 #include <windows.h>
-
 #include <sys/stat.h>
 
 #include "procedures/regular_file.hpp"

@@ -18,8 +18,7 @@ namespace kestrin {
 inline constexpr std::size_t kIoBufferSize = kMaxPageSize;
 
 struct RunContext {
-  RunContext(VendorCommands& deviceCommands, Console& out)
-      : commands(deviceCommands), console(out), failures(out) {}
+  RunContext(VendorCommands& deviceCommands, Console& out) : commands(deviceCommands), console(out), failures(out) {}
   RunContext(const RunContext&) = delete;
   RunContext& operator=(const RunContext&) = delete;
 

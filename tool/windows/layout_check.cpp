@@ -29,23 +29,23 @@ struct DirectRecord {
   UCHAR ucSenseBuf[32];
 };
 
-#define CHECK_HEADER(Type, L, bufferField)                                          \
-  static_assert(sizeof(Type) == (L).headerSize);                                    \
-  static_assert(alignof(Type) == (L).alignment);                                    \
-  static_assert(offsetof(Type, Length) == (L).length);                              \
-  static_assert(offsetof(Type, ScsiStatus) == (L).scsiStatus);                      \
-  static_assert(offsetof(Type, PathId) == (L).pathId);                              \
-  static_assert(offsetof(Type, TargetId) == (L).targetId);                          \
-  static_assert(offsetof(Type, Lun) == (L).lun);                                    \
-  static_assert(offsetof(Type, CdbLength) == (L).cdbLength);                        \
-  static_assert(offsetof(Type, SenseInfoLength) == (L).senseInfoLength);            \
-  static_assert(offsetof(Type, DataIn) == (L).dataIn);                              \
-  static_assert(offsetof(Type, DataTransferLength) == (L).dataTransferLength);      \
-  static_assert(offsetof(Type, TimeOutValue) == (L).timeOutValue);                  \
-  static_assert(offsetof(Type, bufferField) == (L).dataBuffer);                     \
-  static_assert(sizeof(Type::bufferField) == (L).pointerSize);                      \
-  static_assert(offsetof(Type, SenseInfoOffset) == (L).senseInfoOffset);           \
-  static_assert(offsetof(Type, Cdb) == (L).cdb);                                    \
+#define CHECK_HEADER(Type, L, bufferField)                                     \
+  static_assert(sizeof(Type) == (L).headerSize);                               \
+  static_assert(alignof(Type) == (L).alignment);                               \
+  static_assert(offsetof(Type, Length) == (L).length);                         \
+  static_assert(offsetof(Type, ScsiStatus) == (L).scsiStatus);                 \
+  static_assert(offsetof(Type, PathId) == (L).pathId);                         \
+  static_assert(offsetof(Type, TargetId) == (L).targetId);                     \
+  static_assert(offsetof(Type, Lun) == (L).lun);                               \
+  static_assert(offsetof(Type, CdbLength) == (L).cdbLength);                   \
+  static_assert(offsetof(Type, SenseInfoLength) == (L).senseInfoLength);       \
+  static_assert(offsetof(Type, DataIn) == (L).dataIn);                         \
+  static_assert(offsetof(Type, DataTransferLength) == (L).dataTransferLength); \
+  static_assert(offsetof(Type, TimeOutValue) == (L).timeOutValue);             \
+  static_assert(offsetof(Type, bufferField) == (L).dataBuffer);                \
+  static_assert(sizeof(Type::bufferField) == (L).pointerSize);                 \
+  static_assert(offsetof(Type, SenseInfoOffset) == (L).senseInfoOffset);       \
+  static_assert(offsetof(Type, Cdb) == (L).cdb);                               \
   static_assert(sizeof(Type::Cdb) == pt::kCdbFieldSize)
 
 constexpr const pt::RecordLayout& kNative = pt::kNativeLayout;
@@ -126,8 +126,7 @@ void checkDirectRecord() {
   unsigned char bytes[sizeof(DirectRecord)];
   pt::IoctlCall call;
   const auto address = static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(payload));
-  expect(pt::buildDirectRecord(kNative, request, address, bytes, call) == pt::BuildError::None,
-         "direct record builds");
+  expect(pt::buildDirectRecord(kNative, request, address, bytes, call) == pt::BuildError::None, "direct record builds");
   DirectRecord r;
   std::memcpy(&r, bytes, sizeof r);
   expect(r.sptd.Length == sizeof(SCSI_PASS_THROUGH_DIRECT), "direct Length");
@@ -148,10 +147,11 @@ void checkDirectRecord() {
 int main() {
   checkRequestRecord();
   checkDirectRecord();
-  std::printf("%d-bit pass-through layout: header %u, sense at %u, data at %u, request record %u, direct record %u: %s\n",
-              static_cast<int>(8 * sizeof(void*)), static_cast<unsigned>(kNative.headerSize),
-              static_cast<unsigned>(kNative.senseOffset), static_cast<unsigned>(kNative.dataOffset),
-              static_cast<unsigned>(kNative.requestRecordSize), static_cast<unsigned>(kNative.directRecordSize),
-              failures == 0 ? "ok" : "MISMATCH");
+  std::printf(
+      "%d-bit pass-through layout: header %u, sense at %u, data at %u, request record %u, direct record %u: %s\n",
+      static_cast<int>(8 * sizeof(void*)), static_cast<unsigned>(kNative.headerSize),
+      static_cast<unsigned>(kNative.senseOffset), static_cast<unsigned>(kNative.dataOffset),
+      static_cast<unsigned>(kNative.requestRecordSize), static_cast<unsigned>(kNative.directRecordSize),
+      failures == 0 ? "ok" : "MISMATCH");
   return failures == 0 ? 0 : 1;
 }

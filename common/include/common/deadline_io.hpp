@@ -57,10 +57,8 @@ class TimedSocket {
   // taking whatever more is already there, up to the pieces' size. `got`
   // counts the bytes received, also when the result is not Ok. Closed when
   // the peer closed the link (or reset it) before `atLeast` bytes.
-  Io receive(const iovec* pieces, int count, std::size_t atLeast, const Deadline& deadline,
-             std::size_t& got);
-  Io receive(void* data, std::size_t size, std::size_t atLeast, const Deadline& deadline,
-             std::size_t& got);
+  Io receive(const iovec* pieces, int count, std::size_t atLeast, const Deadline& deadline, std::size_t& got);
+  Io receive(void* data, std::size_t size, std::size_t atLeast, const Deadline& deadline, std::size_t& got);
   // Receives `size` bytes onto the end of `into`, which grows with what
   // arrives (by what it holds, 8 KiB at least), so bytes announced and never
   // sent cost no memory.

@@ -25,7 +25,7 @@ struct Failure {
 };
 template <class E>
 Failure(E) -> Failure<E>;
-Failure(const char*) -> Failure<std::string>;
+Failure(const char*)->Failure<std::string>;
 
 template <class T, class E = std::string>
 class [[nodiscard]] Result {

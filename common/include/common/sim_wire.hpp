@@ -69,7 +69,6 @@ bool readAll(int fd, void* data, std::size_t size);
 
 using ReadResult = common::deadline_io::Io;
 // readAll with a deadline, for the host side that must not wait for ever.
-ReadResult readAllBy(int fd, void* data, std::size_t size,
-                     std::chrono::steady_clock::time_point deadline);
+ReadResult readAllBy(int fd, void* data, std::size_t size, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace common::sim_wire

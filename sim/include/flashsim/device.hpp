@@ -29,9 +29,9 @@
 namespace flashsim {
 
 struct Geometry {
-  std::uint16_t blockCount = 4096;      // blocks in the array
-  std::uint16_t pagesPerBlock = 64;     // a power of two
-  std::uint16_t pageSize = 2048;        // bytes, a power of two
+  std::uint16_t blockCount = 4096;   // blocks in the array
+  std::uint16_t pagesPerBlock = 64;  // a power of two
+  std::uint16_t pageSize = 2048;     // bytes, a power of two
   // What the geometry record in data memory reports; by default the values
   // above. A fault profile may report more blocks than the array has, or any
   // raw record at all.
@@ -86,7 +86,7 @@ struct Faults {
 
 struct Profile {
   Geometry geometry;
-  bool supported = true;                 // false: INQUIRY says not removable (0x00 0x00 ...)
+  bool supported = true;                    // false: INQUIRY says not removable (0x00 0x00 ...)
   std::vector<std::uint8_t> inquiryHeader;  // when not empty, replaces the 8-byte INQUIRY header
   std::uint32_t capacityBlockLength = 512;  // READ CAPACITY block length, 0 allowed
   std::string version = "ZANQ006GHB";       // at VersionAddress in code memory, padded with 0 to 16
@@ -162,16 +162,16 @@ class Device {
   Answer execute(const Command& command);
 
   // Inspection, for tests and for the daemon's queries.
-  const Profile& profile() const;  // as constructed; faults() gives the current faults
+  const Profile& profile() const;         // as constructed; faults() gives the current faults
   bool isBad(std::uint16_t block) const;  // factory-bad, marked, or beyond the array
   std::set<std::uint16_t> badBlocks() const;
   // pageSize bytes; empty for a page beyond the array.
   std::vector<std::uint8_t> page(std::uint32_t absolutePage) const;
   std::optional<std::array<std::uint8_t, 4>> blankCheckTimings() const;  // from cmd_bStartBlankCheck
-  std::vector<TraceEntry> trace() const;  // oldest first, at most profile().traceLimit
-  std::uint64_t commandCount() const;     // commands received in the device's life
-  std::size_t storedPageCount() const;    // pages held in memory (not erased)
-  std::size_t storedPageBytes() const;    // bytes of page data held (compact pages hold none)
+  std::vector<TraceEntry> trace() const;                                 // oldest first, at most profile().traceLimit
+  std::uint64_t commandCount() const;                                    // commands received in the device's life
+  std::size_t storedPageCount() const;                                   // pages held in memory (not erased)
+  std::size_t storedPageBytes() const;  // bytes of page data held (compact pages hold none)
   bool blankCheckRunning() const;
   Faults faults() const;
   std::vector<std::uint8_t> dataMemory(std::uint16_t address, std::size_t n) const;  // wraps at 0xFFFF

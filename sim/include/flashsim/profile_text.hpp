@@ -15,7 +15,7 @@
 namespace flashsim {
 
 struct DeviceArgument {
-  char letter = 0;        // lower case 'a' to 'z'
+  char letter = 0;          // lower case 'a' to 'z'
   bool bareLetter = false;  // no ':' part: the caller may re-plug the previous device
   Profile profile;
 };

@@ -79,18 +79,18 @@ inline constexpr InterfaceDescriptor kMassStorageInterface{
 struct Urb {
   std::uint8_t endpoint = 0;  // number, 0 to 15
   bool in = false;
-  std::array<std::uint8_t, 8> setup{};  // control transfers
-  std::uint32_t length = 0;             // bytes the host asks for (in) or sends (out)
+  std::array<std::uint8_t, 8> setup{};                 // control transfers
+  std::uint32_t length = 0;                            // bytes the host asks for (in) or sends (out)
   const std::vector<std::uint8_t>* dataOut = nullptr;  // out: the bytes
 };
 
 // What the device does with it.
 struct UrbReply {
   enum class Kind {
-    Done,    // completed: `data` in, `taken` bytes out
-    Stall,   // the endpoint answers STALL
-    Held,    // no answer until the host unlinks it (a device that hangs, or nothing to send)
-    Close,   // the link breaks; with `data`, the first half of that answer still goes out
+    Done,   // completed: `data` in, `taken` bytes out
+    Stall,  // the endpoint answers STALL
+    Held,   // no answer until the host unlinks it (a device that hangs, or nothing to send)
+    Close,  // the link breaks; with `data`, the first half of that answer still goes out
   } kind = Kind::Done;
   std::vector<std::uint8_t> data;
   std::uint32_t taken = 0;
@@ -131,7 +131,7 @@ class UsbDevice {
   Phase phase_ = Phase::Command;
   std::uint32_t tag_ = 0;
   std::uint32_t hostLength_ = 0;  // dCBWDataTransferLength
-  Command command_{};  // its dataOut is set when the device runs it
+  Command command_{};             // its dataOut is set when the device runs it
   std::vector<std::uint8_t> dataIn_;
   std::size_t sent_ = 0;
   std::vector<std::uint8_t> dataOut_;

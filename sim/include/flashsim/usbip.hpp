@@ -77,9 +77,9 @@ std::vector<std::uint8_t> encodeDevice(const ExportedDevice& d, bool interfaces)
 // The URB headers, 48 bytes each: five words every one starts with, then
 // the words of its command (the rest zero).
 struct UrbBasic {
-  std::uint32_t command = 0;  // kCmdSubmit, kCmdUnlink, kRetSubmit, kRetUnlink
-  std::uint32_t seqnum = 0;   // numbers the client's commands; an answer carries its command's
-  std::uint32_t devid = 0;    // bus number << 16 | device number; 0 in answers
+  std::uint32_t command = 0;    // kCmdSubmit, kCmdUnlink, kRetSubmit, kRetUnlink
+  std::uint32_t seqnum = 0;     // numbers the client's commands; an answer carries its command's
+  std::uint32_t devid = 0;      // bus number << 16 | device number; 0 in answers
   std::uint32_t direction = 0;  // kDirOut or kDirIn; 0 in answers
   std::uint32_t ep = 0;         // endpoint number; 0 in answers
 };

@@ -117,8 +117,8 @@ Payload runPage(Server& server, const Words& args) {
   const bool digits = !text.empty() && text.size() <= 10 &&
                       std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   const std::uint64_t page = digits ? std::stoull(text) : 0;
-  const auto bytes = digits && page <= 0xFFFFFFFFULL ? (*device)->page(static_cast<std::uint32_t>(page))
-                                                     : std::vector<std::uint8_t>{};
+  const auto bytes =
+      digits && page <= 0xFFFFFFFFULL ? (*device)->page(static_cast<std::uint32_t>(page)) : std::vector<std::uint8_t>{};
   if (bytes.empty()) {
     return Failure{"no page '" + text + "' in the array"};
   }

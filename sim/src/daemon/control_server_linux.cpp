@@ -18,9 +18,9 @@
 #include "common/device_dir.hpp"
 #include "common/signal_pipe.hpp"
 #include "common/unix_socket.hpp"
-#include "flashsim/control_commands_linux.hpp"
 #include "daemon/daemon_log_linux.hpp"
 #include "daemon/device_link_linux.hpp"
+#include "flashsim/control_commands_linux.hpp"
 
 namespace flashsim {
 namespace {
@@ -39,7 +39,7 @@ Failure<std::string> errnoFailure(const std::string& what) { return {what + ": "
 Result<int> listenAt(const std::string& dir, const std::string& name) {
   const std::string path = dir + "/" + name;
   const std::string temp = dir + "/." + name + ".new" + std::to_string(::getpid());
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
     return Failure{path + " exists and is not a socket"};
   }
@@ -86,7 +86,7 @@ struct Server::Slot {
       kMaxDeviceConnections, [this](ConnectionThreads::Event why, const char* what, std::size_t count) {
         if (why == ConnectionThreads::Event::Full) {
           logLine("device %c: %zu connections are open; refusing another%s", letter, kMaxDeviceConnections,
-              RefusalTally::since(count).c_str());
+                  RefusalTally::since(count).c_str());
         } else {
           logLine("device %c: %s", letter, ConnectionThreads::describe(why, what, count).c_str());
         }
@@ -100,8 +100,8 @@ struct Server::Slot {
     while (true) {
       const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
-            errno == ENOBUFS || errno == ENOMEM) {
+        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+            errno == ENOMEM) {
           if (errno != EINTR && errno != ECONNABORTED) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
           }
@@ -267,7 +267,7 @@ void Server::run() {
       if (fd >= 0 && clients.size() >= kMaxControlConnections) {
         if (const std::size_t count = controlRefusals_.add(); count > 0) {
           logLine("%zu control requests are in progress; refusing another%s", clients.size(),
-              RefusalTally::since(count).c_str());
+                  RefusalTally::since(count).c_str());
         }
         ::close(fd);
       } else if (fd >= 0) {
@@ -290,14 +290,12 @@ bool Server::serveControlClient(ControlClient& c, short revents) {
     bool ended = c.deadline.passed();
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       char buf[4096];
-      const ssize_t n =
-          ::recv(c.fd, buf, std::min(sizeof buf, kMaxControlRequest - c.request.size()), MSG_DONTWAIT);
+      const ssize_t n = ::recv(c.fd, buf, std::min(sizeof buf, kMaxControlRequest - c.request.size()), MSG_DONTWAIT);
       if (n > 0) {
         c.request.append(buf, static_cast<std::size_t>(n));
         complete = c.request.find('\n') != std::string::npos;
       }
-      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) ||
-              c.request.size() == kMaxControlRequest;
+      ended = ended || n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN) || c.request.size() == kMaxControlRequest;
     }
     if (complete) {
       c.request.resize(c.request.find('\n'));

@@ -100,8 +100,7 @@ class DeviceLink {
     h.dataLength = static_cast<std::uint32_t>(std::min<std::size_t>(
         request.direction == common::sim_wire::Direction::In ? answer.dataIn.size() : 0, request.transferLength));
     auto head = common::sim_wire::encodeAnswerHeader(h);
-    iovec pieces[2] = {{head.data(), head.size()},
-                       {const_cast<std::uint8_t*>(answer.dataIn.data()), h.dataLength}};
+    iovec pieces[2] = {{head.data(), head.size()}, {const_cast<std::uint8_t*>(answer.dataIn.data()), h.dataLength}};
     if (answer.link == Answer::Link::DropMidData) {
       // Half of the answer, header and data, then the link breaks.
       const std::size_t half = std::max<std::size_t>(1, (head.size() + h.dataLength) / 2);
@@ -120,7 +119,7 @@ class DeviceLink {
     c.cdbLength = request.cdbLength;
     c.direction = request.direction == common::sim_wire::Direction::In    ? Direction::In
                   : request.direction == common::sim_wire::Direction::Out ? Direction::Out
-                                                              : Direction::None;
+                                                                          : Direction::None;
     c.transferLength = request.transferLength;
     c.dataOut = dataOut_;
     return c;

@@ -98,8 +98,8 @@ Answer Device::Impl::good(Outcome& outcome, std::vector<std::uint8_t> dataIn, st
 Answer Device::Impl::readMemory(const Call& c, Outcome& o) {
   Answer a;
   a.dataIn.resize(c.cmd.transferLength);
-  readMemory(c.cdb()[1] == common::vendor_opcodes::kSubReadXdata ? data : code, common::byte_order::getLe16(c.cdb() + 2), a.dataIn.data(),
-             a.dataIn.size());
+  readMemory(c.cdb()[1] == common::vendor_opcodes::kSubReadXdata ? data : code,
+             common::byte_order::getLe16(c.cdb() + 2), a.dataIn.data(), a.dataIn.size());
   o = Outcome::Good;
   return a;
 }

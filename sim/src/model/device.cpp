@@ -49,9 +49,9 @@ common::Result<void> validateProfile(const Profile& p) {
   if (p.traceLimit == 0) {
     return common::Failure{"the trace must keep at least one command"};
   }
-  if (p.usbSerial.size() > 32 ||
-      !std::all_of(p.usbSerial.begin(), p.usbSerial.end(),
-                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+  if (p.usbSerial.size() > 32 || !std::all_of(p.usbSerial.begin(), p.usbSerial.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+      })) {
     return common::Failure{"the USB serial number has at most 32 letters and digits"};
   }
   return {};
@@ -110,8 +110,7 @@ Answer Device::execute(const Command& command) {
   if (d.faults.hangAfterCommands && index >= *d.faults.hangAfterCommands) {
     a.link = Answer::Link::Hang;
     outcome = Outcome::Hung;
-  } else if (d.faults.dropAfterCommands && index >= *d.faults.dropAfterCommands &&
-             !d.faults.dropMidCommand) {
+  } else if (d.faults.dropAfterCommands && index >= *d.faults.dropAfterCommands && !d.faults.dropMidCommand) {
     a.link = Answer::Link::Drop;
     outcome = Outcome::Dropped;
   } else {

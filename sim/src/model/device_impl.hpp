@@ -60,14 +60,13 @@ struct Device::Impl {
   std::optional<Clock::time_point> blankCheckEnds;
   TraceRing trace;
   std::vector<std::uint8_t> pageScratch;  // a page, kept to spare an allocation per NAND command
-  Sense sense{};  // of the last failed command, until REQUEST SENSE reads it
+  Sense sense{};                          // of the last failed command, until REQUEST SENSE reads it
   // The logical disk: written sectors that are not all zeros.
   std::map<std::uint32_t, std::unique_ptr<std::uint8_t[]>> disk;
 
   void writeData(std::uint16_t address, const std::uint8_t* src, std::size_t n);
   // Reads n bytes of a 64 KiB memory, wrapping at 0xFFFF.
-  static void readMemory(const std::vector<std::uint8_t>& mem, std::uint16_t address, std::uint8_t* dst,
-                         std::size_t n);
+  static void readMemory(const std::vector<std::uint8_t>& mem, std::uint16_t address, std::uint8_t* dst, std::size_t n);
   bool blankCheckRunning(Clock::time_point now) const { return blankCheckEnds && now < *blankCheckEnds; }
 
   // Runs one command on the model; the caller holds the mutex.

@@ -56,8 +56,7 @@ void NandStore::program(std::uint32_t page, const std::uint8_t* src) {
   for (std::size_t i = 0; i < pageSize_; ++i) {
     result[i] &= src[i];
   }
-  const bool uniform =
-      std::all_of(result.begin(), result.end(), [&](std::uint8_t b) { return b == result[0]; });
+  const bool uniform = std::all_of(result.begin(), result.end(), [&](std::uint8_t b) { return b == result[0]; });
   if (s.bytes) {
     storedBytes_ -= pageSize_;
   }

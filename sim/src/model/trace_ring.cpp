@@ -10,12 +10,18 @@ namespace {
 
 const char* outcomeName(Outcome o) {
   switch (o) {
-    case Outcome::Good: return "good";
-    case Outcome::Pass: return "pass";
-    case Outcome::DeviceFail: return "devicefail";
-    case Outcome::CheckCondition: return "checkcondition";
-    case Outcome::Dropped: return "dropped";
-    case Outcome::Hung: return "hung";
+    case Outcome::Good:
+      return "good";
+    case Outcome::Pass:
+      return "pass";
+    case Outcome::DeviceFail:
+      return "devicefail";
+    case Outcome::CheckCondition:
+      return "checkcondition";
+    case Outcome::Dropped:
+      return "dropped";
+    case Outcome::Hung:
+      return "hung";
   }
   return "?";
 }
@@ -73,9 +79,15 @@ std::string formatTraceEntry(const TraceEntry& e) {
     line += kHex[b & 0xF];
   }
   switch (e.direction) {
-    case Direction::None: line += " none "; break;
-    case Direction::In: line += " in "; break;
-    case Direction::Out: line += " out "; break;
+    case Direction::None:
+      line += " none ";
+      break;
+    case Direction::In:
+      line += " in ";
+      break;
+    case Direction::Out:
+      line += " out ";
+      break;
   }
   line += std::to_string(e.transferLength);
   line += ' ';

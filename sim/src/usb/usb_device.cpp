@@ -50,9 +50,9 @@ constexpr std::uint16_t kFullSpeedBulkMaxPacket = 64;
 // The descriptors' bytes, fields in the specification's order, multi-byte
 // fields low byte first.
 std::vector<std::uint8_t> encode(const DeviceDescriptor& d) {
-  std::vector<std::uint8_t> out{18, kDescDevice, 0, 0, d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
-                                d.bMaxPacketSize0, 0, 0, 0, 0, 0, 0, d.iManufacturer, d.iProduct,
-                                d.iSerialNumber, d.bNumConfigurations};
+  std::vector<std::uint8_t> out{
+      18, kDescDevice, 0, 0, d.bDeviceClass,  d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0,   0, 0,
+      0,  0,           0, 0, d.iManufacturer, d.iProduct,        d.iSerialNumber,   d.bNumConfigurations};
   common::byte_order::putLe16(out.data() + 2, d.bcdUSB);
   common::byte_order::putLe16(out.data() + 8, d.idVendor);
   common::byte_order::putLe16(out.data() + 10, d.idProduct);
@@ -63,8 +63,16 @@ std::vector<std::uint8_t> encode(const DeviceDescriptor& d) {
 // The device qualifier: the fields of the device descriptor that hold at
 // the other speed too.
 std::vector<std::uint8_t> encodeQualifier(const DeviceDescriptor& d) {
-  std::vector<std::uint8_t> out{10, kDescQualifier, 0, 0, d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
-                                d.bMaxPacketSize0, d.bNumConfigurations, 0};
+  std::vector<std::uint8_t> out{10,
+                                kDescQualifier,
+                                0,
+                                0,
+                                d.bDeviceClass,
+                                d.bDeviceSubClass,
+                                d.bDeviceProtocol,
+                                d.bMaxPacketSize0,
+                                d.bNumConfigurations,
+                                0};
   common::byte_order::putLe16(out.data() + 2, d.bcdUSB);
   return out;
 }
@@ -73,10 +81,10 @@ std::vector<std::uint8_t> encodeQualifier(const DeviceDescriptor& d) {
 // one interface and that interface's endpoints after it.
 std::vector<std::uint8_t> encode(std::uint8_t type, const ConfigurationDescriptor& c, const InterfaceDescriptor& i,
                                  std::initializer_list<EndpointDescriptor> endpoints) {
-  std::vector<std::uint8_t> out{9, type, 0, 0, c.bNumInterfaces, c.bConfigurationValue, c.iConfiguration,
-                                c.bmAttributes, c.bMaxPower};
-  out.insert(out.end(), {9, kDescInterface, i.bInterfaceNumber, i.bAlternateSetting, i.bNumEndpoints,
-                         i.bInterfaceClass, i.bInterfaceSubClass, i.bInterfaceProtocol, i.iInterface});
+  std::vector<std::uint8_t> out{
+      9, type, 0, 0, c.bNumInterfaces, c.bConfigurationValue, c.iConfiguration, c.bmAttributes, c.bMaxPower};
+  out.insert(out.end(), {9, kDescInterface, i.bInterfaceNumber, i.bAlternateSetting, i.bNumEndpoints, i.bInterfaceClass,
+                         i.bInterfaceSubClass, i.bInterfaceProtocol, i.iInterface});
   for (const EndpointDescriptor& e : endpoints) {
     out.insert(out.end(), {7, kDescEndpoint, e.bEndpointAddress, e.bmAttributes, 0, 0, e.bInterval});
     common::byte_order::putLe16(out.data() + out.size() - 3, e.wMaxPacketSize);
@@ -146,9 +154,10 @@ std::vector<std::uint8_t> UsbDevice::deviceDescriptor() const { return encode(de
 // full speed (type Other Speed Configuration).
 std::vector<std::uint8_t> UsbDevice::configurationDescriptor(std::uint8_t type) const {
   const std::uint16_t maxPacket = type == kDescOtherSpeed ? kFullSpeedBulkMaxPacket : kBulkMaxPacket;
-  return encode(type, kConfiguration, kMassStorageInterface,
-                {{.bEndpointAddress = kEndpointIn | kBulkInEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket},
-                 {.bEndpointAddress = kBulkOutEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket}});
+  return encode(
+      type, kConfiguration, kMassStorageInterface,
+      {{.bEndpointAddress = kEndpointIn | kBulkInEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket},
+       {.bEndpointAddress = kBulkOutEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = maxPacket}});
 }
 
 UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const {
@@ -164,11 +173,16 @@ UrbReply UsbDevice::descriptor(std::uint16_t value, std::uint16_t length) const 
       return done(encodeQualifier(device()), length);
     case kDescString:
       switch (index) {
-        case 0: return done(languagesDescriptor(kLanguageUsEnglish), length);
-        case kManufacturerIndex: return done(stringDescriptor(kManufacturer), length);
-        case kProductIndex: return done(stringDescriptor(kProduct), length);
-        case kSerialNumberIndex: return done(stringDescriptor(serial_), length);
-        default: return stall();
+        case 0:
+          return done(languagesDescriptor(kLanguageUsEnglish), length);
+        case kManufacturerIndex:
+          return done(stringDescriptor(kManufacturer), length);
+        case kProductIndex:
+          return done(stringDescriptor(kProduct), length);
+        case kSerialNumberIndex:
+          return done(stringDescriptor(serial_), length);
+        default:
+          return stall();
       }
     default:
       return stall();  // no BOS, no debug or other descriptors
@@ -303,7 +317,8 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
     case Phase::DataOut: {
       const std::uint32_t want = hostLength_ - received_;
       reply.taken = std::min(urb.length, want);
-      const std::size_t room = command_.transferLength - std::min<std::size_t>(dataOut_.size(), command_.transferLength);
+      const std::size_t room =
+          command_.transferLength - std::min<std::size_t>(dataOut_.size(), command_.transferLength);
       const std::size_t keep = std::min<std::size_t>(reply.taken, room);
       dataOut_.insert(dataOut_.end(), urb.dataOut->begin(), urb.dataOut->begin() + static_cast<std::ptrdiff_t>(keep));
       received_ += reply.taken;
@@ -326,8 +341,8 @@ UrbReply UsbDevice::bulkOut(const Urb& urb) {
 }
 
 void UsbDevice::acceptCommandBlock(const std::vector<std::uint8_t>& cbw) {
-  if (cbw.size() != kCbwSize || common::byte_order::getLe32(cbw.data()) != kCbwSignature ||
-      (cbw[12] & 0x7F) != 0 || cbw[13] != 0 || cbw[14] < 1 || cbw[14] > 16) {
+  if (cbw.size() != kCbwSize || common::byte_order::getLe32(cbw.data()) != kCbwSignature || (cbw[12] & 0x7F) != 0 ||
+      cbw[13] != 0 || cbw[14] < 1 || cbw[14] > 16) {
     invalid();
     return;
   }

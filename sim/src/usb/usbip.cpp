@@ -15,7 +15,8 @@ std::array<std::uint8_t, kOpHeaderSize> encodeOp(const OpHeader& h) {
 }
 
 OpHeader decodeOp(const std::uint8_t* bytes) {
-  return OpHeader{common::byte_order::getBe16(bytes), common::byte_order::getBe16(bytes + 2), common::byte_order::getBe32(bytes + 4)};
+  return OpHeader{common::byte_order::getBe16(bytes), common::byte_order::getBe16(bytes + 2),
+                  common::byte_order::getBe32(bytes + 4)};
 }
 
 std::vector<std::uint8_t> encodeDevice(const ExportedDevice& d, bool interfaces) {
@@ -55,7 +56,9 @@ UrbBytes encodeWords(const UrbBasic& b, const std::array<std::uint32_t, 5>& word
   return out;
 }
 
-std::uint32_t word(const std::uint8_t* bytes, std::size_t index) { return common::byte_order::getBe32(bytes + 4 * index); }
+std::uint32_t word(const std::uint8_t* bytes, std::size_t index) {
+  return common::byte_order::getBe32(bytes + 4 * index);
+}
 
 }  // namespace
 
@@ -65,8 +68,8 @@ UrbBytes encodeUrb(const CmdSubmit& h) {
 }
 
 UrbBytes encodeUrb(const RetSubmit& h) {
-  return encodeWords(h.basic, {static_cast<std::uint32_t>(h.status), h.actualLength, h.startFrame,
-                               h.numberOfPackets, h.errorCount});
+  return encodeWords(
+      h.basic, {static_cast<std::uint32_t>(h.status), h.actualLength, h.startFrame, h.numberOfPackets, h.errorCount});
 }
 
 UrbBytes encodeUrb(const CmdUnlink& h) { return encodeWords(h.basic, {h.unlinkSeqnum, 0, 0, 0, 0}); }

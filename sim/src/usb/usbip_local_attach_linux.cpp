@@ -48,11 +48,10 @@ common::Result<void> UsbipServer::attachLocal(char letter) {
     return common::Failure{std::string("socketpair: ") + std::strerror(errno)};
   }
   const std::string request = std::to_string(port) + " " + std::to_string(pair[0]) + " " +
-                              std::to_string(devId(letter)) + " " +
-                              std::to_string(usbip::kSpeedHigh);
+                              std::to_string(devId(letter)) + " " + std::to_string(usbip::kSpeedHigh);
   const int attach = ::open((std::string(kVhci) + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
-  const bool written = attach >= 0 && ::write(attach, request.data(), request.size()) ==
-                                          static_cast<ssize_t>(request.size());
+  const bool written =
+      attach >= 0 && ::write(attach, request.data(), request.size()) == static_cast<ssize_t>(request.size());
   const int error = errno;
   if (attach >= 0) {
     ::close(attach);

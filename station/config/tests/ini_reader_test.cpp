@@ -45,10 +45,10 @@ TEST(IniReader, SectionHeaders) {
       "a=1\n"
       "[beta] trailing text=9\n"
       "b=2\n"
-      "[]\n"          // not a header: no name, no '='
-      "c=3\n"         // still in beta
-      "[]d=4\n"       // a key line with the key "[]d"
-      "[gamma\n"      // no ']': the name keeps its line break
+      "[]\n"      // not a header: no name, no '='
+      "c=3\n"     // still in beta
+      "[]d=4\n"   // a key line with the key "[]d"
+      "[gamma\n"  // no ']': the name keeps its line break
       "e=5\n"
       "[delta]]x]\n"  // the first ']' ends the name
       "[\n");         // '[' and a line break: a section named "\n"
@@ -238,7 +238,7 @@ TEST_F(IniFileOnDisk, LoadsLikeParseAndTreatsUnreadableAsAbsent) {
 
   EXPECT_FALSE(IniFile::Load(dir_.file("missing.ini").c_str()).open());
   EXPECT_FALSE(IniFile::Load(dir_.path().c_str()).open());  // a directory
-  EXPECT_FALSE(IniFile::Load("/dev/zero").open());            // would never end
+  EXPECT_FALSE(IniFile::Load("/dev/zero").open());          // would never end
   EXPECT_FALSE(IniFile::Load(nullptr).open());
   const IniFile empty = IniFile::Load(Write("empty.ini", "").c_str());
   EXPECT_TRUE(empty.open());

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <string>
 
+#include "common/testing/temp_dir.hpp"
 #include "config/ini_reader.hpp"
 #include "config/tests/worked_example_ini.hpp"
-#include "common/testing/temp_dir.hpp"
 
 namespace station::test {
 
@@ -92,8 +92,8 @@ TEST(NandTimingTable, ValuesFollowTheDecimalRule) {
       "TIMING3 = 010\n"
       "TIMING4 = 12abc\n"
       "[v/empty]\n"
-      "TIMING1 = \"\"\n"       // an empty value reads 0 ...
-      "TIMING2 =\n"            // ... no key line keeps the default
+      "TIMING1 = \"\"\n"  // an empty value reads 0 ...
+      "TIMING2 =\n"       // ... no key line keeps the default
       "TIMING3 = ' +300 '\n"
       "TIMING4 = \"  -7\"\n");
   ASSERT_EQ(table.size(), 2u);

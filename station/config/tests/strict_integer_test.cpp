@@ -29,9 +29,31 @@ TEST(StrictInteger, Accepted) {
 }
 
 TEST(StrictInteger, Rejected) {
-  for (const char* text : {"", " ", "12 ", "1 2", "abc", "12abc", "\t12", "-", "+", "--5", "+-5", "- 5", "$",
-                           "0x", "x", "-$F7", "+0x1", "$G", "0x1 ", "2147483648", "-2147483649", "$100000000",
-                           "99999999999999999999", "1.0", "1e3"}) {
+  for (const char* text : {"",
+                           " ",
+                           "12 ",
+                           "1 2",
+                           "abc",
+                           "12abc",
+                           "\t12",
+                           "-",
+                           "+",
+                           "--5",
+                           "+-5",
+                           "- 5",
+                           "$",
+                           "0x",
+                           "x",
+                           "-$F7",
+                           "+0x1",
+                           "$G",
+                           "0x1 ",
+                           "2147483648",
+                           "-2147483649",
+                           "$100000000",
+                           "99999999999999999999",
+                           "1.0",
+                           "1e3"}) {
     EXPECT_EQ(TryStrToInt(text), std::nullopt) << "'" << text << "'";
   }
   EXPECT_EQ(TryStrToInt(std::string("1\0", 2)), std::nullopt);

@@ -9,20 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "config/ini_reader.hpp"
 #include "common/testing/temp_dir.hpp"
+#include "config/ini_reader.hpp"
 
 namespace station::test {
 namespace {
 
 std::vector<std::string> All(const UiTextTable& t) {
-  return {t.DeviceStr, t.LogStr,   t.StatusMsg,     t.SuccessMsg, t.FailMsg,
+  return {t.DeviceStr,      t.LogStr,   t.StatusMsg,     t.SuccessMsg, t.FailMsg,
           t.ExceedLimitMsg, t.TotalMsg, t.WaitDeviceMsg, t.SettingMsg, t.CancelStr};
 }
 
-const std::vector<std::string> kBuiltIn = {"Device", "Log",   "Status",            "successful", "fail",
-                                           "Exceed the device limit!", "Total", "Waiting device...",
-                                           "Setting", "Cancel"};
+const std::vector<std::string> kBuiltIn = {
+    "Device",  "Log",   "Status", "successful", "fail", "Exceed the device limit!", "Total", "Waiting device...",
+    "Setting", "Cancel"};
 const std::vector<std::string> kAllEmpty(10);
 
 UiTextTable Loaded(const std::string& text, std::uint16_t langId) {

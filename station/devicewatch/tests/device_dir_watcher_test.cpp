@@ -33,13 +33,13 @@ class DeviceDirWatcherTest : public QObject {
     touch(dir.filePath("sdc"));  // present before the start: never reported
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
-    auto source = station::MakeDeviceChangeSource(
-        dir.path().toStdString(), [&](std::uint32_t e, std::uint32_t m) { seen.emplace_back(e, m); });
+    auto source = station::MakeDeviceChangeSource(dir.path().toStdString(),
+                                                  [&](std::uint32_t e, std::uint32_t m) { seen.emplace_back(e, m); });
     QVERIFY(source->start().ok());
 
     touch(dir.filePath("sde"));
-    touch(dir.filePath("sdb1"));     // a partition
-    touch(dir.filePath("sdaa"));     // not one letter
+    touch(dir.filePath("sdb1"));  // a partition
+    touch(dir.filePath("sdaa"));  // not one letter
     touch(dir.filePath("ttyS0"));
     QVERIFY(::mkdir(dir.filePath("sdf").toLocal8Bit().constData(), 0700) == 0);
     QTRY_COMPARE(seen.size(), std::size_t{2});

@@ -1,3 +1,5 @@
+#include "devicewatch/disk_arrival_gate.hpp"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "devicewatch/device_change_source.hpp"
-#include "devicewatch/disk_arrival_gate.hpp"
 
 namespace station::test {
 namespace {
@@ -57,9 +58,8 @@ TEST_F(GateTest, RemovalDropsWhatConcernsTheGoneDisk) {
   gate.removed('H');  // never announced: the window ignores it
   ready.insert("/sys/h3");
   gate.recheck(t0 + 1s);
-  EXPECT_EQ(taken(), (std::vector<Report>{{kDeviceRemoveComplete, 'F'},
-                                          {kDeviceRemoveComplete, 'G'},
-                                          {kDeviceRemoveComplete, 'H'}}));
+  EXPECT_EQ(taken(), (std::vector<Report>{
+                         {kDeviceRemoveComplete, 'F'}, {kDeviceRemoveComplete, 'G'}, {kDeviceRemoveComplete, 'H'}}));
   EXPECT_FALSE(gate.holding());
 
   // Plugged again: one arrival, however often announced.

@@ -104,13 +104,17 @@ void AcTimingGroupTest::workedExampleThroughTheWidgets() {
 void AcTimingGroupTest::vendorListIsSortedAndUnique() {
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
   WriteFile("ACTiming.ini",
-            "[gamma/x]\n[Alpha/y]\n[beta/z]\n[ALPHA/w]\n[\xC3\xA9" "a/1]\n[\xC3\x89" "a/2]\n[ a / b ]\n[delta]\n"
+            "[gamma/x]\n[Alpha/y]\n[beta/z]\n[ALPHA/w]\n[\xC3\xA9"
+            "a/1]\n[\xC3\x89"
+            "a/2]\n[ a / b ]\n[delta]\n"
             "[alpha/kappa/b]\n");
   auto form = ShowForm();
   QVERIFY(form);
   // Alphabetical, letter case ignored; one item for two vendors that differ in case only.
-  QCOMPARE(Items(form->VendorComBox),
-           (QStringList{" A ", "ALPHA", "BETA", QString::fromUtf8("\xC3\xA9" "A"), "GAMMA"}));
+  QCOMPARE(Items(form->VendorComBox), (QStringList{" A ", "ALPHA", "BETA",
+                                                   QString::fromUtf8("\xC3\xA9"
+                                                                     "A"),
+                                                   "GAMMA"}));
   QCOMPARE(form->VendorComBox->currentIndex(), 0);
   QCOMPARE(Items(form->TypeComBox), QStringList{" B "});
   // Types in file order; a vendor's types are those of exactly its text.
@@ -136,8 +140,8 @@ void AcTimingGroupTest::typedTimingValuesUseTheStrictConversion() {
   const struct {
     const char* text;
     int value;  // -1000: a conversion error
-  } cases[] = {{"$F7", 247}, {" 12", 12}, {"-5", -5}, {"300", 300}, {"0x1", 1}, {"X1F", 31},
-               {"12 ", -1000}, {"1 2", -1000}, {"abc", -1000}, {"", -1000}, {"$", -1000}, {"+", -1000}};
+  } cases[] = {{"$F7", 247},   {" 12", 12},    {"-5", -5},     {"300", 300}, {"0x1", 1},   {"X1F", 31},
+               {"12 ", -1000}, {"1 2", -1000}, {"abc", -1000}, {"", -1000},  {"$", -1000}, {"+", -1000}};
   for (const auto& c : cases) {
     form->TimingEdit[3]->setText(QString::fromLatin1(c.text));
     if (c.value != -1000) {

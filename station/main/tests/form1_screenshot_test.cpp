@@ -64,8 +64,7 @@ class Form1Screenshot : public QObject {
   }
 
   void windowAtStart() {
-    std::ofstream(QDir(dir_->path()).filePath("ACTiming.ini").toStdString())
-        << station::test::kWorkedExampleIni;
+    std::ofstream(QDir(dir_->path()).filePath("ACTiming.ini").toStdString()) << station::test::kWorkedExampleIni;
 
     TForm1 form;
     form.show();

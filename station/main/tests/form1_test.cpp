@@ -56,7 +56,7 @@ void Form1Test::layoutMatchesTheForm() {
   const QRect screen = form->screen()->availableGeometry();
   QVERIFY((form->frameGeometry().center() - screen.center()).manhattanLength() <= 2);
   QCOMPARE(form->font().pixelSize(), 11);
-  const QStringList faces{"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
+  const QStringList faces{"MS Sans Serif", "Microsoft Sans Serif",  "Liberation Sans", "Arial",
                           "Arimo",         "DejaVu Sans Condensed", "DejaVu Sans"};
   QVERIFY2(faces.contains(QFontInfo(form->font()).family()), qPrintable(QFontInfo(form->font()).family()));
 
@@ -101,9 +101,12 @@ void Form1Test::layoutMatchesTheForm() {
     const int top = 128 + 40 * (n - 1);
     const QString label = QStringLiteral("StaticText%1").arg(n == 1 ? 1 : n + 1);
     controls.push_back({label, "TabSheet4", {64, top, 78, 24}, false, kBold16, text, true});
-    controls.push_back({QStringLiteral("D%1infoStr").arg(n), "TabSheet4", {152, top, 55, 24}, true, kBold16, text, true});
-    controls.push_back({QStringLiteral("ProgressBar%1").arg(n), "TabSheet4", {288, top, 329, 24}, false, kWindowFont, text, false});
-    controls.push_back({QStringLiteral("CancelBtn%1").arg(n), "TabSheet4", {632, top, 65, 25}, false, kWindowFont, text, false});
+    controls.push_back(
+        {QStringLiteral("D%1infoStr").arg(n), "TabSheet4", {152, top, 55, 24}, true, kBold16, text, true});
+    controls.push_back(
+        {QStringLiteral("ProgressBar%1").arg(n), "TabSheet4", {288, top, 329, 24}, false, kWindowFont, text, false});
+    controls.push_back(
+        {QStringLiteral("CancelBtn%1").arg(n), "TabSheet4", {632, top, 65, 25}, false, kWindowFont, text, false});
   }
   for (const Control& c : controls) {
     const auto* widget = form->findChild<QWidget*>(c.name);

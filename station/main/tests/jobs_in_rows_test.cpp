@@ -1,7 +1,5 @@
 // ProductThread jobs writing into the real window's rows, headless, against
 // the scripted stand-in tool. The pauses between polls are replaced (1 ms each, counted).
-#include "ppthread/product_thread.hpp"
-
 #include <QLabel>
 #include <QProgressBar>
 #include <QtTest>
@@ -11,6 +9,7 @@
 #include "config/ui_text_table.hpp"
 #include "main/form1.hpp"
 #include "ppthread/command_tool_launcher.hpp"
+#include "ppthread/product_thread.hpp"
 #include "ppthread/tests/test_support.hpp"
 
 namespace station::test {

@@ -1,18 +1,19 @@
 // The window's snapshot files ("lumivar.png", "lumivar.txt"): the folder
 // made when missing, and one line on standard error when it cannot be.
-#include <fcntl.h>
-#include <unistd.h>
+#include "main/window_snapshot.hpp"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <functional>
 #include <vector>
 
 #include "main/tests/form1_test_support.hpp"
-#include "main/window_snapshot.hpp"
 
 namespace station::test {
 

@@ -2,17 +2,17 @@
 // exit-code rules, the bar's steps, when a cancel is seen, and pauses.
 #include "ppthread/command_tool_launcher.hpp"
 
-#include <gtest/gtest.h>
-
 #include <QCoreApplication>
 #include <QProgressBar>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
 
-#include "ppthread/window_handover.hpp"
 #include "ppthread/tests/test_support.hpp"
+#include "ppthread/window_handover.hpp"
 
 namespace station::test {
 
@@ -66,8 +66,8 @@ TEST_F(LauncherTest, CommandLinesAndExitCodes) {
   EXPECT_FALSE(Start("E", 1, 2, 3, 4));
   EXPECT_FALSE(Wait("E"));  // neither 0 nor 2
   EXPECT_EQ(folder.CommandLines("E"),
-            (std::vector<std::string>{"E:", "E: bchks 247 -1 255 2147483647", "E: bchkp", "E:", "E:",
-                                      "E: bchks 1 2 3 4", "E: bchks 1 2 3 4", "E: bchkp"}));
+            (std::vector<std::string>{"E:", "E: bchks 247 -1 255 2147483647", "E: bchkp",
+                                      "E:", "E:", "E: bchks 1 2 3 4", "E: bchks 1 2 3 4", "E: bchkp"}));
   EXPECT_EQ(pauses.Count(kPollPauseMs), 0);
 
   // The drive goes in unchanged; an empty one leaves just the colon.

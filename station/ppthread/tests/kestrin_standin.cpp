@@ -34,7 +34,8 @@
 namespace {
 
 bool IsNullDevice(int fd) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return fstat(fd, &a) == 0 && stat("/dev/null", &b) == 0 && a.st_rdev == b.st_rdev && S_ISCHR(a.st_mode);
 }
 
@@ -51,9 +52,7 @@ int ExtraDescriptors() {
   return count;
 }
 
-void Append(const std::string& path, const std::string& line) {
-  std::ofstream(path, std::ios::app) << line << '\n';
-}
+void Append(const std::string& path, const std::string& line) { std::ofstream(path, std::ios::app) << line << '\n'; }
 
 }  // namespace
 
@@ -66,8 +65,7 @@ int main(int argc, char** argv) {
 
   // Details taken before anything else opens a descriptor.
   std::ostringstream details;
-  details << "stdio=" << IsNullDevice(0) << IsNullDevice(1) << IsNullDevice(2)
-          << ",extra=" << ExtraDescriptors();
+  details << "stdio=" << IsNullDevice(0) << IsNullDevice(1) << IsNullDevice(2) << ",extra=" << ExtraDescriptors();
   errno = 0;
   details << ",nice=" << getpriority(PRIO_PROCESS, 0);
 

@@ -1,7 +1,7 @@
 // The launcher tests need an application object for the progress bar.
-#include <gtest/gtest.h>
-
 #include <QApplication>
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 

@@ -4,11 +4,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -162,7 +161,11 @@ TEST(ProcessLauncher, ProgramThatCannotBeExecutedFailsTheStart) {
   station::test::StandinFolder folder;
   const fs::path dir = fs::path(folder.Path()) / "bad";
   fs::create_directory(dir);
-  MakeFile(dir / "kestrin", std::string("\x7f" "ELF garbage", 12), fs::perms::owner_all);
+  MakeFile(dir / "kestrin",
+           std::string("\x7f"
+                       "ELF garbage",
+                       12),
+           fs::perms::owner_all);
   const station::ToolSearch bad{dir.string(), ""};
   std::string line = "kestrin.exe D:";
   ToolProcess p;

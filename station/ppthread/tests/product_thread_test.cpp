@@ -4,10 +4,10 @@
 // hand-overs it goes through.
 #include "ppthread/product_thread.hpp"
 
-#include <gtest/gtest.h>
-
 #include <QCoreApplication>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -57,10 +57,14 @@ TEST(ProductThreadRow, CallsInOrderOnTheWindowThread) {
     std::vector<std::string> calls;
   };
   const Case cases[] = {
-      {'E', {"0", "2", "0"}, 0,
+      {'E',
+       {"0", "2", "0"},
+       0,
        {"bar 0", "text Checking... window-text", "bar 0", "bar 4", "text successful pass", "bar 100", "count 1"}},
       {'F', {"1"}, 0, {"bar 0", "text Checking... window-text", "text Checking...fail failure", "count 0"}},
-      {'G', {"0", "2"}, 1,
+      {'G',
+       {"0", "2"},
+       1,
        {"bar 0", "text Checking... window-text", "bar 0", "bar 4", "text Checking...Cancel failure", "count 0"}},
   };
   for (const Case& c : cases) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/temp_dir.hpp"
 #include "ppthread/command_tool_launcher.hpp"
 #include "ppthread/product_thread.hpp"
-#include "common/testing/temp_dir.hpp"
 
 namespace station::test {
 

@@ -55,8 +55,7 @@ void check(bool ok, const std::string& what) {
 long long NowMicroseconds() {
   FILETIME ft;
   GetSystemTimePreciseAsFileTime(&ft);
-  return static_cast<long long>(((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) /
-                                10);
+  return static_cast<long long>(((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) / 10);
 }
 
 std::string Joined(const std::vector<int>& values) {
@@ -162,13 +161,12 @@ Outcome Launch(const Stub& stub, const Call& call) {
       out.result = station::ProbeDrive(call.drive, runs);
       break;
     case Launcher::Start:
-      out.result = station::StartBlankCheck(call.drive, call.timing[0], call.timing[1], call.timing[2],
-                                            call.timing[3], runs);
+      out.result =
+          station::StartBlankCheck(call.drive, call.timing[0], call.timing[1], call.timing[2], call.timing[3], runs);
       break;
     case Launcher::Wait:
       out.result = station::WaitBlankCheck(
-          call.drive, [&call] { return call.cancelled; }, [&out](int position) { out.bar.push_back(position); },
-          runs);
+          call.drive, [&call] { return call.cancelled; }, [&out](int position) { out.bar.push_back(position); }, runs);
       break;
   }
   out.returnedAt = NowMicroseconds();
@@ -198,9 +196,9 @@ void CheckStartRecord() {
   bool restZero = true;
   for (std::size_t i = sizeof si.cb; i < sizeof si; ++i) restZero = restZero && bytes[i] == 0;
   const std::size_t expected = sizeof(void*) == 4 ? 68 : 104;
-  check(sizeof si == expected && si.cb == expected && restZero,
-        "STARTUPINFO: " + std::to_string(sizeof si) + " bytes, size field " + std::to_string(si.cb) +
-            ", every other byte zero");
+  check(sizeof si == expected && si.cb == expected && restZero, "STARTUPINFO: " + std::to_string(sizeof si) +
+                                                                    " bytes, size field " + std::to_string(si.cb) +
+                                                                    ", every other byte zero");
   check(station::kToolCreationFlags == 0x08000080, "creation flags 0x08000080 (no window, high priority)");
 }
 
@@ -253,8 +251,8 @@ void CheckProbeAndStart(Stub& stub) {
       unsigned long code;
       const char* what;
     };
-    for (const Ending& e : {Ending{2, "2"}, Ending{1, "1"}, Ending{259, "259 (STILL_ACTIVE)"},
-                            Ending{16777215, "16777215"}}) {
+    for (const Ending& e :
+         {Ending{2, "2"}, Ending{1, "1"}, Ending{259, "259 (STILL_ACTIVE)"}, Ending{16777215, "16777215"}}) {
       stub.Script({{e.code, 300}});
       out = Launch(stub, {launcher});
       check(!out.result && out.runs.size() == 1 && VerdictFollowsEnd(out, 100 * kMs) && out.handlesKept,
@@ -296,8 +294,8 @@ void CheckWait(Stub& stub) {
   for (unsigned long code : {1ul, 259ul}) {
     stub.Script({{2, 100}, {code, 100}, {0, 0}});
     out = Launch(stub, {Launcher::Wait});
-    check(!out.result && out.runs.size() == 2 && out.bar == std::vector<int>{0, 4} && VerdictFollowsEnd(out, 10 * kMs) &&
-              out.handlesKept,
+    check(!out.result && out.runs.size() == 2 && out.bar == std::vector<int>{0, 4} &&
+              VerdictFollowsEnd(out, 10 * kMs) && out.handlesKept,
           "WaitBlankCheck: 2 then " + std::to_string(code) + " fails once that run has ended");
   }
 }
@@ -315,8 +313,9 @@ void CheckMissingTool(Stub& stub) {
   for (Launcher launcher : {Launcher::Probe, Launcher::Start, Launcher::Wait}) {
     const Outcome out = Launch(stub, {launcher});
     check(!out.result && out.runs.empty() && out.pauses.empty() && out.took < kSlackUs && out.handlesKept,
-          std::string(launcher == Launcher::Probe ? "ProbeDrive" : launcher == Launcher::Start ? "StartBlankCheck"
-                                                                                              : "WaitBlankCheck") +
+          std::string(launcher == Launcher::Probe   ? "ProbeDrive"
+                      : launcher == Launcher::Start ? "StartBlankCheck"
+                                                    : "WaitBlankCheck") +
               ": no tool to start fails at once");
   }
   SetCurrentDirectoryA(previous);
@@ -346,7 +345,8 @@ int CheckDrive(const std::string& drive) {
   std::printf("StartBlankCheck(%s, 247, 247, 255, 255): %s\n", drive.c_str(), started ? "true" : "false");
   if (!started) return 1;
   std::vector<int> bar;
-  const bool passed = station::WaitBlankCheck(drive, [] { return false; }, [&bar](int p) { bar.push_back(p); });
+  const bool passed = station::WaitBlankCheck(
+      drive, [] { return false; }, [&bar](int p) { bar.push_back(p); });
   std::printf("WaitBlankCheck(%s): %s, bar %s\n", drive.c_str(), passed ? "true" : "false", Joined(bar).c_str());
   return passed ? 0 : 1;
 }

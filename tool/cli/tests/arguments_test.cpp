@@ -18,8 +18,8 @@ TEST(parseNumber, ReadsLikeTheCommandLineDescribes) {
   EXPECT_EQ(parseNumber("abc"), 0);
   EXPECT_EQ(parseNumber(""), 0);
   EXPECT_EQ(parseNumber("-"), 0);
-  EXPECT_EQ(parseNumber("+-3"), 0);    // one sign only
-  EXPECT_EQ(parseNumber("- 3"), 0);    // no blanks after the sign
+  EXPECT_EQ(parseNumber("+-3"), 0);  // one sign only
+  EXPECT_EQ(parseNumber("- 3"), 0);  // no blanks after the sign
   EXPECT_EQ(parseNumber("1 2"), 1);
 }
 
@@ -84,10 +84,8 @@ TEST(CheckCommandLine, NamesTheMissingArguments) {
   EXPECT_EQ(refusal({"E:", "wtx", "1", "2", "3", "4", "5"}),
             "wtx: missing argument B4 (expected: wtx A B0 B1 B2 B3 B4)\n");
   EXPECT_EQ(refusal({"E:", "era", "1"}), "era: missing argument B (expected: era A B)\n");
-  EXPECT_EQ(refusal({"E:", "bchks", "1", "2", "3"}),
-            "bchks: missing argument T4 (expected: bchks T1 T2 T3 T4)\n");
-  EXPECT_EQ(refusal({"E:", "fwup", "a", "b"}),
-            "fwup: missing arguments F3 F4 (expected: fwup F1 F2 F3 F4 [V])\n");
+  EXPECT_EQ(refusal({"E:", "bchks", "1", "2", "3"}), "bchks: missing argument T4 (expected: bchks T1 T2 T3 T4)\n");
+  EXPECT_EQ(refusal({"E:", "fwup", "a", "b"}), "fwup: missing arguments F3 F4 (expected: fwup F1 F2 F3 F4 [V])\n");
   EXPECT_EQ(refusal({"E:", "rdx"}), "rdx: missing argument A (expected: rdx A)\n");
   EXPECT_EQ(refusal({"E:", "rdc"}), "rdc: missing argument A (expected: rdc A)\n");
 }
@@ -100,7 +98,7 @@ TEST(CheckCommandLine, AcceptsCompleteAndOtherCommandLines) {
   EXPECT_EQ(refusal({"E:", "move"}), "(accepted)");
   EXPECT_EQ(refusal({"E:", "fwup", "a", "b", "c", "d"}), "(accepted)");
   EXPECT_EQ(refusal({"E:", "wtx", "1", "2", "3", "4", "5", "6", "7"}), "(accepted)");  // extra ignored
-  EXPECT_EQ(refusal({"E:", "WTX"}), "(accepted)");   // not a keyword: the probe only
+  EXPECT_EQ(refusal({"E:", "WTX"}), "(accepted)");                                     // not a keyword: the probe only
   EXPECT_EQ(refusal({"E:", "rdxx"}), "(accepted)");
 }
 
@@ -108,8 +106,7 @@ TEST(CheckCommandLine, RefusesADeviceNameThatDoesNotFitThePath) {
   const std::string fits(23, 'n');
   const std::string tooLong(24, 'n');
   EXPECT_EQ(refusal({fits.c_str()}), "(accepted)");
-  EXPECT_EQ(refusal({tooLong.c_str(), "rdx"}),
-            "Device name too long: " + tooLong + " (at most 23 characters)\n");
+  EXPECT_EQ(refusal({tooLong.c_str(), "rdx"}), "Device name too long: " + tooLong + " (at most 23 characters)\n");
 }
 
 }  // namespace

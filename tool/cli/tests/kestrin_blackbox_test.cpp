@@ -2,16 +2,15 @@
 // byte for byte, the exit code, an empty standard error, and the commands the
 // device received.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
-#include <cctype>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -34,16 +33,19 @@ bool isBanner(const std::string& text) {
   for (std::size_t i = 0; i < shape.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(rest[i]);
     const char s = shape[i];
-    const bool ok = s == 'A' ? std::isupper(c) : s == 'a' ? std::islower(c) : s == '9' ? std::isdigit(c)
-                  : s == 'd' ? (c == ' ' || std::isdigit(c)) : c == static_cast<unsigned char>(s);
+    const bool ok = s == 'A'   ? std::isupper(c)
+                    : s == 'a' ? std::islower(c)
+                    : s == '9' ? std::isdigit(c)
+                    : s == 'd' ? (c == ' ' || std::isdigit(c))
+                               : c == static_cast<unsigned char>(s);
     if (!ok) return false;
   }
   return true;
 }
 
 using namespace std::chrono_literals;
-using flashsim::test::FlashsimDaemon;
 using common::test::ProcessResult;
+using flashsim::test::FlashsimDaemon;
 
 // One line of `flashsim trace`: time, CDB hex, direction, length, outcome.
 struct Command {
@@ -80,7 +82,8 @@ std::string systemText(int code) { return std::string(std::strerror(code)) + "\n
 std::string table(const std::vector<unsigned char>& head) {
   std::string out =
       "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n"
-      "      " + std::string(63, '-') + "\n";
+      "      " +
+      std::string(63, '-') + "\n";
   char piece[16];
   for (unsigned i = 0; i < 512; ++i) {
     if (i % 16 == 0) {
@@ -127,8 +130,7 @@ class KestrinBlackBox : public ::testing::Test {
 TEST_F(KestrinBlackBox, NoArgumentPrintsTheBannerAndFails) {
   const ProcessResult r = kestrin({});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(isBanner(r.out))
-      << r.out;
+  EXPECT_TRUE(isBanner(r.out)) << r.out;
 }
 
 TEST_F(KestrinBlackBox, ProbeOfASupportedDeviceAndKeywordsOutsideTheTable) {

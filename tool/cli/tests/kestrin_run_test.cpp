@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cli/short_commands.hpp"
-#include "device/system_message.hpp"
 #include "cli/tests/scripted_device.hpp"
+#include "device/system_message.hpp"
 
 namespace kestrin::test {
 namespace {
@@ -56,9 +56,12 @@ TEST_F(KestrinRun, NoArgumentPrintsTheBannerAndFails) {
 
 TEST_F(KestrinRun, RefusedCommandLinesNeverOpenTheDevice) {
   const std::string longName(24, 'E');
-  for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
-           {"E:", "wtx", "1", "2", "3"}, {"E:", "era", "1"}, {"E:", "bchks", "1", "2", "3"},
-           {"E:", "fwup", "a", "b", "c"}, {"E:", "rdx"}, {longName.c_str()}}) {
+  for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{{"E:", "wtx", "1", "2", "3"},
+                                                                                    {"E:", "era", "1"},
+                                                                                    {"E:", "bchks", "1", "2", "3"},
+                                                                                    {"E:", "fwup", "a", "b", "c"},
+                                                                                    {"E:", "rdx"},
+                                                                                    {longName.c_str()}}) {
     const RunResult r = run(args);
     EXPECT_EQ(r.code, 1) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(r.out.empty());
@@ -167,8 +170,12 @@ TEST(DecideMove, FollowsTheVersionLetters) {
   EXPECT_EQ(decide("ZANQ006GZC"), MoveDecision::NotDue);  // with G only the third letter counts
   EXPECT_EQ(decide("ZANQ006HIA"), MoveDecision::Due);
   EXPECT_EQ(decide("ZANQ006HHZ"), MoveDecision::NotDue);
-  EXPECT_EQ(decide("ZANQ006\xC8" "AA"), MoveDecision::NotDue);  // unsigned comparison
-  EXPECT_EQ(decide("ZANQ006A\xC8" "A"), MoveDecision::Due);
+  EXPECT_EQ(decide("ZANQ006\xC8"
+                   "AA"),
+            MoveDecision::NotDue);  // unsigned comparison
+  EXPECT_EQ(decide("ZANQ006A\xC8"
+                   "A"),
+            MoveDecision::Due);
   EXPECT_EQ(decide("ZANQ005GAD"), MoveDecision::NotMovable);
   EXPECT_EQ(decide(""), MoveDecision::NotMovable);
 }

@@ -30,10 +30,10 @@ struct DeviceScript {
   bool closed = false;
   // Answer of a request; when it gives nothing, the defaults below answer.
   std::function<std::optional<TransportStatus>(const ScsiRequest&, std::uint8_t* dataIn)> override;
-  std::uint8_t statusByte = 0x01;            // every status command
-  std::array<std::uint8_t, 16> version{};    // code memory at 0x2000
+  std::uint8_t statusByte = 0x01;          // every status command
+  std::array<std::uint8_t, 16> version{};  // code memory at 0x2000
   std::uint32_t blockLength = 512;
-  std::uint8_t memoryFill = 0xA5;            // other memory reads
+  std::uint8_t memoryFill = 0xA5;  // other memory reads
 
   std::size_t count(std::uint8_t op, std::uint8_t sub) const {
     return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [&](const SeenRequest& r) {
@@ -71,7 +71,10 @@ class ScriptedDevice : public ScsiTransport {
       sent = std::min<std::uint32_t>(8, r.length);
       std::memcpy(in, header, sent);
     } else if (op == 0x25) {  // READ CAPACITY
-      const std::uint8_t data[8] = {0x00, 0x1F, 0xFF, 0xFF,
+      const std::uint8_t data[8] = {0x00,
+                                    0x1F,
+                                    0xFF,
+                                    0xFF,
                                     static_cast<std::uint8_t>(script_.blockLength >> 24),
                                     static_cast<std::uint8_t>(script_.blockLength >> 16),
                                     static_cast<std::uint8_t>(script_.blockLength >> 8),

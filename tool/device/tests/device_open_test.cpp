@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "common/sim_wire.hpp"
+#include "common/testing/temp_dir.hpp"
 #include "common/unix_socket.hpp"
 #include "device/device_open_linux.hpp"
 #include "device/scsi_transport.hpp"
 #include "device/vendor_commands.hpp"
-#include "common/testing/temp_dir.hpp"
 
 namespace kestrin::test {
 namespace {
@@ -106,13 +106,13 @@ TEST(OpenDevice, FindsTheDisksScsiGenericNodeInSysfs) {
   const Disk disks[] = {
       {0, "sg3", "21:3\n", ScsiGenericNode{"sg3", makedev(21, 3)}},
       {16, "sg12", "21:12", ScsiGenericNode{"sg12", makedev(21, 12)}},
-      {1, "-", "", std::nullopt},         // a partition: no device link
-      {32, "", "", std::nullopt},         // the sg driver gone from the disk
+      {1, "-", "", std::nullopt},           // a partition: no device link
+      {32, "", "", std::nullopt},           // the sg driver gone from the disk
       {48, "sg1", "21:x\n", std::nullopt},  // a malformed number
       {64, "sg1", ":1\n", std::nullopt},
       {80, "sg1", "21:\n", std::nullopt},
       {96, "sgx", "21:1\n", std::nullopt},  // not a generic node's name
-      {112, "sg1", "", std::nullopt},     // no dev file
+      {112, "sg1", "", std::nullopt},       // no dev file
   };
   for (const Disk& disk : disks) {
     const fs::path block = root / "dev/block" / ("8:" + std::to_string(disk.minor));

@@ -91,21 +91,20 @@ TEST(PassThroughRequestRecord, ThirtyTwoBitGeometryRead) {
   EXPECT_EQ(call.outputLength, 90u);
 
   std::vector<bool> seen(record.size(), false);
-  expectBytes(record, 0, {44, 0}, seen);               // Length
-  expectBytes(record, 2, {0, 0, 0, 0}, seen);          // ScsiStatus, PathId, TargetId, Lun
-  expectBytes(record, 6, {6, 0, 1}, seen);             // CdbLength, SenseInfoLength, DataIn
-  expectBytes(record, 12, {10, 0, 0, 0}, seen);        // DataTransferLength
-  expectBytes(record, 16, {20, 0, 0, 0}, seen);        // TimeOutValue
-  expectBytes(record, 20, {80, 0, 0, 0}, seen);        // DataBufferOffset
-  expectBytes(record, 24, {48, 0, 0, 0}, seen);        // SenseInfoOffset
+  expectBytes(record, 0, {44, 0}, seen);                    // Length
+  expectBytes(record, 2, {0, 0, 0, 0}, seen);               // ScsiStatus, PathId, TargetId, Lun
+  expectBytes(record, 6, {6, 0, 1}, seen);                  // CdbLength, SenseInfoLength, DataIn
+  expectBytes(record, 12, {10, 0, 0, 0}, seen);             // DataTransferLength
+  expectBytes(record, 16, {20, 0, 0, 0}, seen);             // TimeOutValue
+  expectBytes(record, 20, {80, 0, 0, 0}, seen);             // DataBufferOffset
+  expectBytes(record, 24, {48, 0, 0, 0}, seen);             // SenseInfoOffset
   expectBytes(record, 28, {0xEF, 0x01, 0x7E, 0x25}, seen);  // Cdb
   expectRestZero(record, seen);
 }
 
 TEST(PassThroughRequestRecord, SixtyFourBitTenByteCdbFullBuffer) {
   // a 10-byte CDB, 512 bytes in, 60-second time-out
-  const ScsiRequest r =
-      readRequest({0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, 512, 60);
+  const ScsiRequest r = readRequest({0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, 512, 60);
   std::vector<std::uint8_t> record(kLayout64.requestRecordSize, 0x55);
   IoctlCall call;
   ASSERT_EQ(buildRequestRecord(kLayout64, r, record, call), BuildError::None);
@@ -116,10 +115,10 @@ TEST(PassThroughRequestRecord, SixtyFourBitTenByteCdbFullBuffer) {
   std::vector<bool> seen(record.size(), false);
   expectBytes(record, 0, {56, 0}, seen);
   expectBytes(record, 6, {10, 0, 1}, seen);
-  expectBytes(record, 12, {0x00, 0x02, 0, 0}, seen);            // 512
+  expectBytes(record, 12, {0x00, 0x02, 0, 0}, seen);  // 512
   expectBytes(record, 16, {60, 0, 0, 0}, seen);
-  expectBytes(record, 24, {92, 0, 0, 0, 0, 0, 0, 0}, seen);     // ULONG_PTR DataBufferOffset
-  expectBytes(record, 32, {60, 0, 0, 0}, seen);                 // SenseInfoOffset
+  expectBytes(record, 24, {92, 0, 0, 0, 0, 0, 0, 0}, seen);  // ULONG_PTR DataBufferOffset
+  expectBytes(record, 32, {60, 0, 0, 0}, seen);              // SenseInfoOffset
   expectBytes(record, 36, {0xEF, 0x12, 0x03, 0x02, 0x00, 0x00, 0x07, 0x00, 0x90, 0x1A}, seen);
   expectRestZero(record, seen);
 }
@@ -162,7 +161,7 @@ TEST(PassThroughDirectRecord, ThirtyTwoAndSixtyFourBitWrite) {
   EXPECT_EQ(call.outputLength, 80u);
   std::vector<bool> seen32(rec32.size(), false);
   expectBytes(rec32, 0, {44, 0}, seen32);
-  expectBytes(rec32, 6, {6, 24, 0}, seen32);                 // CdbLength, SenseInfoLength 24, DataIn 0
+  expectBytes(rec32, 6, {6, 24, 0}, seen32);  // CdbLength, SenseInfoLength 24, DataIn 0
   expectBytes(rec32, 12, {0x00, 0x02, 0, 0}, seen32);
   expectBytes(rec32, 16, {20, 0, 0, 0}, seen32);
   expectBytes(rec32, 20, {0xEE, 0xFF, 0xC0, 0x00}, seen32);  // DataBuffer

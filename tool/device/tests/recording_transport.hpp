@@ -11,7 +11,7 @@
 namespace kestrin::test {
 
 struct RecordedRequest {
-  std::vector<std::uint8_t> cdb;  // cdbLength bytes
+  std::vector<std::uint8_t> cdb;      // cdbLength bytes
   std::vector<std::uint8_t> fullCdb;  // all 16 bytes
   DataDirection direction = DataDirection::In;
   std::uint32_t length = 0;

@@ -1,11 +1,10 @@
-#include "device/scsi_transport_sgio_linux.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <optional>
 #include <vector>
 
+#include "device/scsi_transport_sgio_linux.hpp"
 #include "device/vendor_commands.hpp"
 
 namespace kestrin::test {
@@ -133,9 +132,10 @@ TEST(SgIoTransport, TellsHowManyBytesArrivedFromTheResidualCount) {
     std::optional<int> resid;
     std::uint32_t received;
   };
-  const Case cases[] = {
-      {"short answer", std::nullopt, 2}, {"whole answer", 0, 16}, {"negative residual", -5, 16},
-      {"residual beyond the length", 999, 0}};
+  const Case cases[] = {{"short answer", std::nullopt, 2},
+                        {"whole answer", 0, 16},
+                        {"negative residual", -5, 16},
+                        {"residual beyond the length", 999, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSgIo fake;

@@ -1,5 +1,3 @@
-#include "device/scsi_transport_socket_linux.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,9 +13,10 @@
 #include <vector>
 
 #include "common/sim_wire.hpp"
-#include "common/unix_socket.hpp"
-#include "device/vendor_commands.hpp"
 #include "common/testing/temp_dir.hpp"
+#include "common/unix_socket.hpp"
+#include "device/scsi_transport_socket_linux.hpp"
+#include "device/vendor_commands.hpp"
 
 namespace kestrin::test {
 namespace {
@@ -90,7 +89,8 @@ class FakeDevice {
 
 bool sendAnswer(int fd, std::uint8_t status, const Bytes& data, std::uint32_t claimed) {
   const auto header = common::sim_wire::encodeAnswerHeader({status, claimed});
-  return common::sim_wire::writeAll(fd, header.data(), header.size()) && common::sim_wire::writeAll(fd, data.data(), data.size());
+  return common::sim_wire::writeAll(fd, header.data(), header.size()) &&
+         common::sim_wire::writeAll(fd, data.data(), data.size());
 }
 
 bool sendAnswer(int fd, std::uint8_t status, const Bytes& data) {
@@ -159,10 +159,12 @@ TEST(SocketTransport, ARequestLeavesInOneSendAndItsAnswerComesInOneReceive) {
     for (ssize_t n; (n = ::recv(fds[1], record, sizeof(record), 0)) > 0;) {
       records.push_back(static_cast<std::size_t>(n));
       Bytes answer(common::sim_wire::kAnswerHeaderSize);
-      if (const auto header = common::sim_wire::decodeRequestHeader(record); header && header->direction == common::sim_wire::Direction::In) {
+      if (const auto header = common::sim_wire::decodeRequestHeader(record);
+          header && header->direction == common::sim_wire::Direction::In) {
         answer.insert(answer.end(), {'Z', 'A', 'N', 'Q'});
       }
-      const auto head = common::sim_wire::encodeAnswerHeader({0, static_cast<std::uint32_t>(answer.size() - common::sim_wire::kAnswerHeaderSize)});
+      const auto head = common::sim_wire::encodeAnswerHeader(
+          {0, static_cast<std::uint32_t>(answer.size() - common::sim_wire::kAnswerHeaderSize)});
       std::copy(head.begin(), head.end(), answer.begin());
       ::send(fds[1], answer.data(), answer.size(), MSG_NOSIGNAL);
     }
@@ -188,7 +190,8 @@ TEST(SocketTransport, ARequestLeavesInOneSendAndItsAnswerComesInOneReceive) {
 
   ::shutdown(fds[0], SHUT_RDWR);
   device.join();
-  EXPECT_EQ(records, (std::vector<std::size_t>{common::sim_wire::kRequestHeaderSize + 5, common::sim_wire::kRequestHeaderSize}));
+  EXPECT_EQ(records,
+            (std::vector<std::size_t>{common::sim_wire::kRequestHeaderSize + 5, common::sim_wire::kRequestHeaderSize}));
 }
 
 // Runs one request against a device that behaves as `reply` says, and a
@@ -229,7 +232,11 @@ TEST(SocketTransport, ABrokenLinkIsNotCompletedAndStaysDropped) {
          return false;
        },
        EIO},
-      {"closed inside the data", [](int fd, const Received&) { sendAnswer(fd, 0, {1, 2, 3}, 8); return false; },
+      {"closed inside the data",
+       [](int fd, const Received&) {
+         sendAnswer(fd, 0, {1, 2, 3}, 8);
+         return false;
+       },
        EIO},
       {"answer with a bad magic",
        [](int fd, const Received&) {

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/temp_dir.hpp"
 #include "device/nand_device.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
-#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace {
@@ -97,8 +97,8 @@ class StubDevice : public kestrin::ScsiTransport {
   kestrin::TransportStatus execute(const kestrin::ScsiRequest& r) override {
     ++commands;
     const std::uint16_t word = static_cast<std::uint16_t>(r.cdb[2] | (r.cdb[3] << 8));
-    const std::uint32_t page = word | (static_cast<std::uint32_t>(r.cdb[4]) << 16) |
-                               (static_cast<std::uint32_t>(r.cdb[5]) << 24);
+    const std::uint32_t page =
+        word | (static_cast<std::uint32_t>(r.cdb[4]) << 16) | (static_cast<std::uint32_t>(r.cdb[5]) << 24);
     switch (r.cdb[1]) {
       case 0x01:  // read data memory
         if (word == 0x257E) {
@@ -143,8 +143,7 @@ struct WorkDir {
 
 // One whole bchk (ModeDigit 6) through `transport`, its thread CPU time
 // added to cpuSeconds. False after telling the benchmark it failed.
-bool timedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink,
-                     double& cpuSeconds) {
+bool timedBlankCheck(benchmark::State& state, kestrin::ScsiTransport& transport, std::FILE* sink, double& cpuSeconds) {
   kestrin::VendorCommands commands(transport);
   kestrin::Console console(sink);
   kestrin::RunContext ctx(commands, console);

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "common/vendor_opcodes.hpp"
-#include "procedures/tests/procedure_fixture.hpp"
 #include "procedures/scratch_file.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 
 namespace kestrin::test {
 namespace {
@@ -27,8 +27,8 @@ std::string line(unsigned block, std::initializer_list<const char*> pieces) {
 const std::initializer_list<const char*> kEraseGood = {" sts:good", " erase:ok\n"};
 const std::initializer_list<const char*> kSkipped = {" sts:bad ", "\n"};
 const std::initializer_list<const char*> kCheckGood = {" sts:good", " erase:ok", " read:ok check:ok\n"};
-const std::initializer_list<const char*> kVerifyGood = {" sts:good", " prog:ok",  " read:ok check:ok",
-                                                        " erase:ok", " read:ok check:ok\n"};
+const std::initializer_list<const char*> kVerifyGood = {" sts:good", " prog:ok", " read:ok check:ok", " erase:ok",
+                                                        " read:ok check:ok\n"};
 
 std::set<std::uint16_t> range(std::uint16_t first, std::uint16_t last) {
   std::set<std::uint16_t> s;

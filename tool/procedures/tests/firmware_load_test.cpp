@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/vendor_opcodes.hpp"
-#include "procedures/tests/procedure_fixture.hpp"
 #include "procedures/scratch_file.hpp"
+#include "procedures/tests/procedure_fixture.hpp"
 
 namespace kestrin::test {
 namespace {
@@ -225,8 +225,8 @@ TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeade
     rig.console = Console();
 
     EXPECT_FALSE(firmwareLoad(rig.ctx, names, 1));
-    const std::uint16_t block = c.faults.eraseFails.empty() ? *c.faults.programFails.begin()
-                                                            : *c.faults.eraseFails.begin();
+    const std::uint16_t block =
+        c.faults.eraseFails.empty() ? *c.faults.programFails.begin() : *c.faults.eraseFails.begin();
     EXPECT_EQ(rig.device.badBlocks(), (std::set<std::uint16_t>{block}));
     if (block == 512) {
       EXPECT_EQ(rig.out(), loadLines(false));
@@ -242,7 +242,8 @@ TEST_F(FirmwareLoadTest, FailedEraseOrProgramMarksTheBlockBadAndKeepsTheOldHeade
 class HeaderSwap : public ScsiTransport {
  public:
   TransportStatus execute(const ScsiRequest& r) override {
-    const bool headerRead = r.cdb[0] == common::vendor_opcodes::kOpRead && r.cdb[1] == common::vendor_opcodes::kSubReadPage &&
+    const bool headerRead = r.cdb[0] == common::vendor_opcodes::kOpRead &&
+                            r.cdb[1] == common::vendor_opcodes::kSubReadPage &&
                             r.cdb[2] == static_cast<std::uint8_t>(headerPage) &&
                             r.cdb[3] == static_cast<std::uint8_t>(headerPage >> 8) && r.cdb[4] == 0 && r.cdb[5] == 0;
     if (headerRead && !swapped) {
@@ -263,8 +264,8 @@ class HeaderSwap : public ScsiTransport {
 TEST_F(FirmwareLoadTest, CorruptStoredHeaderFailsTheCompareCleanly) {
   writeStandardImages();
   // The good header: H = 512; a in 513-515, b in 516, c empty, d in 517-518.
-  const std::vector<Entry> good = {{images[0], {513, 514, 515}}, {images[1], {516}}, {images[2], {}},
-                                   {images[3], {517, 518}}};
+  const std::vector<Entry> good = {
+      {images[0], {513, 514, 515}}, {images[1], {516}}, {images[2], {}}, {images[3], {517, 518}}};
   auto put32 = [](std::vector<std::uint8_t>& p, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) {
       p[at + i] = static_cast<std::uint8_t>(v >> (8 * i));

@@ -21,7 +21,8 @@ flashsim::Profile makeProfile(std::uint16_t blocks, std::uint16_t pagesPerBlock,
 std::vector<Traced> vendorTrace(const flashsim::Device& device, std::uint8_t shift) {
   std::vector<Traced> out;
   for (const flashsim::TraceEntry& e : device.trace()) {
-    if (e.cdb.size() < 6 || (e.cdb[0] != common::vendor_opcodes::kOpRead && e.cdb[0] != common::vendor_opcodes::kOpWrite)) {
+    if (e.cdb.size() < 6 ||
+        (e.cdb[0] != common::vendor_opcodes::kOpRead && e.cdb[0] != common::vendor_opcodes::kOpWrite)) {
       continue;
     }
     Traced t;

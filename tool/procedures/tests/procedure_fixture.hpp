@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/temp_dir.hpp"
 #include "flashsim/device.hpp"
 #include "procedures/procedures.hpp"
 #include "procedures/run_context.hpp"
-#include "common/testing/temp_dir.hpp"
 #include "testing/sim_transport.hpp"
 
 namespace kestrin::test {

@@ -37,8 +37,7 @@ enum class StandardOutput {
 // most `limit` before killing it. A daemon the program leaves behind does
 // not hold the wait. Throws std::runtime_error when no child can be made.
 ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env = {},
-                         std::chrono::milliseconds limit = std::chrono::seconds(60),
-                         const std::string& workingDir = {},
+                         std::chrono::milliseconds limit = std::chrono::seconds(60), const std::string& workingDir = {},
                          StandardOutput output = StandardOutput::Captured);
 
 // Starts argv[0] (a path) with the arguments and the environment `env` adds,

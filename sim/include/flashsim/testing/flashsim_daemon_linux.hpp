@@ -62,7 +62,7 @@ class FlashsimDaemon {
   int terminate();
 
  private:
-  TempDir root_;     // the served directory and the log
+  TempDir root_;  // the served directory and the log
   std::string dir_;
   pid_t pid_ = -1;
 };

@@ -47,8 +47,7 @@ class Client {
   // The answer to seqnum: RET_SUBMIT (with its in data) or RET_UNLINK.
   Ret receive(std::uint32_t command, std::uint32_t seqnum, bool in, int ms = 3000);
   Ret submit(std::uint8_t ep, bool in, std::uint32_t length, const Bytes& setup = {}, const Bytes& out = {});
-  Ret control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-              std::uint16_t length);
+  Ret control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index, std::uint16_t length);
   Ret unlink(std::uint32_t target);
 
   // One Bulk-Only command: CBW, data stage (in: `length` asked; out: `out`

@@ -9,9 +9,9 @@
 
 #include "common/byte_order.hpp"
 #include "flashsim/device.hpp"
+#include "flashsim/testing/usbip_client_linux.hpp"
 #include "flashsim/usb_device.hpp"
 #include "flashsim/usbip.hpp"
-#include "flashsim/testing/usbip_client_linux.hpp"
 #include "flashsim/usbip_server_linux.hpp"
 
 namespace flashsim::test {
