@@ -25,7 +25,7 @@ inline constexpr std::uint16_t kDeviceRelease = 0x0100;  // bcdDevice
 // beyond it is taken and dropped, and a host that asks for more gets less.
 inline constexpr std::uint32_t kMaxCommandData = 1U << 20;
 
-// The standard descriptors, with the USB 2.0 specification's field names
+// The standard descriptors, with the field names of USB 2.0
 // (chapter 9.6). bLength and bDescriptorType are set where they are encoded
 // (usb_device.cpp), as is a configuration's wTotalLength. The device
 // qualifier (the device at the other speed) is encoded from the device's

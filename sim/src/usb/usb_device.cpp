@@ -47,7 +47,7 @@ constexpr ConfigurationDescriptor kConfiguration{
 // Full speed, as the other-speed configuration tells it: 64-byte bulk packets.
 constexpr std::uint16_t kFullSpeedBulkMaxPacket = 64;
 
-// The descriptors' bytes, fields in the specification's order, multi-byte
+// The descriptors' bytes, fields in USB 2.0's order, multi-byte
 // fields low byte first.
 std::vector<std::uint8_t> encode(const DeviceDescriptor& d) {
   std::vector<std::uint8_t> out{

@@ -54,11 +54,12 @@ usb_dir=$(mktemp -d /tmp/usb.XXXXXX)
 at_exit quietly "$flashsim" stop --dir "$usb_dir"
 check "USB daemon starts" 0 "" "$flashsim" serve --dir "$usb_dir"
 
-# The devices, attached one after another: dev[ROAD.P] is the flashsim letter
-# and disk of road ROAD's twin of profile P, drive[ROAD.P] the drive letter
-# its tool is given.
-declare -A dev drive
-disks() { ls /sys/block | grep '^sd' | sort; }
+# The devices, attached one after another: sim_letter[ROAD.P] is the flashsim
+# letter of road ROAD's twin of profile P, drive[ROAD.P] the drive letter its
+# tool is given.
+declare -A sim_letter drive
+disks() { ls /sys/block | grep '^sd'; }
+new_disk() { comm -13 <(echo "$1") <(disks) | grep -q .; }  # new_disk BEFORE
 generic_node() { echo "/dev/$(ls "/sys/block/$1/device/scsi_generic")"; }
 letters=(A B C D E F G H I)
 n=0
@@ -69,10 +70,10 @@ for road in "${roads[@]}"; do
     letter=${letters[n]}
     before=$(disks)
     check "attach $road's $p ($letter)" 0 "" "$flashsim" attach --dir "$usb_dir" "$letter:${profile[$p]}" || finish
-    check "its disk appears" 0 "" poll 20 bash -c "[ \"\$(ls /sys/block | grep -c '^sd')\" -gt $(wc -w <<<"$before") ]" || finish
+    check "its disk appears" 0 "" poll 20 new_disk "$before" || finish
     disk=$(comm -13 <(echo "$before") <(disks))
     poll 10 test -e "/sys/block/$disk/device/scsi_generic" >/dev/null
-    dev[$road.$p]="$letter $disk"
+    sim_letter[$road.$p]=$letter
     if [ "$road" = linux ]; then
       drive[$road.$p]=${disk#sd}
       drive[$road.$p]=${drive[$road.$p]^^}
@@ -116,9 +117,8 @@ same() {
     check "$name ($road; Linux: status $status)" "$status" "$want" run_road "$road" "${drive[$road.$p]}" "$@"
   done
 }
-flashsim_letter() { set -- ${dev[$1]}; echo "$1"; }
 vendor_trace() {  # vendor_trace ROAD P: the twin's vendor commands, without times
-  "$flashsim" trace --dir "$usb_dir" "$(flashsim_letter "$1.$2")" | awk '$2 ~ /^E[EF]/ { $1 = ""; print }'
+  "$flashsim" trace --dir "$usb_dir" "${sim_letter[$1.$2]}" | awk '$2 ~ /^E[EF]/ { $1 = ""; print }'
 }
 
 # ---- every command, Linux against Windows ----
@@ -146,7 +146,7 @@ last_start=$EPOCHREALTIME
 same "bchkp while the check runs" A bchkp
 for road in "${roads[@]}"; do
   check "timing bytes at $road's device" 0 "247 247 255 255" \
-    "$flashsim" timings --dir "$usb_dir" "$(flashsim_letter "$road.A")"
+    "$flashsim" timings --dir "$usb_dir" "${sim_letter[$road.A]}"
 done
 sleep "$(awk -v s="$last_start" -v now="$EPOCHREALTIME" -v ms="$checking_ms" \
   'BEGIN { d = s + ms / 1000 + 1 - now; printf "%.1f", (d > 0 ? d : 0) }')"
@@ -221,7 +221,7 @@ for road in "${roads[@]:1}"; do
   pid=$!
   check "$road: bchk under way" 0 "" poll 60 grep -q '^Block 0002:' "$out"
   pulled=$EPOCHREALTIME
-  check "$road: pull B out" 0 "" "$flashsim" unplug --dir "$usb_dir" "$(flashsim_letter "$road.B")"
+  check "$road: pull B out" 0 "" "$flashsim" unplug --dir "$usb_dir" "${sim_letter[$road.B]}"
   status=0
   wait "$pid" || status=$?
   took=$(seconds_since "$pulled")
@@ -233,12 +233,11 @@ done
 # A device that stops answering (C): every request ends on its own 20 s time-out
 # (Wine reports a request that timed out as completed, without data: the
 # probe's INQUIRY then fails). Linux, for comparison: the time-out's error.
-declare -A hang_start hang_out
 for road in "${roads[@]}"; do
-  check "$road's C stops answering" 0 "" "$flashsim" fault --dir "$usb_dir" "$(flashsim_letter "$road.C")" hang_after=0
-  hang_start[$road]=$EPOCHREALTIME
+  check "$road's C stops answering" 0 "" "$flashsim" fault --dir "$usb_dir" "${sim_letter[$road.C]}" hang_after=0
+  start=$EPOCHREALTIME
   { run_road "$road" "${drive[$road.C]}" >"/tmp/hang_$road.out"
-    echo "$? $(seconds_since "${hang_start[$road]}")" >"/tmp/hang_$road.status"; } &
+    echo "$? $(seconds_since "$start")" >"/tmp/hang_$road.status"; } &
 done
 wait
 for road in "${roads[@]}"; do
